@@ -1,0 +1,410 @@
+// kernel_model.cpp
+
+#include "testbed/kernel_model.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <variant>
+
+#include "testbed/nt_file_definitions.h"
+#include "testbed/object_namespace.h"
+#include "testbed/share_access.h"
+#include "testbed/text_encoding.h"
+
+namespace quarnhold::testbed {
+namespace {
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+std::string_view DispositionName(uint32_t disposition)
+{
+    static constexpr std::string_view Names[] = {"FILE_SUPERSEDE", "FILE_OPEN", "FILE_CREATE",
+                                                 "FILE_OPEN_IF", "FILE_OVERWRITE", "FILE_OVERWRITE_IF"};
+    return disposition <= nt::FileMaximumDisposition ? Names[disposition] : "invalid disposition";
+}
+
+std::string_view InformationName(uint32_t information)
+{
+    static constexpr std::string_view Names[] = {"FILE_SUPERSEDED", "FILE_OPENED", "FILE_CREATED",
+                                                 "FILE_OVERWRITTEN", "FILE_EXISTS", "FILE_DOES_NOT_EXIST"};
+    return information < 6 ? Names[information] : "unexpected information";
+}
+
+std::string DisplayName(const CreateFileRequest& request)
+{
+    if (!request.objectName) {
+        return "(no name)";
+    }
+    return "\"" + Utf16ToUtf8(request.objectName->text).value_or("(not UTF-16)") + "\"";
+}
+
+bool Overwrites(uint32_t disposition)
+{
+    return disposition == nt::FileSupersede || disposition == nt::FileOverwrite || disposition == nt::FileOverwriteIf;
+}
+
+}  // namespace
+
+std::string_view RoutineName(Routine routine)
+{
+    switch (routine) {
+    case Routine::ZwCreateFile: return "ZwCreateFile";
+    case Routine::ZwWriteFile: return "ZwWriteFile";
+    case Routine::ZwClose: return "ZwClose";
+    case Routine::DbgPrint: return "DbgPrint";
+    }
+    return "?";
+}
+
+KernelModel::KernelModel(DriveC driveC, std::vector<InjectedFault> faults, const std::vector<ForeignOpen>& foreignOpens)
+    : driveC_(std::move(driveC)), faults_(std::move(faults))
+{
+    if (driveC_.folder) {
+        volume_.emplace(*driveC_.folder);
+    }
+    for (const ForeignOpen& foreign : foreignOpens) {
+        auto resolved = ResolveObjectName(foreign.path, volume_ ? u"C" : u"");
+        const VolumePath* path = std::get_if<VolumePath>(&resolved);
+        std::optional<HostNode> node;
+        if (path) {
+            node = volume_->Find(path->components, true).node;
+        }
+        uint32_t access = MapGenericFileAccess(foreign.desiredAccess);
+        if (!node || !ShareAllows(*node, access, foreign.shareAccess)) {
+            throw std::runtime_error("cannot hold " + Utf16ToUtf8(foreign.path).value_or("?") + " open");
+        }
+        foreignOpens_.push_back(FileObject{*node, access, foreign.shareAccess, false, 0});
+    }
+}
+
+const InjectedFault* KernelModel::NextFault(Routine routine)
+{
+    unsigned occurrence = ++callCounts_[routine];
+    for (const InjectedFault& fault : faults_) {
+        if (fault.routine == routine && fault.occurrence == occurrence) {
+            return &fault;
+        }
+    }
+    return nullptr;
+}
+
+void KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail)
+{
+    calls_.push_back(KernelCall{routine, status, handle, std::move(detail)});
+}
+
+bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const
+{
+    std::vector<ShareState> existing;
+    for (const auto& [handle, object] : handles_) {
+        if (object.node.SameObject(node)) existing.push_back({object.grantedAccess, object.shareAccess});
+    }
+    for (const FileObject& object : foreignOpens_) {
+        if (object.node.SameObject(node)) existing.push_back({object.grantedAccess, object.shareAccess});
+    }
+    return ShareAccessAllows(existing, {access, share});
+}
+
+// ZwCreateFile
+//
+// Opens or creates the named file or directory; on success the handle goes
+// into the table and Information says what happened.
+CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
+{
+    std::string detail = DisplayName(request) + " access " + Hex(request.desiredAccess) + " share " +
+                         Hex(request.shareAccess) + " " + std::string(DispositionName(request.createDisposition)) +
+                         " options " + Hex(request.createOptions);
+    const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
+    if (fault && fault->status) {
+        Record(Routine::ZwCreateFile, *fault->status, 0, detail + " -> injected " + DescribeStatus(*fault->status));
+        return CreateFileResult{*fault->status, 0, std::nullopt};
+    }
+
+    FileObject object;
+    CreateFileResult result = Create(request, object);
+    if (result.status == status::Success) {
+        if (fault && fault->information) {
+            result.information = fault->information;
+        }
+        uint32_t index = nextHandleIndex_++;
+        result.handle = (request.attributes & nt::ObjKernelHandle ? KernelHandleBit : 0) | (index * 4);
+        handles_.emplace(result.handle, std::move(object));
+        ++counts_.opened;
+        detail += " -> " + std::string(InformationName(*result.information)) + ", handle " + Hex(result.handle);
+    } else {
+        detail += " -> " + DescribeStatus(result.status);
+    }
+    Record(Routine::ZwCreateFile, result.status, result.handle, std::move(detail));
+    return result;
+}
+
+std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileRequest& request)
+{
+    if (!request.hasFileHandle || !request.hasIoStatusBlock || !request.hasObjectAttributes) {
+        Finding("ZwCreateFile called without FileHandle, IoStatusBlock or ObjectAttributes");
+        return status::AccessViolation;
+    }
+    if (request.objectAttributesLength != request.nativeObjectAttributesSize) {
+        return status::InvalidParameter;
+    }
+    if (!request.objectName || request.objectName->length % 2 != 0 ||
+        request.objectName->length > request.objectName->maximumLength) {
+        return status::ObjectNameInvalid;
+    }
+    if (request.hasRootDirectory) {
+        Finding("ZwCreateFile relative to a RootDirectory is not modelled");
+        return status::NotSupported;
+    }
+    uint32_t options = request.createOptions;
+    bool synchronous = options & (nt::FileSynchronousIoAlert | nt::FileSynchronousIoNonalert);
+    if (request.createDisposition > nt::FileMaximumDisposition || (request.shareAccess & ~nt::FileShareValidFlags) ||
+        (request.fileAttributes & ~nt::FileAttributeValidFlags) || (options & ~nt::FileValidOptionFlags) ||
+        ((options & nt::FileDirectoryFile) && (options & nt::FileNonDirectoryFile)) ||
+        ((options & nt::FileSynchronousIoAlert) && (options & nt::FileSynchronousIoNonalert)) ||
+        (synchronous && !(request.desiredAccess & (nt::Synchronize | nt::MaximumAllowed | nt::GenericAll)))) {
+        return status::InvalidParameter;
+    }
+    if ((options & nt::FileDirectoryFile) && request.createDisposition != nt::FileCreate &&
+        request.createDisposition != nt::FileOpen && request.createDisposition != nt::FileOpenIf) {
+        return status::InvalidParameter;
+    }
+    if (!(request.attributes & nt::ObjKernelHandle)) {
+        Finding("ZwCreateFile without OBJ_KERNEL_HANDLE: the handle is reachable from the process the driver runs in");
+    }
+    return std::nullopt;
+}
+
+CreateFileResult KernelModel::Create(const CreateFileRequest& request, FileObject& object)
+{
+    if (std::optional<NtStatus> refused = CheckCreateParameters(request)) {
+        return {*refused, 0, std::nullopt};
+    }
+    auto resolved = ResolveObjectName(request.objectName->text, volume_ ? u"C" : u"");
+    if (const NtStatus* failed = std::get_if<NtStatus>(&resolved)) {
+        return {*failed, 0, std::nullopt};
+    }
+    const VolumePath& path = std::get<VolumePath>(resolved);
+    VolumeLookup lookup = volume_->Find(path.components, request.attributes & nt::ObjCaseInsensitive);
+    if (lookup.status != status::Success) {
+        return {lookup.status, 0, std::nullopt};
+    }
+
+    uint32_t access = MapGenericFileAccess(request.desiredAccess);
+    object.shareAccess = request.shareAccess;
+    object.synchronous = request.createOptions & (nt::FileSynchronousIoAlert | nt::FileSynchronousIoNonalert);
+
+    uint32_t information = nt::FileOpened;
+    NtStatus status = lookup.node ? OpenExisting(request, *lookup.node, access, object, information)
+                                  : CreateNew(request, *lookup.parent, path.components.back(), access, object);
+    if (status != status::Success) {
+        return {status, 0, std::nullopt};
+    }
+    if (!lookup.node) {
+        information = nt::FileCreated;
+    }
+    return {status::Success, 0, information};
+}
+
+// Opens what is already there, in the order a file system checks: the
+// disposition, the kind of object, the volume's and the file's protection,
+// then share access.
+NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostNode& node, uint32_t access,
+                                   FileObject& object, uint32_t& information)
+{
+    uint32_t disposition = request.createDisposition;
+    if (node.kind == NodeKind::Other) {
+        return status::IoReparseTagNotHandled;
+    }
+    if (disposition == nt::FileCreate) {
+        return status::ObjectNameCollision;
+    }
+    bool directory = node.kind == NodeKind::Directory;
+    if (directory && (request.createOptions & nt::FileNonDirectoryFile)) {
+        return status::FileIsADirectory;
+    }
+    if (!directory && (request.createOptions & nt::FileDirectoryFile)) {
+        return status::NotADirectory;
+    }
+    bool overwrite = Overwrites(disposition);
+    if (directory && overwrite) {
+        return status::FileIsADirectory;
+    }
+    if (access & nt::MaximumAllowed) {
+        access = (access & ~nt::MaximumAllowed) | nt::FileAllAccess;
+        if (driveC_.writeProtected || node.readOnly) {
+            access &= ~nt::ModifyingAccess;
+        }
+    }
+    if (driveC_.writeProtected && ((access & nt::ModifyingAccess) || overwrite)) {
+        return status::MediaWriteProtected;
+    }
+    if (node.readOnly && ((access & (nt::FileWriteData | nt::FileAppendData)) || overwrite)) {
+        return status::AccessDenied;
+    }
+    if (!ShareAllows(node, access, request.shareAccess)) {
+        return status::SharingViolation;
+    }
+    if (overwrite) {
+        if (NtStatus truncated = volume_->Truncate(node); truncated != status::Success) {
+            return truncated;
+        }
+        diskEvents_.push_back({DiskEvent::Kind::Truncated, node.volumePath, 0, 0});
+        information = disposition == nt::FileSupersede ? nt::FileSuperseded : nt::FileOverwritten;
+    } else {
+        information = nt::FileOpened;
+    }
+    object.node = node;
+    object.grantedAccess = access;
+    return status::Success;
+}
+
+// Creates the missing last component as a directory (FILE_DIRECTORY_FILE)
+// or an empty file.
+NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name,
+                                uint32_t access, FileObject& object)
+{
+    if (request.createDisposition == nt::FileOpen || request.createDisposition == nt::FileOverwrite) {
+        return status::ObjectNameNotFound;
+    }
+    if (driveC_.writeProtected) {
+        return status::MediaWriteProtected;
+    }
+    bool directory = request.createOptions & nt::FileDirectoryFile;
+    NtStatus status = directory ? volume_->CreateDirectory(parent, name, object.node)
+                                : volume_->CreateFile(parent, name, object.node);
+    if (status != status::Success) {
+        return status;
+    }
+    diskEvents_.push_back({directory ? DiskEvent::Kind::CreatedDirectory : DiskEvent::Kind::CreatedFile,
+                           object.node.volumePath, 0, 0});
+    object.grantedAccess = access & nt::MaximumAllowed ? (access & ~nt::MaximumAllowed) | nt::FileAllAccess : access;
+    return status::Success;
+}
+
+// ZwWriteFile
+//
+// Writes at the given offset, or at the handle's position when there is
+// none; never truncates.
+WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
+{
+    std::string detail = "handle " + Hex(request.handle) + " length " + std::to_string(request.length);
+    auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome) {
+        Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome);
+        return WriteFileResult{status, information};
+    };
+
+    const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
+    if (fault && fault->status) {
+        return finish(*fault->status, std::nullopt, "injected " + DescribeStatus(*fault->status));
+    }
+    if (!request.hasIoStatusBlock) {
+        Finding("ZwWriteFile called without an IoStatusBlock");
+        return finish(status::AccessViolation, std::nullopt, DescribeStatus(status::AccessViolation));
+    }
+    auto found = handles_.find(request.handle);
+    if (found == handles_.end()) {
+        Finding("ZwWriteFile on handle " + Hex(request.handle) + ", which is not open");
+        return finish(status::InvalidHandle, std::nullopt, DescribeStatus(status::InvalidHandle));
+    }
+    FileObject& file = found->second;
+    auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status)); };
+    if (file.node.kind == NodeKind::Directory) {
+        return refuse(status::InvalidDeviceRequest);
+    }
+    if (!(file.grantedAccess & (nt::FileWriteData | nt::FileAppendData))) {
+        return refuse(status::AccessDenied);
+    }
+    if (!request.data) {
+        Finding("ZwWriteFile's Buffer cannot be read");
+        return refuse(status::AccessViolation);
+    }
+
+    std::optional<uint64_t> size = volume_->SizeOf(file.node);
+    if (!size) {
+        return refuse(status::UnexpectedIoError);
+    }
+    uint64_t offset;
+    bool appendOnly = !(file.grantedAccess & nt::FileWriteData);
+    if (appendOnly || (request.byteOffset && *request.byteOffset == nt::FileWriteToEndOfFile)) {
+        offset = *size;
+    } else if (!request.byteOffset || *request.byteOffset == nt::FileUseFilePointerPosition) {
+        // Only a synchronous handle has a position to write at.
+        if (!file.synchronous) {
+            return refuse(status::InvalidParameter);
+        }
+        offset = file.position;
+    } else if (*request.byteOffset >= 0) {
+        offset = static_cast<uint64_t>(*request.byteOffset);
+    } else {
+        return refuse(status::InvalidParameter);
+    }
+
+    std::span<const uint8_t> data = request.data->first(std::min<size_t>(request.data->size(), request.length));
+    if (!data.empty()) {
+        if (NtStatus written = volume_->WriteAt(file.node, offset, data); written != status::Success) {
+            return refuse(written);
+        }
+        diskEvents_.push_back({DiskEvent::Kind::Wrote, file.node.volumePath, offset, data.size()});
+    }
+    if (file.synchronous) {
+        file.position = offset + data.size();
+    }
+    uint32_t information = fault && fault->information ? *fault->information : static_cast<uint32_t>(data.size());
+    return finish(status::Success, information, "wrote " + std::to_string(data.size()) + " bytes at offset " +
+                                                    std::to_string(offset));
+}
+
+// ZwClose
+//
+// Closes a handle the table holds. An injected status is returned after the
+// close, as ZwClose on a valid handle always closes it.
+NtStatus KernelModel::Close(uint32_t handle)
+{
+    const InjectedFault* fault = NextFault(Routine::ZwClose);
+    auto found = handles_.find(handle);
+    if (found == handles_.end()) {
+        Finding("ZwClose of handle " + Hex(handle) + ", which is not open");
+        Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle) + " -> " +
+                                                                    DescribeStatus(status::InvalidHandle));
+        return status::InvalidHandle;
+    }
+    handles_.erase(found);
+    ++counts_.closed;
+    NtStatus status = fault && fault->status ? *fault->status : status::Success;
+    Record(Routine::ZwClose, status, handle, "handle " + Hex(handle) + " -> " + DescribeStatus(status));
+    return status;
+}
+
+// DbgPrint
+//
+// Formats the message and keeps its bytes, one entry per call, cut at the
+// kernel's 512-byte limit.
+void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments)
+{
+    FormattedMessage message = FormatDebugMessage(format, arguments);
+    for (std::string& problem : message.problems) {
+        Finding("DbgPrint: " + problem);
+    }
+    if (message.bytes.size() > DebugPrintLimit) {
+        message.bytes.resize(DebugPrintLimit);
+        Finding("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
+    }
+    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"");
+    debugOutput_.push_back(std::move(message.bytes));
+}
+
+std::vector<OpenHandle> KernelModel::OpenHandles() const
+{
+    std::vector<OpenHandle> open;
+    for (const auto& [handle, object] : handles_) {
+        open.push_back({handle, object.node.volumePath, object.grantedAccess, object.node.kind == NodeKind::Directory});
+    }
+    return open;
+}
+
+}  // namespace quarnhold::testbed

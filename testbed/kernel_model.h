@@ -1,0 +1,150 @@
+// kernel_model.h
+//
+// The model of the NT kernel that both ways of running the driver meet: the
+// "\??\c:" link and the volume behind it, ZwCreateFile / ZwWriteFile /
+// ZwClose with NT's semantics and statuses, a handle table that counts every
+// open and close, share access between opens, DbgPrint's output kept as raw
+// bytes, and faults injected on request.
+
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "testbed/debug_print_format.h"
+#include "testbed/host_volume.h"
+#include "testbed/kernel_requests.h"
+
+namespace quarnhold::testbed {
+
+enum class Routine { ZwCreateFile, ZwWriteFile, ZwClose, DbgPrint };
+std::string_view RoutineName(Routine routine);
+
+// Drive C as a run sees it.
+struct DriveC {
+    // The host folder behind "\??\c:"; nothing: the link does not exist.
+    std::optional<std::filesystem::path> folder;
+    // The volume refuses to create anything and to grant write access.
+    bool writeProtected = false;
+};
+
+// Makes the `occurrence`-th call (from 1) of `routine` behave differently:
+// with a status, the call does nothing and returns it; with only an
+// information value, the call runs and, if it succeeds, reports that value.
+struct InjectedFault {
+    Routine routine = Routine::ZwCreateFile;
+    unsigned occurrence = 1;
+    std::optional<NtStatus> status;
+    std::optional<uint32_t> information;
+};
+
+// An open made by someone other than the driver before it runs, such as
+// another program holding test.txt.
+struct ForeignOpen {
+    std::u16string path;  // an object name, e.g. u"\\??\\c:\\Quarnhold\\test.txt"
+    uint32_t desiredAccess = 0;
+    uint32_t shareAccess = 0;
+};
+
+// One kernel call, as the model answered it.
+struct KernelCall {
+    Routine routine = Routine::DbgPrint;
+    NtStatus status = status::Success;
+    uint32_t handle = 0;  // the handle returned, written to or closed
+    std::string detail;   // the arguments and outcome, for a trace
+};
+
+// What a run did to the volume, in order.
+struct DiskEvent {
+    enum class Kind { CreatedDirectory, CreatedFile, Wrote, Truncated };
+    Kind kind = Kind::CreatedFile;
+    std::string volumePath;  // as named on disk, '\'-separated
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+struct OpenHandle {
+    uint32_t handle = 0;
+    std::string volumePath;
+    uint32_t grantedAccess = 0;
+    bool directory = false;
+};
+
+struct HandleCounts {
+    unsigned opened = 0;
+    unsigned closed = 0;
+};
+
+class KernelModel {
+public:
+    // Throws std::runtime_error when drive C's folder is not a folder, or a
+    // foreign open cannot be made.
+    explicit KernelModel(DriveC driveC, std::vector<InjectedFault> faults = {},
+                         const std::vector<ForeignOpen>& foreignOpens = {});
+
+    // The four routines.
+    CreateFileResult CreateFile(const CreateFileRequest& request);
+    WriteFileResult WriteFile(const WriteFileRequest& request);
+    NtStatus Close(uint32_t handle);
+    void DebugPrint(std::string_view format, FormatArguments& arguments);
+
+    // What the run produced.
+    const std::vector<std::string>& DebugOutput() const { return debugOutput_; }
+    const std::vector<KernelCall>& Calls() const { return calls_; }
+    const std::vector<DiskEvent>& DiskEvents() const { return diskEvents_; }
+    // What a verifier would have stopped the run for, or warned of.
+    const std::vector<std::string>& Findings() const { return findings_; }
+    std::vector<OpenHandle> OpenHandles() const;
+    HandleCounts Counts() const { return counts_; }
+
+    // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
+    // opens, as on i386 NT.
+    static constexpr uint32_t KernelHandleBit = 0x80000000;
+    // DbgPrint sends at most this many bytes per call.
+    static constexpr size_t DebugPrintLimit = 512;
+
+private:
+    struct FileObject {
+        HostNode node;
+        uint32_t grantedAccess = 0;
+        uint32_t shareAccess = 0;
+        bool synchronous = false;
+        uint64_t position = 0;
+    };
+
+    // ZwCreateFile's work once the fault injection has let it through.
+    CreateFileResult Create(const CreateFileRequest& request, FileObject& opened);
+    std::optional<NtStatus> CheckCreateParameters(const CreateFileRequest& request);
+    NtStatus OpenExisting(const CreateFileRequest& request, const HostNode& node, uint32_t access, FileObject& object,
+                          uint32_t& information);
+    NtStatus CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name, uint32_t access,
+                       FileObject& object);
+    bool ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const;
+
+    // The fault for this call of `routine`, if one was injected.
+    const InjectedFault* NextFault(Routine routine);
+    void Record(Routine routine, NtStatus status, uint32_t handle, std::string detail);
+    void Finding(std::string text) { findings_.push_back(std::move(text)); }
+
+    DriveC driveC_;
+    std::optional<HostVolume> volume_;
+    std::vector<InjectedFault> faults_;
+    std::map<Routine, unsigned> callCounts_;
+
+    std::map<uint32_t, FileObject> handles_;
+    std::vector<FileObject> foreignOpens_;
+    uint32_t nextHandleIndex_ = 1;
+    HandleCounts counts_;
+
+    std::vector<std::string> debugOutput_;
+    std::vector<KernelCall> calls_;
+    std::vector<DiskEvent> diskEvents_;
+    std::vector<std::string> findings_;
+};
+
+}  // namespace quarnhold::testbed

@@ -1,0 +1,76 @@
+// kernel_requests.h
+//
+// The four kernel calls as plain values. Whatever carries a driver's call to
+// the model (the host-linked routines, or the emulator's traps reading guest
+// memory) unpacks the caller's records into these and writes the results
+// back, so both ways meet the same model.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "testbed/nt_status.h"
+
+namespace quarnhold::testbed {
+
+// An UNICODE_STRING as the caller laid it out.
+struct CountedName {
+    uint16_t length = 0;         // bytes
+    uint16_t maximumLength = 0;  // bytes
+    std::u16string text;         // length / 2 code units read from Buffer
+};
+
+// ZwCreateFile's arguments. A pointer argument the model only checks for
+// presence is a bool.
+struct CreateFileRequest {
+    bool hasFileHandle = true;
+    uint32_t desiredAccess = 0;
+    bool hasObjectAttributes = true;
+    uint32_t objectAttributesLength = 0;    // OBJECT_ATTRIBUTES.Length as passed
+    uint32_t nativeObjectAttributesSize = 0;  // sizeof(OBJECT_ATTRIBUTES) for the caller's target
+    bool hasRootDirectory = false;
+    std::optional<CountedName> objectName;  // nothing when ObjectName is null
+    uint32_t attributes = 0;                // OBJ_*
+    bool hasSecurityDescriptor = false;
+    bool hasSecurityQualityOfService = false;
+    bool hasIoStatusBlock = true;
+    bool hasAllocationSize = false;
+    uint32_t fileAttributes = 0;
+    uint32_t shareAccess = 0;
+    uint32_t createDisposition = 0;
+    uint32_t createOptions = 0;
+    bool hasEaBuffer = false;
+    uint32_t eaLength = 0;
+};
+
+struct CreateFileResult {
+    NtStatus status = status::Success;
+    uint32_t handle = 0;  // valid when status is 0
+    // What to store in the IO_STATUS_BLOCK; nothing leaves it untouched, as
+    // on a failure that never reached the file system.
+    std::optional<uint32_t> information;
+};
+
+// ZwWriteFile's arguments.
+struct WriteFileRequest {
+    uint32_t handle = 0;
+    bool hasEvent = false;
+    bool hasApcRoutine = false;
+    bool hasApcContext = false;
+    bool hasIoStatusBlock = true;
+    // The bytes at Buffer, or nothing when they could not be read.
+    std::optional<std::span<const uint8_t>> data;
+    uint32_t length = 0;
+    std::optional<int64_t> byteOffset;
+    bool hasKey = false;
+};
+
+struct WriteFileResult {
+    NtStatus status = status::Success;
+    std::optional<uint32_t> information;  // bytes written, stored when present
+};
+
+}  // namespace quarnhold::testbed

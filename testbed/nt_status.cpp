@@ -1,0 +1,56 @@
+// nt_status.cpp
+
+#include "testbed/nt_status.h"
+
+#include <array>
+#include <cstdio>
+#include <utility>
+
+namespace quarnhold::testbed {
+namespace {
+
+constexpr std::array<std::pair<NtStatus, std::string_view>, 21> StatusNames{{
+    {status::Success, "STATUS_SUCCESS"},
+    {status::Pending, "STATUS_PENDING"},
+    {status::AccessViolation, "STATUS_ACCESS_VIOLATION"},
+    {status::InvalidHandle, "STATUS_INVALID_HANDLE"},
+    {status::InvalidParameter, "STATUS_INVALID_PARAMETER"},
+    {status::InvalidDeviceRequest, "STATUS_INVALID_DEVICE_REQUEST"},
+    {status::AccessDenied, "STATUS_ACCESS_DENIED"},
+    {status::ObjectNameInvalid, "STATUS_OBJECT_NAME_INVALID"},
+    {status::ObjectNameNotFound, "STATUS_OBJECT_NAME_NOT_FOUND"},
+    {status::ObjectNameCollision, "STATUS_OBJECT_NAME_COLLISION"},
+    {status::ObjectPathNotFound, "STATUS_OBJECT_PATH_NOT_FOUND"},
+    {status::ObjectPathSyntaxBad, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
+    {status::SharingViolation, "STATUS_SHARING_VIOLATION"},
+    {status::DiskFull, "STATUS_DISK_FULL"},
+    {status::MediaWriteProtected, "STATUS_MEDIA_WRITE_PROTECTED"},
+    {status::FileIsADirectory, "STATUS_FILE_IS_A_DIRECTORY"},
+    {status::NotSupported, "STATUS_NOT_SUPPORTED"},
+    {status::UnexpectedIoError, "STATUS_UNEXPECTED_IO_ERROR"},
+    {status::NotADirectory, "STATUS_NOT_A_DIRECTORY"},
+    {status::DeviceConfigurationError, "STATUS_DEVICE_CONFIGURATION_ERROR"},
+    {status::IoReparseTagNotHandled, "STATUS_IO_REPARSE_TAG_NOT_HANDLED"},
+}};
+
+}  // namespace
+
+std::string_view StatusName(NtStatus value)
+{
+    for (const auto& [number, name] : StatusNames) {
+        if (number == value) {
+            return name;
+        }
+    }
+    return {};
+}
+
+std::string DescribeStatus(NtStatus value)
+{
+    char number[16];
+    std::snprintf(number, sizeof(number), "0x%08X", value);
+    std::string_view name = StatusName(value);
+    return name.empty() ? std::string(number) : std::string(number) + " " + std::string(name);
+}
+
+}  // namespace quarnhold::testbed

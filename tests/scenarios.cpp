@@ -1,0 +1,227 @@
+// scenarios.cpp
+//
+// Every run prints the entry message first and the exit message last, and
+// returns STATUS_DEVICE_CONFIGURATION_ERROR; the table holds what differs.
+
+#include "tests/scenarios.h"
+
+#include "testbed/nt_file_definitions.h"
+#include "testbed/nt_status.h"
+#include "tests/support/messages.h"
+
+namespace quarnhold::tests {
+namespace {
+
+namespace nt = testbed::nt;
+namespace status = testbed::status;
+using testbed::Routine;
+
+const std::string Content(TestFileContent);
+const std::u16string TestFileName = u"\\??\\c:\\Quarnhold\\test.txt";
+
+// The messages of a run, framed by the entry and exit messages.
+std::vector<std::string> Run(std::vector<std::string> steps)
+{
+    steps.insert(steps.begin(), Printed(message::DriverEntry));
+    steps.push_back(Printed(message::DriverExit));
+    return steps;
+}
+
+// The three steps' messages, from their outcomes.
+std::vector<std::string> DirectoryStep(const std::string& outcome)
+{
+    return {Printed(message::CreatingDirectory), outcome};
+}
+
+std::vector<std::string> Steps(std::vector<std::string> directory, std::vector<std::string> creation,
+                               std::vector<std::string> write)
+{
+    std::vector<std::string> all = std::move(directory);
+    all.push_back(Printed(message::CreatingFile));
+    all.insert(all.end(), creation.begin(), creation.end());
+    all.push_back(Printed(message::OpeningFile));
+    all.insert(all.end(), write.begin(), write.end());
+    return Run(std::move(all));
+}
+
+std::vector<std::string> Created() { return {Printed(message::FileCreated)}; }
+std::vector<std::string> CreateFailed(uint32_t s) { return {Printed(message::FileCreateFailed, s)}; }
+std::vector<std::string> Written() { return {Printed(message::FileOpened), Printed(message::FileWritten)}; }
+std::vector<std::string> OpenFailed(uint32_t s) { return {Printed(message::FileOpenFailed, s)}; }
+std::vector<std::string> WriteFailed(uint32_t s)
+{
+    return {Printed(message::FileOpened), Printed(message::FileWriteFailed, s)};
+}
+
+std::vector<Scenario> Build()
+{
+    std::vector<Scenario> table;
+
+    table.push_back({.name = "typical_load",
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryCreated)), Created(), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    table.push_back({.name = "second_start",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    table.push_back({.name = "no_drive_c",
+                     .driveC = false,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::ObjectPathNotFound)),
+                                         CreateFailed(status::ObjectPathNotFound),
+                                         OpenFailed(status::ObjectPathNotFound))});
+
+    table.push_back({.name = "write_protected_empty_drive",
+                     .writeProtected = true,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::MediaWriteProtected)),
+                                         CreateFailed(status::ObjectPathNotFound),
+                                         OpenFailed(status::ObjectPathNotFound))});
+
+    table.push_back({.name = "write_protected_after_a_run",
+                     .writeProtected = true,
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         OpenFailed(status::MediaWriteProtected)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")}});
+
+    table.push_back({.name = "file_where_the_directory_should_be",
+                     .before = {File("Quarnhold", "not a directory")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::NotADirectory)),
+                                         CreateFailed(status::ObjectPathNotFound),
+                                         OpenFailed(status::ObjectPathNotFound)),
+                     .after = {File("Quarnhold", "not a directory")}});
+
+    table.push_back({.name = "directory_in_other_letter_case",
+                     .before = {Directory("QUARNHOLD")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)), Created(), Written()),
+                     .after = {Directory("QUARNHOLD"), File("QUARNHOLD/test.txt", Content)}});
+
+    table.push_back({.name = "test_file_in_other_letter_case",
+                     .before = {Directory("quarnhold"), File("quarnhold/TEST.TXT", "")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("quarnhold"), File("quarnhold/TEST.TXT", Content)}});
+
+    table.push_back({.name = "test_file_held_for_reading_without_write_sharing",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
+                     .foreignOpens = {{TestFileName, nt::FileReadData | nt::Synchronize, nt::FileShareRead}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         OpenFailed(status::SharingViolation)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")}});
+
+    table.push_back({.name = "test_file_held_for_writing_sharing_everything",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
+                     .foreignOpens = {{TestFileName, nt::FileWriteData,
+                                       nt::FileShareRead | nt::FileShareWrite | nt::FileShareDelete}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         OpenFailed(status::SharingViolation)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")}});
+
+    table.push_back({.name = "test_file_held_for_deleting",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
+                     .foreignOpens = {{TestFileName, nt::Delete, nt::FileShareRead | nt::FileShareWrite}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         OpenFailed(status::SharingViolation)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")}});
+
+    // Share access counts only read, write and delete: a holder with neither
+    // constrains no one, and a reader that shares writing lets the driver in.
+    table.push_back({.name = "test_file_held_without_data_access",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")},
+                     .foreignOpens = {{TestFileName, nt::Synchronize | nt::FileReadAttributes, 0}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    table.push_back({.name = "test_file_held_for_reading_sharing_writes",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")},
+                     .foreignOpens = {{TestFileName, nt::FileReadData, nt::FileShareRead | nt::FileShareWrite}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    table.push_back({.name = "test_file_longer_than_the_text",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(30, 'x') + "tail")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"),
+                               File("Quarnhold/test.txt", Content + std::string(10, 'x') + "tail")}});
+
+    table.push_back({.name = "test_file_shorter_than_the_text",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // FILE_OPEN without FILE_NON_DIRECTORY_FILE opens a directory too; the
+    // write is what fails, and the handle is still closed.
+    table.push_back({.name = "test_file_is_a_directory",
+                     .before = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         WriteFailed(status::InvalidDeviceRequest)),
+                     .after = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")}});
+
+    // The read-only attribute is the model's own, so the answer is the same
+    // for root.
+    table.push_back({.name = "test_file_read_only",
+                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision),
+                                         OpenFailed(status::AccessDenied)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)}});
+
+    // A link where the directory should be is never followed out of drive C.
+    table.push_back({.name = "work_directory_is_a_link",
+                     .before = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::IoReparseTagNotHandled)),
+                                         CreateFailed(status::IoReparseTagNotHandled),
+                                         OpenFailed(status::IoReparseTagNotHandled)),
+                     .after = {Link("Quarnhold", "elsewhere"), Directory("elsewhere")}});
+
+    // A success with an Information that is neither FILE_CREATED nor
+    // FILE_OPENED: no outcome message, and the handle is still closed.
+    table.push_back({.name = "directory_open_with_unexpected_information",
+                     .faults = {{Routine::ZwCreateFile, 1, std::nullopt, 5}},
+                     .transcript = Steps({Printed(message::CreatingDirectory)}, Created(), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // Any status but zero takes the failure branch, whatever its severity.
+    table.push_back({.name = "directory_create_pending",
+                     .faults = {{Routine::ZwCreateFile, 1, status::Pending, std::nullopt}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::Pending)),
+                                         CreateFailed(status::ObjectPathNotFound),
+                                         OpenFailed(status::ObjectPathNotFound))});
+
+    table.push_back({.name = "test_file_create_refused",
+                     .before = {Directory("Quarnhold")},
+                     .faults = {{Routine::ZwCreateFile, 2, status::AccessDenied, std::nullopt}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::AccessDenied),
+                                         OpenFailed(status::ObjectNameNotFound)),
+                     .after = {Directory("Quarnhold")}});
+
+    table.push_back({.name = "disk_full_on_write",
+                     .faults = {{Routine::ZwWriteFile, 1, status::DiskFull, std::nullopt}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryCreated)), Created(),
+                                         WriteFailed(status::DiskFull)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")}});
+
+    return table;
+}
+
+}  // namespace
+
+const std::vector<Scenario>& Scenarios()
+{
+    static const std::vector<Scenario> table = Build();
+    return table;
+}
+
+}  // namespace quarnhold::tests

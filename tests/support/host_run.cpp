@@ -1,0 +1,58 @@
+// host_run.cpp
+
+#include <array>
+#include <cstring>
+
+#include "driver/driver_entry.h"
+#include "testbed/host_kernel_binding.h"
+#include "tests/support/run_outcome.h"
+
+namespace quarnhold::tests {
+namespace {
+
+// Larger than any DRIVER_OBJECT (0xA8 bytes on i386, 0x150 on x64): the
+// driver must not touch a byte of it.
+constexpr size_t DriverObjectBytes = 0x200;
+
+}  // namespace
+
+RunOutcome CollectOutcome(const testbed::KernelModel& model)
+{
+    RunOutcome outcome;
+    outcome.debugOutput = model.DebugOutput();
+    outcome.calls = model.Calls();
+    outcome.openHandles = model.OpenHandles();
+    outcome.counts = model.Counts();
+    outcome.findings = model.Findings();
+    return outcome;
+}
+
+RunOutcome RunHostLinked(testbed::KernelModel& model)
+{
+    alignas(16) std::array<unsigned char, DriverObjectBytes> driverObject;
+    for (size_t i = 0; i < driverObject.size(); ++i) {
+        driverObject[i] = static_cast<unsigned char>(0xA5 ^ i);
+    }
+    const auto driverObjectBefore = driverObject;
+
+    WCHAR registryText[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\quarnhold";
+    UNICODE_STRING registryPath{static_cast<USHORT>(sizeof(registryText) - sizeof(WCHAR)),
+                                static_cast<USHORT>(sizeof(registryText)), registryText};
+    const UNICODE_STRING registryPathBefore = registryPath;
+    const std::u16string registryTextBefore = registryText;
+
+    NTSTATUS status;
+    {
+        testbed::HostKernelBinding binding(model);
+        status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+    }
+
+    RunOutcome outcome = CollectOutcome(model);
+    outcome.status = static_cast<uint32_t>(status);
+    outcome.driverObjectUntouched = driverObject == driverObjectBefore;
+    outcome.registryPathUntouched = std::memcmp(&registryPath, &registryPathBefore, sizeof(registryPath)) == 0 &&
+                                    registryTextBefore == registryText;
+    return outcome;
+}
+
+}  // namespace quarnhold::tests
