@@ -63,31 +63,80 @@ void ExpectSoundRun(const RunOutcome& outcome)
     }
 }
 
-class ScenarioTest : public ::testing::TestWithParam<Scenario> {};
+// Lays down the scenario's starting disk and a model over it.
+class ScenarioTest : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override { LayDown(driveC_.path(), GetParam().before); }
+
+    testbed::KernelModel Model() const
+    {
+        const Scenario& scenario = GetParam();
+        return testbed::KernelModel(
+            testbed::DriveC{scenario.driveC ? std::optional(driveC_.path()) : std::nullopt, scenario.writeProtected},
+            scenario.faults, scenario.foreignOpens);
+    }
+
+    // The transcript, status, disk and soundness every way must show.
+    void ExpectScenario(const RunOutcome& outcome) const
+    {
+        const Scenario& scenario = GetParam();
+        std::vector<std::string> expected;
+        for (const std::string& text : scenario.transcript) {
+            std::optional<std::string> gbk = testbed::Utf8ToGbk(text);
+            ASSERT_TRUE(gbk) << text;
+            expected.push_back(*gbk);
+        }
+        EXPECT_EQ(outcome.debugOutput, expected) << "printed:\n"
+                                                 << ShowTranscript(outcome.debugOutput) << "expected:\n"
+                                                 << ShowTranscript(expected);
+        std::vector<DiskItem> disk = ReadDisk(driveC_.path());
+        EXPECT_EQ(disk, scenario.after) << "disk:\n" << Describe(disk) << "expected:\n" << Describe(scenario.after);
+        ExpectSoundRun(outcome);
+    }
+
+    ScratchFolder driveC_;
+};
 
 TEST_P(ScenarioTest, HostLinkedDriver)
 {
-    const Scenario& scenario = GetParam();
-    ScratchFolder driveC;
-    LayDown(driveC.path(), scenario.before);
-    testbed::KernelModel model(
-        testbed::DriveC{scenario.driveC ? std::optional(driveC.path()) : std::nullopt, scenario.writeProtected},
-        scenario.faults, scenario.foreignOpens);
+    testbed::KernelModel model = Model();
+    ExpectScenario(RunHostLinked(model));
+}
 
-    RunOutcome outcome = RunHostLinked(model);
+TEST_P(ScenarioTest, EmulatedImage)
+{
+    testbed::KernelModel model = Model();
+    ExpectScenario(RunEmulated(model, BuiltImage()));
+}
 
-    std::vector<std::string> expected;
-    for (const std::string& text : scenario.transcript) {
-        std::optional<std::string> gbk = testbed::Utf8ToGbk(text);
-        ASSERT_TRUE(gbk) << text;
-        expected.push_back(*gbk);
+// Both ways tell the same story: the same kernel calls with the same
+// arguments and outcomes, in the same order, down to the handle values.
+TEST_P(ScenarioTest, BothWaysAgree)
+{
+    testbed::KernelModel hostModel = Model();
+    RunOutcome host = RunHostLinked(hostModel);
+    std::vector<DiskItem> hostDisk = ReadDisk(driveC_.path());
+
+    ScratchFolder secondDriveC;
+    LayDown(secondDriveC.path(), GetParam().before);
+    testbed::KernelModel emulatedModel(
+        testbed::DriveC{GetParam().driveC ? std::optional(secondDriveC.path()) : std::nullopt,
+                        GetParam().writeProtected},
+        GetParam().faults, GetParam().foreignOpens);
+    RunOutcome emulated = RunEmulated(emulatedModel, BuiltImage());
+
+    EXPECT_EQ(host.status, emulated.status);
+    EXPECT_EQ(host.debugOutput, emulated.debugOutput);
+    ASSERT_EQ(host.calls.size(), emulated.calls.size());
+    for (size_t i = 0; i < host.calls.size(); ++i) {
+        EXPECT_EQ(host.calls[i].routine, emulated.calls[i].routine) << "call " << i;
+        EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
+        EXPECT_EQ(host.calls[i].handle, emulated.calls[i].handle) << "call " << i;
+        EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
     }
-    EXPECT_EQ(outcome.debugOutput, expected) << "printed:\n"
-                                             << ShowTranscript(outcome.debugOutput) << "expected:\n"
-                                             << ShowTranscript(expected);
-    std::vector<DiskItem> disk = ReadDisk(driveC.path());
-    EXPECT_EQ(disk, scenario.after) << "disk:\n" << Describe(disk) << "expected:\n" << Describe(scenario.after);
-    ExpectSoundRun(outcome);
+    EXPECT_EQ(host.counts.opened, emulated.counts.opened);
+    EXPECT_EQ(host.counts.closed, emulated.counts.closed);
+    EXPECT_EQ(hostDisk, ReadDisk(secondDriveC.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ScenarioTest, ::testing::ValuesIn(Scenarios()),

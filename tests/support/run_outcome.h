@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,12 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model);
 // Calls the host build of DriverEntry over `model`, with a DRIVER_OBJECT and
 // a registry path filled with a pattern that is checked afterwards.
 RunOutcome RunHostLinked(testbed::KernelModel& model);
+
+// Loads the built kernel image and runs its DriverEntry on the emulated CPU
+// over `model`. Load errors throw emulator::ImageError.
+RunOutcome RunEmulated(testbed::KernelModel& model, const std::filesystem::path& image);
+
+// The image the build made.
+std::filesystem::path BuiltImage();
 
 }  // namespace quarnhold::tests

@@ -1,0 +1,221 @@
+// guest_cpu.cpp
+
+#include "emulator/guest_cpu.h"
+
+#include <stdexcept>
+
+namespace quarnhold::emulator {
+
+struct GuestCpu::Hook {
+    std::function<void(uint32_t)> code;
+    std::function<void(Access, uint32_t, uint32_t)> memory;
+    uc_hook handle = 0;
+};
+
+namespace {
+
+constexpr uint32_t PageSize = 0x1000;
+
+void Check(uc_err error, const char* what)
+{
+    if (error != UC_ERR_OK) {
+        throw std::runtime_error(std::string(what) + ": " + uc_strerror(error));
+    }
+}
+
+void CodeTrampoline(uc_engine*, uint64_t address, uint32_t, void* user)
+{
+    static_cast<GuestCpu::Hook*>(user)->code(static_cast<uint32_t>(address));
+}
+
+}  // namespace
+
+GuestCpu::GuestCpu()
+{
+    Check(uc_open(UC_ARCH_X86, UC_MODE_32, &engine_), "cannot open the i386 CPU");
+
+    // Records a refused access so the run can say where it happened; the
+    // CPU then stops with the matching error.
+    auto hook = std::make_unique<Hook>();
+    hook->memory = [this](Access access, uint32_t address, uint32_t size) {
+        violation_ = AccessViolation{access, address, size, true};
+    };
+    auto trampoline = +[](uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* user) -> bool {
+        auto* self = static_cast<Hook*>(user);
+        Access access = Access::Read;
+        if (type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT) access = Access::Write;
+        if (type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT) access = Access::Fetch;
+        self->memory(access, static_cast<uint32_t>(address), static_cast<uint32_t>(size));
+        (void)uc;
+        return false;
+    };
+    Check(uc_hook_add(engine_, &hook->handle, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(trampoline), hook.get(), 1,
+                      0),
+          "cannot watch for bad accesses");
+    hooks_.push_back(std::move(hook));
+}
+
+GuestCpu::~GuestCpu()
+{
+    if (engine_ != nullptr) {
+        uc_close(engine_);
+    }
+}
+
+void GuestCpu::Map(uint32_t address, uint32_t size, Protection protection, std::span<const uint8_t> bytes)
+{
+    uint32_t pages = (size + PageSize - 1) & ~(PageSize - 1);
+    uint32_t perms = (protection.read ? UC_PROT_READ : 0) | (protection.write ? UC_PROT_WRITE : 0) |
+                     (protection.execute ? UC_PROT_EXEC : 0);
+    Check(uc_mem_map(engine_, address, pages, perms), "cannot map guest memory");
+    if (!bytes.empty()) {
+        Check(uc_mem_write(engine_, address, bytes.data(), std::min<size_t>(bytes.size(), pages)),
+              "cannot fill guest memory");
+    }
+}
+
+std::optional<Protection> GuestCpu::ProtectionAt(uint32_t address, uint32_t size) const
+{
+    uint64_t end = static_cast<uint64_t>(address) + size;
+    uc_mem_region* regions = nullptr;
+    uint32_t count = 0;
+    if (uc_mem_regions(engine_, &regions, &count) != UC_ERR_OK) {
+        return std::nullopt;
+    }
+    // The accessed range must lie in mapped regions throughout; the
+    // protection is what all of them allow.
+    std::optional<Protection> result = Protection{true, true, true};
+    uint64_t at = address;
+    while (at < end && result) {
+        bool found = false;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (regions[i].begin <= at && at <= regions[i].end) {
+                result->read = result->read && (regions[i].perms & UC_PROT_READ);
+                result->write = result->write && (regions[i].perms & UC_PROT_WRITE);
+                result->execute = result->execute && (regions[i].perms & UC_PROT_EXEC);
+                at = regions[i].end + 1;
+                found = true;
+                break;
+            }
+        }
+        if (!found) result.reset();
+    }
+    uc_free(regions);
+    return result;
+}
+
+bool GuestCpu::Read(uint32_t address, std::span<uint8_t> into) const
+{
+    if (into.empty()) return true;
+    std::optional<Protection> protection = ProtectionAt(address, static_cast<uint32_t>(into.size()));
+    return protection && protection->read && uc_mem_read(engine_, address, into.data(), into.size()) == UC_ERR_OK;
+}
+
+bool GuestCpu::Write(uint32_t address, std::span<const uint8_t> bytes)
+{
+    if (bytes.empty()) return true;
+    std::optional<Protection> protection = ProtectionAt(address, static_cast<uint32_t>(bytes.size()));
+    return protection && protection->write && uc_mem_write(engine_, address, bytes.data(), bytes.size()) == UC_ERR_OK;
+}
+
+std::optional<uint32_t> GuestCpu::ReadU32(uint32_t address) const
+{
+    uint8_t bytes[4];
+    if (!Read(address, bytes)) return std::nullopt;
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+bool GuestCpu::WriteU32(uint32_t address, uint32_t value)
+{
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    return Write(address, bytes);
+}
+
+std::optional<std::string> GuestCpu::ReadString(uint32_t address, size_t limit) const
+{
+    std::string text;
+    for (size_t i = 0; i < limit; ++i) {
+        uint8_t byte;
+        if (!Read(address + static_cast<uint32_t>(i), std::span(&byte, 1))) return std::nullopt;
+        if (byte == 0) return text;
+        text += static_cast<char>(byte);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::u16string> GuestCpu::ReadWideString(uint32_t address, size_t limit) const
+{
+    std::u16string text;
+    for (size_t i = 0; i < limit; ++i) {
+        uint8_t unit[2];
+        if (!Read(address + static_cast<uint32_t>(2 * i), unit)) return std::nullopt;
+        char16_t c = static_cast<char16_t>(unit[0] | unit[1] << 8);
+        if (c == 0) return text;
+        text += c;
+    }
+    return std::nullopt;
+}
+
+uint32_t GuestCpu::Register(int id) const
+{
+    uint32_t value = 0;
+    Check(uc_reg_read(engine_, id, &value), "cannot read a register");
+    return value;
+}
+
+void GuestCpu::SetRegister(int id, uint32_t value)
+{
+    Check(uc_reg_write(engine_, id, &value), "cannot write a register");
+}
+
+void GuestCpu::OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t)> hook)
+{
+    auto entry = std::make_unique<Hook>();
+    entry->code = std::move(hook);
+    Check(uc_hook_add(engine_, &entry->handle, UC_HOOK_CODE, reinterpret_cast<void*>(&CodeTrampoline), entry.get(),
+                      begin, end),
+          "cannot hook code");
+    hooks_.push_back(std::move(entry));
+}
+
+void GuestCpu::OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t, uint32_t)> hook)
+{
+    auto entry = std::make_unique<Hook>();
+    entry->memory = std::move(hook);
+    auto trampoline = +[](uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
+        static_cast<Hook*>(user)->memory(type == UC_MEM_WRITE ? Access::Write : Access::Read,
+                                         static_cast<uint32_t>(address), static_cast<uint32_t>(size));
+    };
+    Check(uc_hook_add(engine_, &entry->handle, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                      reinterpret_cast<void*>(trampoline), entry.get(), begin, end),
+          "cannot hook memory");
+    hooks_.push_back(std::move(entry));
+}
+
+StopReason GuestCpu::Run(uint32_t start, uint32_t end)
+{
+    violation_.reset();
+    uc_err error = uc_emu_start(engine_, start, end, 0, 0);
+    StopReason reason;
+    if (error == UC_ERR_OK) {
+        reason.reachedEnd = Register(UC_X86_REG_EIP) == end;
+        return reason;
+    }
+    if (violation_) {
+        violation_->unmapped = error == UC_ERR_READ_UNMAPPED || error == UC_ERR_WRITE_UNMAPPED ||
+                               error == UC_ERR_FETCH_UNMAPPED;
+        reason.violation = violation_;
+    } else {
+        reason.error = uc_strerror(error);
+    }
+    return reason;
+}
+
+void GuestCpu::Stop()
+{
+    uc_emu_stop(engine_);
+}
+
+}  // namespace quarnhold::emulator

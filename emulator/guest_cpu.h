@@ -1,0 +1,88 @@
+// guest_cpu.h
+//
+// Unicorn's i386 CPU behind a small RAII interface: guest memory with page
+// protections, the registers the runner uses, and hooks as std::function.
+
+#pragma once
+
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quarnhold::emulator {
+
+enum class Access { Read, Write, Fetch };
+
+struct Protection {
+    bool read = false;
+    bool write = false;
+    bool execute = false;
+};
+
+// A guest memory access the CPU refused: to an unmapped address, or against
+// a page's protection.
+struct AccessViolation {
+    Access access = Access::Read;
+    uint32_t address = 0;
+    uint32_t size = 0;
+    bool unmapped = true;
+};
+
+// Why a run of the CPU ended.
+struct StopReason {
+    bool reachedEnd = false;                 // EIP arrived at the address given to Run
+    std::optional<AccessViolation> violation;  // a refused access stopped it
+    std::string error;                         // any other CPU error, e.g. an invalid instruction
+};
+
+class GuestCpu {
+public:
+    struct Hook;  // a registered callback; defined where it is called
+
+    // Throws std::runtime_error when Unicorn cannot open an i386 CPU.
+    GuestCpu();
+    ~GuestCpu();
+    GuestCpu(const GuestCpu&) = delete;
+    GuestCpu& operator=(const GuestCpu&) = delete;
+
+    // Maps whole pages at `address` and fills them from `bytes`.
+    void Map(uint32_t address, uint32_t size, Protection protection, std::span<const uint8_t> bytes = {});
+
+    // Guest memory as the kernel reaches it: reads and writes that honour the
+    // pages' protections. They fail, instead of faulting, on a bad address.
+    bool Read(uint32_t address, std::span<uint8_t> into) const;
+    bool Write(uint32_t address, std::span<const uint8_t> bytes);
+    std::optional<uint32_t> ReadU32(uint32_t address) const;
+    bool WriteU32(uint32_t address, uint32_t value);
+    // The NUL-terminated string at `address`, at most `limit` units long.
+    std::optional<std::string> ReadString(uint32_t address, size_t limit) const;
+    std::optional<std::u16string> ReadWideString(uint32_t address, size_t limit) const;
+
+    uint32_t Register(int id) const;
+    void SetRegister(int id, uint32_t value);
+
+    // Calls `hook` before each instruction in [begin, end].
+    void OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t address)> hook);
+    // Calls `hook` for each guest read or write in [begin, end].
+    void OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t address, uint32_t size)> hook);
+
+    // Runs from `start` until EIP reaches `end`, Stop is called, or the CPU
+    // refuses something.
+    StopReason Run(uint32_t start, uint32_t end);
+    void Stop();
+
+private:
+    std::optional<Protection> ProtectionAt(uint32_t address, uint32_t size) const;
+
+    uc_engine* engine_ = nullptr;
+    std::vector<std::unique_ptr<Hook>> hooks_;
+    std::optional<AccessViolation> violation_;
+};
+
+}  // namespace quarnhold::emulator

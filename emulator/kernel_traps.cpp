@@ -1,0 +1,281 @@
+// kernel_traps.cpp
+//
+// The guest's records are read with the i386 layouts the kernel defines:
+// OBJECT_ATTRIBUTES 24 bytes (Length, RootDirectory, ObjectName, Attributes,
+// SecurityDescriptor, SecurityQualityOfService), UNICODE_STRING 8 (Length,
+// MaximumLength, Buffer), IO_STATUS_BLOCK 8 (Status, Information).
+
+#include "emulator/kernel_traps.h"
+
+#include "emulator/hex_text.h"
+
+#include <cstdio>
+
+#include "testbed/kernel_requests.h"
+#include "testbed/text_encoding.h"
+
+namespace quarnhold::emulator {
+namespace {
+
+struct Stub {
+    std::string_view name;
+    uint32_t offset;
+    uint16_t argumentBytes;  // popped by the stub: stdcall
+    bool stdcall;
+};
+
+constexpr std::array<Stub, 4> Stubs{{
+    {"ZwCreateFile", 0x00, 44, true},
+    {"ZwWriteFile", 0x10, 36, true},
+    {"ZwClose", 0x20, 4, true},
+    {"DbgPrint", 0x30, 0, false},
+}};
+
+constexpr uint32_t ObjectAttributesSize = 24;
+constexpr size_t FormatLimit = 4096;
+constexpr size_t StringArgumentLimit = 32768;
+constexpr uint32_t WriteLimit = 16 * 1024 * 1024;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// DbgPrint's variable arguments, read from the guest's stack: each 32-bit
+// value takes one slot, a 64-bit value two.
+class StackArguments final : public testbed::FormatArguments {
+public:
+    StackArguments(const GuestCpu& cpu, uint32_t first) : cpu_(cpu), next_(first) {}
+
+    uint32_t NextInt32() override
+    {
+        std::optional<uint32_t> value = cpu_.ReadU32(next_);
+        next_ += 4;
+        return value.value_or(0);
+    }
+    uint64_t NextInt64() override
+    {
+        uint64_t low = NextInt32();
+        return low | static_cast<uint64_t>(NextInt32()) << 32;
+    }
+    uint64_t NextPointer() override { return NextInt32(); }
+    int PointerDigits() const override { return 8; }
+
+    std::optional<std::string> ReadString(uint64_t address) override
+    {
+        return cpu_.ReadString(static_cast<uint32_t>(address), StringArgumentLimit);
+    }
+    std::optional<std::u16string> ReadWideString(uint64_t address) override
+    {
+        return cpu_.ReadWideString(static_cast<uint32_t>(address), StringArgumentLimit);
+    }
+    std::optional<std::u16string> ReadCountedWideString(uint64_t address) override
+    {
+        std::optional<uint32_t> lengths = cpu_.ReadU32(static_cast<uint32_t>(address));
+        std::optional<uint32_t> buffer = cpu_.ReadU32(static_cast<uint32_t>(address) + 4);
+        if (!lengths || !buffer || *buffer == 0) return std::nullopt;
+        std::u16string text((*lengths & 0xFFFF) / 2, u'\0');
+        if (!cpu_.Read(*buffer, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size() * 2))) {
+            return std::nullopt;
+        }
+        return text;
+    }
+
+private:
+    const GuestCpu& cpu_;
+    uint32_t next_;
+};
+
+}  // namespace
+
+KernelTraps::KernelTraps(GuestCpu& cpu, testbed::KernelModel& model, uint32_t trapPage)
+    : cpu_(cpu), model_(model), trapPage_(trapPage)
+{
+}
+
+std::vector<uint8_t> KernelTraps::PageBytes() const
+{
+    // Everything but the stubs is int3, so a jump into the page's middle
+    // traps as well.
+    std::vector<uint8_t> page(0x1000, 0xCC);
+    for (const Stub& stub : Stubs) {
+        if (stub.stdcall) {
+            page[stub.offset] = 0xC2;  // ret imm16
+            page[stub.offset + 1] = static_cast<uint8_t>(stub.argumentBytes);
+            page[stub.offset + 2] = static_cast<uint8_t>(stub.argumentBytes >> 8);
+        } else {
+            page[stub.offset] = 0xC3;  // ret
+        }
+    }
+    return page;
+}
+
+std::optional<uint32_t> KernelTraps::Resolve(std::string_view library, std::string_view name) const
+{
+    if (!EqualsIgnoringCase(library, "ntoskrnl.exe")) {
+        return std::nullopt;
+    }
+    for (const Stub& stub : Stubs) {
+        if (stub.name == name) return trapPage_ + stub.offset;
+    }
+    return std::nullopt;
+}
+
+bool KernelTraps::Contains(uint32_t address) const
+{
+    return address >= trapPage_ && address < trapPage_ + 0x1000;
+}
+
+std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
+{
+    uint32_t esp = cpu_.Register(UC_X86_REG_ESP);
+    std::optional<uint32_t> returnAddress = cpu_.ReadU32(esp);
+    for (const Stub& stub : Stubs) {
+        if (address != trapPage_ + stub.offset) continue;
+        lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? Hex(*returnAddress, 8) : "?");
+        uint32_t arguments = esp + 4;
+        if (stub.name == "ZwCreateFile") return CreateFile(arguments);
+        if (stub.name == "ZwWriteFile") return WriteFile(arguments);
+        if (stub.name == "ZwClose") return Close(arguments);
+        return DebugPrint(arguments);
+    }
+    return "execution entered the kernel's trap page at " + Hex(address, 8) + ", which is no routine's entry";
+}
+
+// ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
+// AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
+// CreateOptions, EaBuffer, EaLength)
+std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
+{
+    std::array<uint32_t, 11> argument{};
+    for (size_t i = 0; i < argument.size(); ++i) {
+        std::optional<uint32_t> value = cpu_.ReadU32(arguments + 4 * static_cast<uint32_t>(i));
+        if (!value) return "ZwCreateFile's arguments are not on the stack";
+        argument[i] = *value;
+    }
+    const uint32_t fileHandle = argument[0], objectAttributes = argument[2], ioStatusBlock = argument[3];
+
+    testbed::CreateFileRequest request;
+    request.hasFileHandle = fileHandle != 0;
+    request.desiredAccess = argument[1];
+    request.hasObjectAttributes = objectAttributes != 0;
+    request.nativeObjectAttributesSize = ObjectAttributesSize;
+    if (objectAttributes != 0) {
+        std::array<uint32_t, 6> field{};
+        for (size_t i = 0; i < field.size(); ++i) {
+            std::optional<uint32_t> value = cpu_.ReadU32(objectAttributes + 4 * static_cast<uint32_t>(i));
+            if (!value) return "ZwCreateFile: the OBJECT_ATTRIBUTES at " + Hex(objectAttributes, 8) + " cannot be read";
+            field[i] = *value;
+        }
+        request.objectAttributesLength = field[0];
+        request.hasRootDirectory = field[1] != 0;
+        request.attributes = field[3];
+        request.hasSecurityDescriptor = field[4] != 0;
+        request.hasSecurityQualityOfService = field[5] != 0;
+        if (uint32_t name = field[2]; name != 0) {
+            std::optional<uint32_t> lengths = cpu_.ReadU32(name);
+            std::optional<uint32_t> buffer = cpu_.ReadU32(name + 4);
+            if (!lengths || !buffer) return "ZwCreateFile: the UNICODE_STRING at " + Hex(name, 8) + " cannot be read";
+            testbed::CountedName counted{static_cast<uint16_t>(*lengths), static_cast<uint16_t>(*lengths >> 16), {}};
+            counted.text.resize(counted.length / 2);
+            if (!cpu_.Read(*buffer,
+                           std::span(reinterpret_cast<uint8_t*>(counted.text.data()), counted.text.size() * 2))) {
+                return "ZwCreateFile: the name's Buffer at " + Hex(*buffer, 8) + " cannot be read";
+            }
+            request.objectName = std::move(counted);
+        }
+    }
+    request.hasIoStatusBlock = ioStatusBlock != 0;
+    request.hasAllocationSize = argument[4] != 0;
+    request.fileAttributes = argument[5];
+    request.shareAccess = argument[6];
+    request.createDisposition = argument[7];
+    request.createOptions = argument[8];
+    request.hasEaBuffer = argument[9] != 0;
+    request.eaLength = argument[10];
+
+    testbed::CreateFileResult result = model_.CreateFile(request);
+    if (result.status == testbed::status::Success && !cpu_.WriteU32(fileHandle, result.handle)) {
+        return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
+    }
+    if (result.information && ioStatusBlock != 0 &&
+        !(cpu_.WriteU32(ioStatusBlock, result.status) && cpu_.WriteU32(ioStatusBlock + 4, *result.information))) {
+        return "ZwCreateFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
+    }
+    cpu_.SetRegister(UC_X86_REG_EAX, result.status);
+    return std::nullopt;
+}
+
+// ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
+// Buffer, Length, ByteOffset, Key)
+std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
+{
+    std::array<uint32_t, 9> argument{};
+    for (size_t i = 0; i < argument.size(); ++i) {
+        std::optional<uint32_t> value = cpu_.ReadU32(arguments + 4 * static_cast<uint32_t>(i));
+        if (!value) return "ZwWriteFile's arguments are not on the stack";
+        argument[i] = *value;
+    }
+    const uint32_t ioStatusBlock = argument[4], buffer = argument[5], length = argument[6], byteOffset = argument[7];
+
+    testbed::WriteFileRequest request;
+    request.handle = argument[0];
+    request.hasEvent = argument[1] != 0;
+    request.hasApcRoutine = argument[2] != 0;
+    request.hasApcContext = argument[3] != 0;
+    request.hasIoStatusBlock = ioStatusBlock != 0;
+    request.length = length;
+    request.hasKey = argument[8] != 0;
+    if (length > WriteLimit) {
+        return "ZwWriteFile: a write of " + std::to_string(length) + " bytes is more than the model takes";
+    }
+    std::vector<uint8_t> data(length);
+    if (length == 0 || (buffer != 0 && cpu_.Read(buffer, data))) {
+        request.data = std::span<const uint8_t>(data);
+    } else if (buffer != 0) {
+        return "ZwWriteFile: the Buffer at " + Hex(buffer, 8) + " cannot be read";
+    }
+    if (byteOffset != 0) {
+        std::optional<uint32_t> low = cpu_.ReadU32(byteOffset);
+        std::optional<uint32_t> high = cpu_.ReadU32(byteOffset + 4);
+        if (!low || !high) return "ZwWriteFile: the ByteOffset at " + Hex(byteOffset, 8) + " cannot be read";
+        request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(*high) << 32 | *low);
+    }
+
+    testbed::WriteFileResult result = model_.WriteFile(request);
+    if (result.information && ioStatusBlock != 0 &&
+        !(cpu_.WriteU32(ioStatusBlock, result.status) && cpu_.WriteU32(ioStatusBlock + 4, *result.information))) {
+        return "ZwWriteFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
+    }
+    cpu_.SetRegister(UC_X86_REG_EAX, result.status);
+    return std::nullopt;
+}
+
+// ZwClose(Handle)
+std::optional<std::string> KernelTraps::Close(uint32_t arguments)
+{
+    std::optional<uint32_t> handle = cpu_.ReadU32(arguments);
+    if (!handle) return "ZwClose's argument is not on the stack";
+    cpu_.SetRegister(UC_X86_REG_EAX, model_.Close(*handle));
+    return std::nullopt;
+}
+
+// DbgPrint(Format, ...)
+std::optional<std::string> KernelTraps::DebugPrint(uint32_t arguments)
+{
+    std::optional<uint32_t> format = cpu_.ReadU32(arguments);
+    if (!format) return "DbgPrint's format argument is not on the stack";
+    std::optional<std::string> text = cpu_.ReadString(*format, FormatLimit);
+    if (!text) return "DbgPrint: the format at " + Hex(*format, 8) + " cannot be read";
+    StackArguments rest(cpu_, arguments + 4);
+    model_.DebugPrint(*text, rest);
+    cpu_.SetRegister(UC_X86_REG_EAX, 0);
+    return std::nullopt;
+}
+
+}  // namespace quarnhold::emulator

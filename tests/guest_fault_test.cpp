@@ -1,0 +1,105 @@
+// guest_fault_test.cpp
+//
+// Small images with one deliberate bug each: the emulator must stop every
+// guest fault with what happened, where, and the last kernel call, and must
+// notice the faults that do not stop a run.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "emulator/driver_image_run.h"
+#include "testbed/kernel_model.h"
+#include "testbed/text_encoding.h"
+#include "tests/support/disk_state.h"
+
+namespace quarnhold::tests {
+namespace {
+
+struct GuestFaultCase {
+    std::string image;
+    std::string firstMessage;              // printed before the fault
+    std::optional<std::string> fault;      // a part of the fault's text; nothing: the run completes
+    std::optional<uint32_t> faultAddress;  // where it happened, when the case pins it
+    std::string lastKernelCall;            // the start of the last call's description
+};
+
+void PrintTo(const GuestFaultCase& c, std::ostream* out) { *out << c.image; }
+
+const GuestFaultCase Cases[] = {
+    {"stack_overflow", "recursing", "stack overflow", std::nullopt, "DbgPrint"},
+    {"endless_loop", "looping", "instruction budget of 1000000 exceeded", std::nullopt, "DbgPrint"},
+    {"cdecl_entry", "cdecl entry", "did not pop its 8 bytes of arguments", std::nullopt, "DbgPrint"},
+    {"clobbers_ebx", "clobbering EBX", "EBX was not preserved", std::nullopt, "DbgPrint"},
+    {"bad_object_attributes", "bad OBJECT_ATTRIBUTES", "the OBJECT_ATTRIBUTES at 0x00001000 cannot be read",
+     std::nullopt, "ZwCreateFile"},
+    {"wild_call", "calling nowhere", "execution reached 0x12345678, where nothing is mapped", 0x12345678u,
+     "DbgPrint"},
+    {"writes_driver_object", "writing DriverUnload", std::nullopt, std::nullopt, ""},
+    {"leaks_handle", "leaking a handle", std::nullopt, std::nullopt, ""},
+};
+
+class GuestFaultTest : public ::testing::TestWithParam<GuestFaultCase> {
+protected:
+    emulator::ImageRunResult Run(testbed::KernelModel& model) const
+    {
+        std::filesystem::path image = std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / (GetParam().image + ".sys");
+        return emulator::RunDriverImage(emulator::ReadPeImage(image), model);
+    }
+    ScratchFolder driveC_;
+};
+
+TEST_P(GuestFaultTest, IsReportedPrecisely)
+{
+    const GuestFaultCase& expected = GetParam();
+    testbed::KernelModel model(testbed::DriveC{driveC_.path(), false});
+    emulator::ImageRunResult result = Run(model);
+
+    ASSERT_FALSE(model.DebugOutput().empty());
+    EXPECT_EQ(testbed::GbkToUtf8(model.DebugOutput().front()), expected.firstMessage);
+    if (!expected.fault) {
+        EXPECT_FALSE(result.fault) << result.fault->what;
+        return;
+    }
+    ASSERT_TRUE(result.fault);
+    EXPECT_NE(result.fault->what.find(*expected.fault), std::string::npos) << result.fault->what;
+    EXPECT_EQ(result.fault->lastKernelCall.rfind(expected.lastKernelCall, 0), 0u) << result.fault->lastKernelCall;
+    if (expected.faultAddress) {
+        EXPECT_EQ(result.fault->address, *expected.faultAddress);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, GuestFaultTest, ::testing::ValuesIn(Cases),
+                         [](const ::testing::TestParamInfo<GuestFaultCase>& info) { return info.param.image; });
+
+// The faults that let DriverEntry return are the ones a verifier catches.
+TEST(GuestFaultTest, WriteToTheDriverObjectIsCaught)
+{
+    ScratchFolder driveC;
+    testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+    emulator::ImageRunResult result = emulator::RunDriverImage(
+        emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "writes_driver_object.sys"), model);
+    EXPECT_FALSE(result.driverObjectUntouched);
+    EXPECT_TRUE(result.registryPathUntouched);
+    ASSERT_EQ(result.loaderDataAccesses.size(), 1u);
+    EXPECT_NE(result.loaderDataAccesses[0].find("write to DRIVER_OBJECT+0x00000034"), std::string::npos)
+        << result.loaderDataAccesses[0];
+}
+
+TEST(GuestFaultTest, LeakedHandleStaysInTheTable)
+{
+    ScratchFolder driveC;
+    testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+    emulator::ImageRunResult result = emulator::RunDriverImage(
+        emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "leaks_handle.sys"), model);
+    EXPECT_EQ(result.status, 0u);
+    ASSERT_EQ(model.OpenHandles().size(), 1u);
+    EXPECT_TRUE(model.OpenHandles()[0].directory);
+    EXPECT_EQ(model.Counts().opened, 1u);
+    EXPECT_EQ(model.Counts().closed, 0u);
+}
+
+}  // namespace
+}  // namespace quarnhold::tests
