@@ -166,7 +166,7 @@ std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileReque
         (request.fileAttributes & ~nt::FileAttributeValidFlags) || (options & ~nt::FileValidOptionFlags) ||
         ((options & nt::FileDirectoryFile) && (options & nt::FileNonDirectoryFile)) ||
         ((options & nt::FileSynchronousIoAlert) && (options & nt::FileSynchronousIoNonalert)) ||
-        (synchronous && !(request.desiredAccess & (nt::Synchronize | nt::MaximumAllowed | nt::GenericAll)))) {
+        (synchronous && !(MapGenericFileAccess(request.desiredAccess) & (nt::Synchronize | nt::MaximumAllowed)))) {
         return status::InvalidParameter;
     }
     if ((options & nt::FileDirectoryFile) && request.createDisposition != nt::FileCreate &&

@@ -1,0 +1,166 @@
+// quarnhold_run_test.cpp
+//
+// quarnhold-run as a person runs it: what it prints, the exit status, and a
+// one-line reason for every way a run can be refused or fail.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "testbed/text_encoding.h"
+#include "tests/support/command.h"
+#include "tests/support/disk_state.h"
+#include "tests/support/messages.h"
+#include "tests/support/run_outcome.h"
+
+namespace quarnhold::tests {
+namespace {
+
+const std::string Image = BuiltImage().string();
+const std::string GuestDrivers = QUARNHOLD_GUEST_DRIVER_DIR;
+
+CommandResult RunTool(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), QUARNHOLD_RUN_PATH);
+    return RunCommand(arguments);
+}
+
+// The messages of a first run on an empty drive, as printed.
+std::vector<std::string> TypicalTranscript()
+{
+    return {Printed(message::DriverEntry),   Printed(message::CreatingDirectory), Printed(message::DirectoryCreated),
+            Printed(message::CreatingFile),  Printed(message::FileCreated),       Printed(message::OpeningFile),
+            Printed(message::FileOpened),    Printed(message::FileWritten),       Printed(message::DriverExit)};
+}
+
+TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
+{
+    CommandResult run = RunTool({Image});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::string lines;
+    for (const std::string& text : TypicalTranscript()) lines += text + "\n";
+    EXPECT_NE(run.out.find(lines), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("DriverEntry returned 0xC0000182 STATUS_DEVICE_CONFIGURATION_ERROR"), std::string::npos);
+    EXPECT_NE(run.out.find("handles left open: 0 (3 opened, 3 closed)"), std::string::npos);
+    EXPECT_NE(run.out.find("created directory Quarnhold"), std::string::npos);
+    EXPECT_NE(run.out.find("Quarnhold\\test.txt is now 20 bytes: \"这里就是文件的内容了\""), std::string::npos);
+
+    // The scratch drive C is named, and holds what the run made.
+    const std::string prefix = "drive C: ";
+    ASSERT_EQ(run.out.rfind(prefix, 0), 0u);
+    std::filesystem::path scratch = run.out.substr(prefix.size(), run.out.find(" (fresh scratch folder)") - prefix.size());
+    EXPECT_EQ(ReadDisk(scratch), (std::vector<DiskItem>{Directory("Quarnhold"),
+                                                         File("Quarnhold/test.txt", std::string(TestFileContent))}));
+    std::filesystem::remove_all(scratch);
+}
+
+TEST(QuarnholdRun, RawWritesTheExactGbkBytes)
+{
+    ScratchFolder driveC;
+    CommandResult run = RunTool({"--raw", "--drive-c", driveC.path().string(), Image});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::string expected;
+    for (const std::string& text : TypicalTranscript()) expected += *testbed::Utf8ToGbk(text) + "\n";
+    EXPECT_EQ(run.out, expected);
+    EXPECT_NE(run.err.find("DriverEntry returned 0xC0000182"), std::string::npos) << run.err;
+}
+
+TEST(QuarnholdRun, JsonIsOneRecordOfTheRun)
+{
+    ScratchFolder driveC;
+    LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")});
+    CommandResult run = RunTool({"--json", "--stats", "--trace", "--drive-c", driveC.path().string(), Image});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json record = nlohmann::json::parse(run.out);
+
+    EXPECT_EQ(record["completed"], true);
+    EXPECT_EQ(record["status"], "0xC0000182");
+    EXPECT_EQ(record["statusName"], "STATUS_DEVICE_CONFIGURATION_ERROR");
+    EXPECT_EQ(record["driveC"], std::filesystem::absolute(driveC.path()).string());
+    EXPECT_EQ(record["handlesLeftOpen"].size(), 0u);
+    EXPECT_EQ(record["handlesOpened"], 2);
+    ASSERT_EQ(record["messages"].size(), 9u);
+    EXPECT_EQ(record["messages"][2]["text"], Printed(message::DirectoryOpened));
+    EXPECT_EQ(record["messages"][4]["text"], Printed(message::FileCreateFailed, 0xC0000035));
+    EXPECT_EQ(record["messages"][0]["gbk"], "c7fdb6afc8ebbfda");
+    ASSERT_EQ(record["driveCChanges"].size(), 1u);
+    EXPECT_EQ(record["driveCChanges"][0]["kind"], "wrote");
+    EXPECT_EQ(record["driveCChanges"][0]["length"], 20);
+    EXPECT_GT(record["stats"]["instructions"].get<uint64_t>(), 0u);
+    EXPECT_GT(record["stats"]["peakStackBytes"].get<uint32_t>(), 0u);
+    EXPECT_LT(record["stats"]["peakStackBytes"].get<uint32_t>(), 12u * 1024);
+    EXPECT_EQ(record["calls"].size(), 15u);
+}
+
+TEST(QuarnholdRun, DriveOptionsReachTheModel)
+{
+    CommandResult noDrive = RunTool({"--no-drive-c", Image});
+    ASSERT_EQ(noDrive.exitCode, 0) << noDrive.err;
+    EXPECT_NE(noDrive.out.find(Printed(message::DirectoryFailed, 0xC000003A)), std::string::npos) << noDrive.out;
+
+    ScratchFolder driveC;
+    CommandResult writeProtected = RunTool({"--write-protected", "--drive-c", driveC.path().string(), Image});
+    ASSERT_EQ(writeProtected.exitCode, 0) << writeProtected.err;
+    EXPECT_NE(writeProtected.out.find(Printed(message::DirectoryFailed, 0xC00000A2)), std::string::npos);
+    EXPECT_TRUE(ReadDisk(driveC.path()).empty());
+}
+
+struct RefusalCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string reason;  // a part of the one line on standard error
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
+// Copies of the image spoiled one way each, made once.
+std::string SpoiledImage(const std::string& name, size_t keep, bool flipChecksum)
+{
+    std::filesystem::path path = std::filesystem::temp_directory_path() / ("quarnhold-run-test-" + name + ".sys");
+    std::ifstream in(Image, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(std::min(keep, bytes.size()));
+    if (flipChecksum) bytes[bytes.size() - 1] ^= 0x5A;  // file data changes, the stored checksum does not
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+}
+
+const RefusalCase RefusalCases[] = {
+    {"no_such_image", {"/nonexistent/quarnhold.sys"}, 2, "no such image: /nonexistent/quarnhold.sys"},
+    {"image_is_a_folder", {"/tmp"}, 2, "/tmp is not a file"},
+    {"drive_c_is_a_file", {"--drive-c", "/etc/hostname", Image}, 2, "/etc/hostname is not a folder"},
+    {"drive_c_missing", {"--drive-c", "/nonexistent/c", Image}, 2, "no such folder for drive C: /nonexistent/c"},
+    {"unknown_option", {"--fast", Image}, 2, "unknown option --fast"},
+    {"no_image", {"--stats"}, 2, "no image given"},
+    {"two_images", {Image, Image}, 2, "more than one image given"},
+    {"raw_and_json", {"--raw", "--json", Image}, 2, "--raw and --json cannot be combined"},
+    {"truncated_image", {SpoiledImage("truncated", 700, false)}, 1, "cannot load"},
+    {"bad_checksum", {SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
+    {"guest_fault", {GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
+    {"guest_fault_names_the_last_call", {GuestDrivers + "/bad_object_attributes.sys"}, 1,
+     "last kernel call: ZwCreateFile, called from 0x"},
+};
+
+class QuarnholdRunRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(QuarnholdRunRefusal, ExitsWithOneLineReason)
+{
+    CommandResult run = RunTool(GetParam().arguments);
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
+    ASSERT_EQ(run.err.rfind("quarnhold-run: ", 0) == 0 || run.err.find("\nquarnhold-run: ") != std::string::npos,
+              true)
+        << run.err;
+    size_t line = run.err.rfind("quarnhold-run: ");
+    std::string reason = run.err.substr(line, run.err.find('\n', line) - line);
+    EXPECT_NE(reason.find(GetParam().reason), std::string::npos) << reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunRefusal, ::testing::ValuesIn(RefusalCases),
+                         [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace quarnhold::tests

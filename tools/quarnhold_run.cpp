@@ -1,0 +1,127 @@
+// quarnhold_run.cpp
+//
+// quarnhold-run: runs a kernel driver image here and shows a person what the
+// kernel would have seen. See RunUsage for the command line.
+
+#include <cstdlib>
+#include <iostream>
+#include <variant>
+
+#include "emulator/driver_image_run.h"
+#include "emulator/pe_image.h"
+#include "tools/run_options.h"
+#include "tools/run_report.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quarnhold;
+
+constexpr int ExitCompleted = 0;
+constexpr int ExitRunFailed = 1;
+constexpr int ExitBadArguments = 2;
+
+int Refuse(int code, const std::string& reason)
+{
+    std::cerr << "quarnhold-run: " << reason << "\n";
+    if (code == ExitBadArguments) {
+        std::cerr << "Try 'quarnhold-run --help'.\n";
+    }
+    return code;
+}
+
+// A fresh folder to stand in for drive C; kept after the run so a person can
+// look at what the driver made.
+std::optional<fs::path> MakeScratchDriveC()
+{
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "quarnhold-c-XXXXXX").string();
+    if (error || mkdtemp(pattern.data()) == nullptr) {
+        return std::nullopt;
+    }
+    return fs::path(pattern);
+}
+
+int Run(const tools::RunOptions& options)
+{
+    std::error_code error;
+    if (!fs::exists(options.image, error)) {
+        return Refuse(ExitBadArguments, "no such image: " + options.image.string());
+    }
+    if (!fs::is_regular_file(options.image, error)) {
+        return Refuse(ExitBadArguments, options.image.string() + " is not a file");
+    }
+
+    tools::RunReport report;
+    report.image = options.image;
+    report.writeProtected = options.writeProtected;
+    if (options.driveC) {
+        if (!fs::exists(*options.driveC, error)) {
+            return Refuse(ExitBadArguments, "no such folder for drive C: " + options.driveC->string());
+        }
+        if (!fs::is_directory(*options.driveC, error)) {
+            return Refuse(ExitBadArguments, options.driveC->string() + " is not a folder, so it cannot be drive C");
+        }
+        report.driveC = fs::absolute(*options.driveC);
+    } else if (!options.noDriveC) {
+        report.driveC = MakeScratchDriveC();
+        if (!report.driveC) {
+            return Refuse(ExitRunFailed, "cannot make a scratch folder for drive C");
+        }
+        report.scratchDriveC = true;
+    }
+
+    emulator::PeImage image;
+    try {
+        image = emulator::ReadPeImage(options.image);
+    } catch (const emulator::ImageError& refused) {
+        return Refuse(ExitRunFailed, "cannot load " + options.image.string() + ": " + refused.what());
+    }
+    report.preferredBase = image.imageBase;
+    report.relocations = image.relocationRvas.size();
+
+    testbed::KernelModel model(testbed::DriveC{report.driveC, options.writeProtected});
+    try {
+        report.run = emulator::RunDriverImage(image, model);
+    } catch (const emulator::ImageError& refused) {
+        return Refuse(ExitRunFailed, "cannot load " + options.image.string() + ": " + refused.what());
+    }
+    tools::CollectModel(model, report);
+
+    if (options.json) {
+        std::cout << tools::ToJson(report, options.stats, options.trace)
+                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << "\n";
+    } else if (options.raw) {
+        tools::WriteRawMessages(report, std::cout);
+        tools::WriteText(report, std::cerr, false, options.stats, options.trace);
+    } else {
+        tools::WriteText(report, std::cout, true, options.stats, options.trace);
+    }
+    std::cout.flush();
+
+    if (report.run.fault) {
+        return Refuse(ExitRunFailed, tools::DescribeFault(*report.run.fault));
+    }
+    return ExitCompleted;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    auto parsed = quarnhold::tools::ParseRunOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (const std::string* reason = std::get_if<std::string>(&parsed)) {
+        return Refuse(ExitBadArguments, *reason);
+    }
+    const auto& options = std::get<quarnhold::tools::RunOptions>(parsed);
+    if (options.help) {
+        std::cout << quarnhold::tools::RunUsage;
+        return ExitCompleted;
+    }
+    try {
+        return Run(options);
+    } catch (const std::exception& failure) {
+        return Refuse(ExitRunFailed, failure.what());
+    }
+}

@@ -1,0 +1,72 @@
+// run_options.cpp
+
+#include "tools/run_options.h"
+
+namespace quarnhold::tools {
+
+const char* const RunUsage =
+    "usage: quarnhold-run [--drive-c DIR] [--no-drive-c] [--write-protected]\n"
+    "                     [--raw] [--json] [--stats] [--trace] IMAGE\n"
+    "\n"
+    "Loads the kernel driver IMAGE as the NT loader would, calls its DriverEntry\n"
+    "on an emulated i386 CPU over a model of the kernel, and shows what the\n"
+    "kernel would have seen.\n"
+    "\n"
+    "  --drive-c DIR      the folder that stands in for drive C (default: a fresh\n"
+    "                     scratch folder, kept afterwards)\n"
+    "  --no-drive-c       run with no \\??\\c: link at all\n"
+    "  --write-protected  drive C refuses to create anything or grant write access\n"
+    "  --raw              write the debug messages' exact GBK bytes to standard\n"
+    "                     output, one per line; the report goes to standard error\n"
+    "  --json             one JSON record of the run on standard output\n"
+    "  --stats            guest instructions, peak stack use and time\n"
+    "  --trace            every kernel call with its arguments and outcome\n"
+    "\n"
+    "Exit status: 0 when DriverEntry returned, whatever it returned; 1 when the\n"
+    "image cannot be loaded or the guest faults; 2 for bad arguments.\n";
+
+std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments)
+{
+    RunOptions options;
+    std::vector<std::string> images;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--drive-c") {
+            if (i + 1 == arguments.size()) return std::string("--drive-c needs a folder");
+            options.driveC = arguments[++i];
+        } else if (argument.rfind("--drive-c=", 0) == 0) {
+            options.driveC = argument.substr(10);
+        } else if (argument == "--no-drive-c") {
+            options.noDriveC = true;
+        } else if (argument == "--write-protected") {
+            options.writeProtected = true;
+        } else if (argument == "--raw") {
+            options.raw = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--stats") {
+            options.stats = true;
+        } else if (argument == "--trace") {
+            options.trace = true;
+        } else if (argument == "-h" || argument == "--help") {
+            options.help = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            return "unknown option " + argument;
+        } else {
+            images.push_back(argument);
+        }
+    }
+    if (options.help) return options;
+    if (images.size() != 1) {
+        return images.empty() ? std::string("no image given") : std::string("more than one image given");
+    }
+    if (options.raw && options.json) return std::string("--raw and --json cannot be combined");
+    if (options.noDriveC && (options.driveC || options.writeProtected)) {
+        return std::string("--no-drive-c cannot be combined with --drive-c or --write-protected");
+    }
+    if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
+    options.image = images.front();
+    return options;
+}
+
+}  // namespace quarnhold::tools

@@ -1,0 +1,32 @@
+// run_options.h
+//
+// quarnhold-run's command line.
+
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quarnhold::tools {
+
+struct RunOptions {
+    std::filesystem::path image;
+    std::optional<std::filesystem::path> driveC;  // nothing: a fresh scratch folder
+    bool noDriveC = false;                        // run without the \??\c: link
+    bool writeProtected = false;
+    bool raw = false;
+    bool json = false;
+    bool stats = false;
+    bool trace = false;
+    bool help = false;
+};
+
+// The options, or a one-line reason they are not usable.
+std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments);
+
+extern const char* const RunUsage;
+
+}  // namespace quarnhold::tools

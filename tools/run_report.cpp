@@ -1,0 +1,255 @@
+// run_report.cpp
+
+#include "tools/run_report.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "emulator/hex_text.h"
+#include "testbed/nt_status.h"
+#include "testbed/text_encoding.h"
+
+namespace quarnhold::tools {
+namespace {
+
+using emulator::Hex;
+
+std::string HexBytes(const std::string& bytes)
+{
+    std::string text;
+    for (unsigned char byte : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// What DriverEntry's status means for the load.
+std::string LoadOutcome(uint32_t status)
+{
+    if (status == testbed::status::DeviceConfigurationError) {
+        return "the load fails, as it does by design; the kernel unloads the image";
+    }
+    if (static_cast<int32_t>(status) >= 0) {
+        return "the load succeeds and the driver would stay resident";
+    }
+    return "the load fails; the kernel unloads the image";
+}
+
+std::filesystem::path HostPath(const std::filesystem::path& driveC, const std::string& volumePath)
+{
+    std::string relative = volumePath;
+    for (char& c : relative) {
+        if (c == '\\') c = '/';
+    }
+    return driveC / relative;
+}
+
+// A file's contents now, when they are short enough to show.
+std::optional<std::string> ShortContent(const std::filesystem::path& file)
+{
+    std::error_code error;
+    if (std::filesystem::file_size(file, error) > 256 || error) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string_view EventKind(testbed::DiskEvent::Kind kind)
+{
+    switch (kind) {
+        case testbed::DiskEvent::Kind::CreatedDirectory:
+            return "createdDirectory";
+        case testbed::DiskEvent::Kind::CreatedFile:
+            return "createdFile";
+        case testbed::DiskEvent::Kind::Wrote:
+            return "wrote";
+        case testbed::DiskEvent::Kind::Truncated:
+            return "truncated";
+    }
+    return "?";
+}
+
+std::string DescribeEvent(const testbed::DiskEvent& event)
+{
+    switch (event.kind) {
+        case testbed::DiskEvent::Kind::CreatedDirectory:
+            return "created directory " + event.volumePath;
+        case testbed::DiskEvent::Kind::CreatedFile:
+            return "created file      " + event.volumePath;
+        case testbed::DiskEvent::Kind::Truncated:
+            return "truncated         " + event.volumePath;
+        case testbed::DiskEvent::Kind::Wrote:
+            return "wrote " + std::to_string(event.length) + " bytes at offset " + std::to_string(event.offset) +
+                   " of " + event.volumePath;
+    }
+    return "";
+}
+
+}  // namespace
+
+void CollectModel(const testbed::KernelModel& model, RunReport& report)
+{
+    report.messages = model.DebugOutput();
+    report.calls = model.Calls();
+    report.openHandles = model.OpenHandles();
+    report.counts = model.Counts();
+    report.diskEvents = model.DiskEvents();
+    report.findings = model.Findings();
+}
+
+std::string DescribeFault(const emulator::GuestFault& fault)
+{
+    return "guest fault: " + fault.what + " (at " + Hex(fault.address, 8) +
+           "); last kernel call: " + (fault.lastKernelCall.empty() ? "none" : fault.lastKernelCall);
+}
+
+void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace)
+{
+    if (!report.driveC) {
+        out << "drive C: none (no \\??\\c: link)\n";
+    } else {
+        out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "")
+            << (report.writeProtected ? ", write-protected" : "") << "\n";
+    }
+    out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
+        << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
+
+    if (withMessages) {
+        out << "debug output, " << report.messages.size() << " messages (GBK shown as UTF-8):\n";
+        for (const std::string& message : report.messages) {
+            out << testbed::GbkToUtf8(message) << "\n";
+        }
+        out << "end of debug output\n";
+    }
+    if (trace) {
+        out << "kernel calls:\n";
+        for (const testbed::KernelCall& call : report.calls) {
+            out << "  " << testbed::RoutineName(call.routine) << " " << call.detail << "\n";
+        }
+    }
+
+    if (report.run.fault) {
+        out << "DriverEntry did not return cleanly: " << report.run.fault->what << "\n";
+    } else {
+        out << "DriverEntry returned " << testbed::DescribeStatus(report.run.status) << ": "
+            << LoadOutcome(report.run.status) << "\n";
+    }
+    out << "handles left open: " << report.openHandles.size() << " (" << report.counts.opened << " opened, "
+        << report.counts.closed << " closed)\n";
+    for (const testbed::OpenHandle& handle : report.openHandles) {
+        out << "  " << Hex(handle.handle, 8) << " " << (handle.volumePath.empty() ? "\\" : handle.volumePath)
+            << " access " << Hex(handle.grantedAccess, 8) << "\n";
+    }
+
+    out << "drive C changes:" << (report.diskEvents.empty() ? " none" : "") << "\n";
+    std::map<std::string, bool> written;
+    for (const testbed::DiskEvent& event : report.diskEvents) {
+        out << "  " << DescribeEvent(event) << "\n";
+        if (event.kind == testbed::DiskEvent::Kind::Wrote) written[event.volumePath] = true;
+    }
+    for (const auto& [path, ignored] : written) {
+        std::filesystem::path file = HostPath(*report.driveC, path);
+        std::error_code error;
+        uint64_t size = std::filesystem::file_size(file, error);
+        out << "  " << path << " is now " << (error ? std::string("unreadable") : std::to_string(size) + " bytes");
+        if (std::optional<std::string> content = ShortContent(file)) {
+            out << ": \"" << testbed::GbkToUtf8(*content) << "\" (GBK shown as UTF-8)";
+        }
+        out << "\n";
+    }
+
+    for (const std::string& finding : report.findings) {
+        out << "verifier: " << finding << "\n";
+    }
+    for (const std::string& access : report.run.loaderDataAccesses) {
+        out << "verifier: DriverEntry made a " << access << "\n";
+    }
+    if (stats) {
+        out << "guest instructions: " << report.run.stats.instructions << "\n"
+            << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the 12288-byte kernel stack\n"
+            << "time: " << std::chrono::duration<double, std::milli>(report.run.stats.elapsed).count()
+            << " ms in the emulator\n";
+    }
+}
+
+void WriteRawMessages(const RunReport& report, std::ostream& out)
+{
+    for (const std::string& message : report.messages) {
+        out << message << '\n';
+    }
+}
+
+nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
+{
+    nlohmann::ordered_json record;
+    record["image"] = report.image.string();
+    record["driveC"] =
+        report.driveC ? nlohmann::ordered_json(report.driveC->string()) : nlohmann::ordered_json(nullptr);
+    record["scratchDriveC"] = report.scratchDriveC;
+    record["writeProtected"] = report.writeProtected;
+    record["imageBase"] = Hex(report.run.imageBase, 8);
+    record["preferredBase"] = Hex(report.preferredBase, 8);
+    record["relocations"] = report.relocations;
+
+    nlohmann::ordered_json messages = nlohmann::ordered_json::array();
+    for (const std::string& message : report.messages) {
+        messages.push_back({{"text", testbed::GbkToUtf8(message)}, {"gbk", HexBytes(message)}});
+    }
+    record["messages"] = messages;
+
+    record["completed"] = !report.run.fault.has_value();
+    if (report.run.fault) {
+        record["status"] = nullptr;
+        record["fault"] = {{"what", report.run.fault->what},
+                           {"address", Hex(report.run.fault->address, 8)},
+                           {"lastKernelCall", report.run.fault->lastKernelCall}};
+    } else {
+        record["status"] = Hex(report.run.status, 8);
+        record["statusName"] = std::string(testbed::StatusName(report.run.status));
+        record["fault"] = nullptr;
+    }
+
+    nlohmann::ordered_json handles = nlohmann::ordered_json::array();
+    for (const testbed::OpenHandle& handle : report.openHandles) {
+        handles.push_back(
+            {{"handle", Hex(handle.handle, 8)}, {"path", handle.volumePath}, {"access", Hex(handle.grantedAccess, 8)}});
+    }
+    record["handlesLeftOpen"] = handles;
+    record["handlesOpened"] = report.counts.opened;
+    record["handlesClosed"] = report.counts.closed;
+
+    nlohmann::ordered_json changes = nlohmann::ordered_json::array();
+    for (const testbed::DiskEvent& event : report.diskEvents) {
+        nlohmann::ordered_json change = {{"kind", EventKind(event.kind)}, {"path", event.volumePath}};
+        if (event.kind == testbed::DiskEvent::Kind::Wrote) {
+            change["offset"] = event.offset;
+            change["length"] = event.length;
+        }
+        changes.push_back(change);
+    }
+    record["driveCChanges"] = changes;
+    record["findings"] = report.findings;
+    record["loaderDataAccesses"] = report.run.loaderDataAccesses;
+
+    if (trace) {
+        nlohmann::ordered_json calls = nlohmann::ordered_json::array();
+        for (const testbed::KernelCall& call : report.calls) {
+            calls.push_back({{"routine", testbed::RoutineName(call.routine)},
+                             {"status", Hex(call.status, 8)},
+                             {"detail", call.detail}});
+        }
+        record["calls"] = calls;
+    }
+    if (stats) {
+        record["stats"] = {{"instructions", report.run.stats.instructions},
+                           {"peakStackBytes", report.run.stats.peakStackBytes},
+                           {"elapsedMicroseconds",
+                            std::chrono::duration_cast<std::chrono::microseconds>(report.run.stats.elapsed).count()}};
+    }
+    return record;
+}
+
+}  // namespace quarnhold::tools

@@ -1,0 +1,53 @@
+// run_report.h
+//
+// What quarnhold-run shows of a run: as text for a person, as the raw GBK
+// messages, or as one JSON record.
+
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "emulator/driver_image_run.h"
+#include "testbed/kernel_model.h"
+
+namespace quarnhold::tools {
+
+struct RunReport {
+    std::filesystem::path image;
+    std::optional<std::filesystem::path> driveC;  // nothing: no \??\c: link
+    bool scratchDriveC = false;
+    bool writeProtected = false;
+    uint32_t preferredBase = 0;
+    size_t relocations = 0;
+
+    emulator::ImageRunResult run;
+    std::vector<std::string> messages;  // GBK, one per DbgPrint
+    std::vector<testbed::KernelCall> calls;
+    std::vector<testbed::OpenHandle> openHandles;
+    testbed::HandleCounts counts;
+    std::vector<testbed::DiskEvent> diskEvents;
+    std::vector<std::string> findings;
+};
+
+// Copies what the model recorded into `report`.
+void CollectModel(const testbed::KernelModel& model, RunReport& report);
+
+// The report for a person; the messages as UTF-8 lines unless `withMessages`
+// is false (they went out raw).
+void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace);
+
+// Each message's exact bytes followed by a line feed.
+void WriteRawMessages(const RunReport& report, std::ostream& out);
+
+nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace);
+
+// "guest fault: <what> at 0x...; last kernel call: ..." for the exit line.
+std::string DescribeFault(const emulator::GuestFault& fault);
+
+}  // namespace quarnhold::tools
