@@ -139,6 +139,32 @@ TEST_P(ScenarioTest, BothWaysAgree)
     EXPECT_EQ(hostDisk, ReadDisk(secondDriveC.path()));
 }
 
+// Each message's GBK form has the byte count its table gives: single-byte
+// ASCII punctuation, two bytes per Chinese character.
+TEST(Messages, HaveTheirGbkByteCounts)
+{
+    for (const MessageFormat& format : AllMessages) {
+        std::optional<std::string> gbk = testbed::Utf8ToGbk(format.text);
+        ASSERT_TRUE(gbk) << format.text;
+        EXPECT_EQ(gbk->size(), format.gbkBytes) << format.text;
+    }
+}
+
+// The table prints every one of the fourteen messages somewhere.
+TEST(Messages, EveryOneIsPrintedByTheTable)
+{
+    for (const MessageFormat& format : AllMessages) {
+        std::string_view fixed = format.text.substr(0, format.text.find('%'));
+        bool printed = false;
+        for (const Scenario& scenario : Scenarios()) {
+            for (const std::string& line : scenario.transcript) {
+                printed = printed || line.rfind(fixed, 0) == 0;
+            }
+        }
+        EXPECT_TRUE(printed) << format.text;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, ScenarioTest, ::testing::ValuesIn(Scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 

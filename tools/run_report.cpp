@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
 #include <map>
 
@@ -170,8 +171,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     if (stats) {
         out << "guest instructions: " << report.run.stats.instructions << "\n"
             << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the 12288-byte kernel stack\n"
-            << "time: " << std::chrono::duration<double, std::milli>(report.run.stats.elapsed).count()
-            << " ms in the emulator\n";
+            << "time: " << std::fixed << std::setprecision(2)
+            << std::chrono::duration<double, std::milli>(report.run.stats.elapsed).count() << " ms in the emulator\n";
     }
 }
 

@@ -1,0 +1,116 @@
+// quarnhold_bench.cpp
+//
+// How fast the two ways of running the driver are, and what a run costs in
+// guest instructions, stack and host memory. Figures go in the README.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+
+#include "emulator/driver_image_run.h"
+#include "emulator/image_mapping.h"
+#include "emulator/kernel_image_checks.h"
+#include "emulator/kernel_traps.h"
+#include "emulator/pe_image.h"
+#include "testbed/debug_print_format.h"
+#include "testbed/kernel_model.h"
+#include "tests/support/disk_state.h"
+#include "tests/support/run_outcome.h"
+
+namespace {
+
+using namespace quarnhold;
+
+// A drive C holding what a first run leaves, so that every iteration does
+// the same work: the "second start" of the driver.
+class SecondStartDrive {
+public:
+    SecondStartDrive()
+    {
+        tests::LayDown(folder_.path(), {tests::Directory("Quarnhold"), tests::File("Quarnhold/test.txt", "")});
+    }
+    testbed::DriveC Drive() const { return {folder_.path(), false}; }
+
+private:
+    tests::ScratchFolder folder_;
+};
+
+void SetMemoryCounter(benchmark::State& state)
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["max_rss_kb"] = static_cast<double>(usage.ru_maxrss);
+}
+
+// The driver's sources compiled for the host, over the model.
+void HostLinkedRun(benchmark::State& state)
+{
+    SecondStartDrive drive;
+    for (auto _ : state) {
+        testbed::KernelModel model(drive.Drive());
+        tests::RunOutcome outcome = tests::RunHostLinked(model);
+        benchmark::DoNotOptimize(outcome.status);
+    }
+    SetMemoryCounter(state);
+}
+BENCHMARK(HostLinkedRun)->Unit(benchmark::kMicrosecond);
+
+// The built image on the emulated CPU: read, check, map, run.
+void EmulatedRun(benchmark::State& state)
+{
+    SecondStartDrive drive;
+    emulator::ImageRunResult last;
+    for (auto _ : state) {
+        testbed::KernelModel model(drive.Drive());
+        last = emulator::RunDriverImage(emulator::ReadPeImage(tests::BuiltImage()), model);
+        benchmark::DoNotOptimize(last.status);
+    }
+    state.counters["guest_instructions"] = static_cast<double>(last.stats.instructions);
+    state.counters["peak_stack_bytes"] = static_cast<double>(last.stats.peakStackBytes);
+    SetMemoryCounter(state);
+}
+BENCHMARK(EmulatedRun)->Unit(benchmark::kMicrosecond);
+
+// The loader's share of an emulated run: parse and check the image, then
+// lay it out at a new base with relocations applied.
+void LoadImage(benchmark::State& state)
+{
+    const std::filesystem::path path = tests::BuiltImage();
+    for (auto _ : state) {
+        emulator::PeImage image = emulator::ReadPeImage(path);
+        emulator::CheckKernelImage(image, emulator::KnownKernelImports);
+        emulator::MappedImage mapped =
+            emulator::MapImage(image, 0x80A00000, [](std::string_view, std::string_view) { return 0x80010000u; });
+        benchmark::DoNotOptimize(mapped.memory.data());
+    }
+}
+BENCHMARK(LoadImage)->Unit(benchmark::kMicrosecond);
+
+// One DbgPrint of the longest message, with its path argument.
+void FormatDebugMessage(benchmark::State& state)
+{
+    struct PathArgument final : testbed::FormatArguments {
+        uint32_t NextInt32() override { return 0; }
+        uint64_t NextInt64() override { return 0; }
+        uint64_t NextPointer() override { return 1; }
+        int PointerDigits() const override { return 8; }
+        std::optional<std::string> ReadString(uint64_t) override { return std::nullopt; }
+        std::optional<std::u16string> ReadWideString(uint64_t) override
+        {
+            return std::u16string(u"\\??\\c:\\Quarnhold\\test.txt");
+        }
+        std::optional<std::u16string> ReadCountedWideString(uint64_t) override { return std::nullopt; }
+    };
+    for (auto _ : state) {
+        PathArgument argument;
+        testbed::FormattedMessage message =
+            testbed::FormatDebugMessage("\xB4\xB4\xBD\xA8\xCE\xC4\xBC\xFE %ws ", argument);
+        benchmark::DoNotOptimize(message.bytes.data());
+    }
+}
+BENCHMARK(FormatDebugMessage);
+
+}  // namespace
+
+BENCHMARK_MAIN();
