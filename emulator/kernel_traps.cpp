@@ -46,6 +46,28 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// `Count` consecutive 32-bit values: a routine's stack arguments, or the
+// fields of a record. Nothing when any of them cannot be read.
+template <size_t Count>
+std::optional<std::array<uint32_t, Count>> ReadDwords(const GuestCpu& cpu, uint32_t address)
+{
+    std::array<uint32_t, Count> values{};
+    for (size_t i = 0; i < Count; ++i) {
+        std::optional<uint32_t> value = cpu.ReadU32(address + 4 * static_cast<uint32_t>(i));
+        if (!value) return std::nullopt;
+        values[i] = *value;
+    }
+    return values;
+}
+
+// Stores Status and Information in the caller's IO_STATUS_BLOCK when the
+// model has an outcome for it; false when the record cannot be written.
+bool StoreIoStatus(GuestCpu& cpu, uint32_t ioStatusBlock, testbed::NtStatus status, std::optional<uint32_t> information)
+{
+    if (!information || ioStatusBlock == 0) return true;
+    return cpu.WriteU32(ioStatusBlock, status) && cpu.WriteU32(ioStatusBlock + 4, *information);
+}
+
 // DbgPrint's variable arguments, read from the guest's stack: each 32-bit
 // value takes one slot, a 64-bit value two.
 class StackArguments final : public testbed::FormatArguments {
@@ -152,12 +174,9 @@ std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
 // CreateOptions, EaBuffer, EaLength)
 std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
 {
-    std::array<uint32_t, 11> argument{};
-    for (size_t i = 0; i < argument.size(); ++i) {
-        std::optional<uint32_t> value = cpu_.ReadU32(arguments + 4 * static_cast<uint32_t>(i));
-        if (!value) return "ZwCreateFile's arguments are not on the stack";
-        argument[i] = *value;
-    }
+    std::optional<std::array<uint32_t, 11>> read = ReadDwords<11>(cpu_, arguments);
+    if (!read) return "ZwCreateFile's arguments are not on the stack";
+    const std::array<uint32_t, 11>& argument = *read;
     const uint32_t fileHandle = argument[0], objectAttributes = argument[2], ioStatusBlock = argument[3];
 
     testbed::CreateFileRequest request;
@@ -166,12 +185,9 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     request.hasObjectAttributes = objectAttributes != 0;
     request.nativeObjectAttributesSize = ObjectAttributesSize;
     if (objectAttributes != 0) {
-        std::array<uint32_t, 6> field{};
-        for (size_t i = 0; i < field.size(); ++i) {
-            std::optional<uint32_t> value = cpu_.ReadU32(objectAttributes + 4 * static_cast<uint32_t>(i));
-            if (!value) return "ZwCreateFile: the OBJECT_ATTRIBUTES at " + Hex(objectAttributes, 8) + " cannot be read";
-            field[i] = *value;
-        }
+        std::optional<std::array<uint32_t, 6>> fields = ReadDwords<6>(cpu_, objectAttributes);
+        if (!fields) return "ZwCreateFile: the OBJECT_ATTRIBUTES at " + Hex(objectAttributes, 8) + " cannot be read";
+        const std::array<uint32_t, 6>& field = *fields;
         request.objectAttributesLength = field[0];
         request.hasRootDirectory = field[1] != 0;
         request.attributes = field[3];
@@ -203,8 +219,7 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     if (result.status == testbed::status::Success && !cpu_.WriteU32(fileHandle, result.handle)) {
         return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
     }
-    if (result.information && ioStatusBlock != 0 &&
-        !(cpu_.WriteU32(ioStatusBlock, result.status) && cpu_.WriteU32(ioStatusBlock + 4, *result.information))) {
+    if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
         return "ZwCreateFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
     }
     cpu_.SetRegister(UC_X86_REG_EAX, result.status);
@@ -215,12 +230,9 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
 // Buffer, Length, ByteOffset, Key)
 std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
 {
-    std::array<uint32_t, 9> argument{};
-    for (size_t i = 0; i < argument.size(); ++i) {
-        std::optional<uint32_t> value = cpu_.ReadU32(arguments + 4 * static_cast<uint32_t>(i));
-        if (!value) return "ZwWriteFile's arguments are not on the stack";
-        argument[i] = *value;
-    }
+    std::optional<std::array<uint32_t, 9>> read = ReadDwords<9>(cpu_, arguments);
+    if (!read) return "ZwWriteFile's arguments are not on the stack";
+    const std::array<uint32_t, 9>& argument = *read;
     const uint32_t ioStatusBlock = argument[4], buffer = argument[5], length = argument[6], byteOffset = argument[7];
 
     testbed::WriteFileRequest request;
@@ -248,8 +260,7 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
     }
 
     testbed::WriteFileResult result = model_.WriteFile(request);
-    if (result.information && ioStatusBlock != 0 &&
-        !(cpu_.WriteU32(ioStatusBlock, result.status) && cpu_.WriteU32(ioStatusBlock + 4, *result.information))) {
+    if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
         return "ZwWriteFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
     }
     cpu_.SetRegister(UC_X86_REG_EAX, result.status);

@@ -201,7 +201,7 @@ private:
         return at;
     }
 
-    void Emit(const Conversion& c, std::string_view spec)
+    void Emit(const Conversion& c, std::string_view conversionText)
     {
         switch (c.type) {
         case '%':
@@ -230,19 +230,19 @@ private:
             bool wide = c.type == 'S' ? c.size != Size::Short : (c.size == Size::Long || c.size == Size::Wide);
             uint64_t address = args_.NextPointer();
             if (wide) {
-                FormatWide(result_.bytes, c, address ? Read(args_.ReadWideString(address), spec) : std::nullopt);
+                FormatWide(result_.bytes, c, address ? Read(args_.ReadWideString(address), conversionText) : std::nullopt);
             } else {
-                FormatNarrow(result_.bytes, c, address ? Read(args_.ReadString(address), spec) : std::nullopt);
+                FormatNarrow(result_.bytes, c, address ? Read(args_.ReadString(address), conversionText) : std::nullopt);
             }
             return;
         }
         case 'Z': {
             uint64_t address = args_.NextPointer();
             if (c.size == Size::Wide || c.size == Size::Long) {
-                FormatWide(result_.bytes, c, address ? Read(args_.ReadCountedWideString(address), spec) : std::nullopt);
+                FormatWide(result_.bytes, c, address ? Read(args_.ReadCountedWideString(address), conversionText) : std::nullopt);
             } else {
-                Problem(std::string("%Z of an ANSI_STRING is not modelled: ") + std::string(spec));
-                result_.bytes.append(spec);
+                Problem(std::string("%Z of an ANSI_STRING is not modelled: ") + std::string(conversionText));
+                result_.bytes.append(conversionText);
             }
             return;
         }
@@ -252,21 +252,21 @@ private:
             return;
         case 'e': case 'E': case 'f': case 'g': case 'G': case 'a': case 'A':
             args_.NextInt64();
-            Problem(std::string("floating point conversion in kernel code: ") + std::string(spec));
-            result_.bytes.append(spec);
+            Problem(std::string("floating point conversion in kernel code: ") + std::string(conversionText));
+            result_.bytes.append(conversionText);
             return;
         default:
-            Problem(std::string("unknown conversion ") + std::string(spec));
-            result_.bytes.append(spec);
+            Problem(std::string("unknown conversion ") + std::string(conversionText));
+            result_.bytes.append(conversionText);
             return;
         }
     }
 
     template <class Text>
-    std::optional<Text> Read(std::optional<Text> text, std::string_view spec)
+    std::optional<Text> Read(std::optional<Text> text, std::string_view conversionText)
     {
         if (!text) {
-            Problem(std::string("the string argument of ") + std::string(spec) + " cannot be read");
+            Problem(std::string("the string argument of ") + std::string(conversionText) + " cannot be read");
         }
         return text;
     }

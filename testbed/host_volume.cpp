@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cwctype>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 
@@ -176,14 +177,15 @@ VolumeLookup HostVolume::Find(const std::vector<std::u16string>& components, boo
     return lookup;
 }
 
-NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const
+NtStatus HostVolume::CreateChild(const HostNode& parent, std::u16string_view name, HostNode& created,
+                                 const std::function<int(const char* path)>& make) const
 {
     std::optional<std::string> hostName = Utf16ToUtf8(name);
     if (!hostName) {
         return status::ObjectNameInvalid;
     }
     std::filesystem::path path = parent.hostPath / *hostName;
-    if (mkdir(path.c_str(), 0777) != 0) {
+    if (make(path.c_str()) != 0) {
         return StatusFromErrno(errno);
     }
     std::optional<HostNode> node = Describe(path, JoinVolumePath(parent.volumePath, *hostName));
@@ -194,23 +196,17 @@ NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view
     return status::Success;
 }
 
+NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const
+{
+    return CreateChild(parent, name, created, [](const char* path) { return mkdir(path, 0777); });
+}
+
 NtStatus HostVolume::CreateFile(const HostNode& parent, std::u16string_view name, HostNode& created) const
 {
-    std::optional<std::string> hostName = Utf16ToUtf8(name);
-    if (!hostName) {
-        return status::ObjectNameInvalid;
-    }
-    std::filesystem::path path = parent.hostPath / *hostName;
-    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        return StatusFromErrno(errno);
-    }
-    std::optional<HostNode> node = Describe(path, JoinVolumePath(parent.volumePath, *hostName));
-    if (!node) {
-        return status::UnexpectedIoError;
-    }
-    created = *node;
-    return status::Success;
+    return CreateChild(parent, name, created, [](const char* path) {
+        FileDescriptor fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        return fd.get() < 0 ? -1 : 0;
+    });
 }
 
 NtStatus HostVolume::WriteAt(const HostNode& file, uint64_t offset, std::span<const uint8_t> data) const

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,6 +68,10 @@ public:
 
 private:
     std::optional<HostNode> Describe(const std::filesystem::path& hostPath, std::string volumePath) const;
+    // Makes `name` in `parent` with `make` (0 or -1 with errno, as the host
+    // calls return) and describes what it made.
+    NtStatus CreateChild(const HostNode& parent, std::u16string_view name, HostNode& created,
+                         const std::function<int(const char* path)>& make) const;
     std::optional<HostNode> FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive) const;
 
     std::filesystem::path root_;

@@ -132,7 +132,7 @@ std::string SpoiledImage(const std::string& name, size_t keep, bool flipChecksum
 const RefusalCase RefusalCases[] = {
     {"no_such_image", {"/nonexistent/quarnhold.sys"}, 2, "no such image: /nonexistent/quarnhold.sys"},
     {"image_is_a_folder", {"/tmp"}, 2, "/tmp is not a file"},
-    {"drive_c_is_a_file", {"--drive-c", "/etc/hostname", Image}, 2, "/etc/hostname is not a folder"},
+    {"drive_c_is_a_file", {"--drive-c", Image, Image}, 2, Image + " is not a folder"},
     {"drive_c_missing", {"--drive-c", "/nonexistent/c", Image}, 2, "no such folder for drive C: /nonexistent/c"},
     {"unknown_option", {"--fast", Image}, 2, "unknown option --fast"},
     {"no_image", {"--stats"}, 2, "no image given"},
