@@ -160,6 +160,10 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...)
 {
+    if (Format == nullptr) {
+        std::fprintf(stderr, "DbgPrint called with no format\n");
+        std::abort();
+    }
     va_list list;
     va_start(list, Format);
     quarnhold::testbed::VarArgs arguments(&list);

@@ -124,7 +124,7 @@ std::string SpoiledImage(const std::string& name, size_t keep, bool flipChecksum
     std::ifstream in(Image, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     bytes.resize(std::min(keep, bytes.size()));
-    if (flipChecksum) bytes[bytes.size() - 1] ^= 0x5A;  // file data changes, the stored checksum does not
+    if (flipChecksum && !bytes.empty()) bytes.back() ^= 0x5A;  // the data changes, the stored checksum does not
     std::ofstream(path, std::ios::binary) << bytes;
     return path.string();
 }
