@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "testbed/nt_status.h"
@@ -68,11 +69,13 @@ class ScenarioTest : public ::testing::TestWithParam<Scenario> {
 protected:
     void SetUp() override { LayDown(driveC_.path(), GetParam().before); }
 
-    testbed::KernelModel Model() const
+    // The scenario's model over `folder` as drive C (the test's own by default).
+    testbed::KernelModel Model(std::optional<std::filesystem::path> folder = std::nullopt) const
     {
         const Scenario& scenario = GetParam();
         return testbed::KernelModel(
-            testbed::DriveC{scenario.driveC ? std::optional(driveC_.path()) : std::nullopt, scenario.writeProtected},
+            testbed::DriveC{scenario.driveC ? std::optional(folder.value_or(driveC_.path())) : std::nullopt,
+                            scenario.writeProtected},
             scenario.faults, scenario.foreignOpens);
     }
 
@@ -119,10 +122,7 @@ TEST_P(ScenarioTest, BothWaysAgree)
 
     ScratchFolder secondDriveC;
     LayDown(secondDriveC.path(), GetParam().before);
-    testbed::KernelModel emulatedModel(
-        testbed::DriveC{GetParam().driveC ? std::optional(secondDriveC.path()) : std::nullopt,
-                        GetParam().writeProtected},
-        GetParam().faults, GetParam().foreignOpens);
+    testbed::KernelModel emulatedModel = Model(secondDriveC.path());
     RunOutcome emulated = RunEmulated(emulatedModel, BuiltImage());
 
     EXPECT_EQ(host.status, emulated.status);
