@@ -93,9 +93,10 @@ const InjectedFault* KernelModel::NextFault(Routine routine)
     return nullptr;
 }
 
-void KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail)
+void KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
+                         std::optional<uint32_t> information, bool injected)
 {
-    calls_.push_back(KernelCall{routine, status, handle, std::move(detail)});
+    calls_.push_back(KernelCall{routine, status, handle, information, injected, std::move(detail)});
 }
 
 bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const
@@ -119,34 +120,39 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
     std::string detail = DisplayName(request) + " access " + Hex(request.desiredAccess) + " share " +
                          Hex(request.shareAccess) + " " + std::string(DispositionName(request.createDisposition)) +
                          " options " + Hex(request.createOptions);
+    currentCall_ = "ZwCreateFile(" + detail + ")";
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
     if (fault && fault->status) {
-        Record(Routine::ZwCreateFile, *fault->status, 0, detail + " -> injected " + DescribeStatus(*fault->status));
+        Record(Routine::ZwCreateFile, *fault->status, 0, detail + " -> injected " + DescribeStatus(*fault->status),
+               std::nullopt, true);
         return CreateFileResult{*fault->status, 0, std::nullopt};
     }
 
     FileObject object;
     CreateFileResult result = Create(request, object);
+    bool injected = false;
     if (result.status == status::Success) {
         if (fault && fault->information) {
             result.information = fault->information;
+            injected = true;
         }
         uint32_t index = nextHandleIndex_++;
         result.handle = (request.attributes & nt::ObjKernelHandle ? KernelHandleBit : 0) | (index * 4);
         handles_.emplace(result.handle, std::move(object));
         ++counts_.opened;
-        detail += " -> " + std::string(InformationName(*result.information)) + ", handle " + Hex(result.handle);
+        detail += " -> " + std::string(injected ? "injected " : "") + std::string(InformationName(*result.information)) +
+                  ", handle " + Hex(result.handle);
     } else {
         detail += " -> " + DescribeStatus(result.status);
     }
-    Record(Routine::ZwCreateFile, result.status, result.handle, std::move(detail));
+    Record(Routine::ZwCreateFile, result.status, result.handle, std::move(detail), result.information, injected);
     return result;
 }
 
 std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileRequest& request)
 {
     if (!request.hasFileHandle || !request.hasIoStatusBlock || !request.hasObjectAttributes) {
-        Finding("ZwCreateFile called without FileHandle, IoStatusBlock or ObjectAttributes");
+        Break("ZwCreateFile called without FileHandle, IoStatusBlock or ObjectAttributes");
         return status::AccessViolation;
     }
     if (request.objectAttributesLength != request.nativeObjectAttributesSize) {
@@ -157,7 +163,7 @@ std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileReque
         return status::ObjectNameInvalid;
     }
     if (request.hasRootDirectory) {
-        Finding("ZwCreateFile relative to a RootDirectory is not modelled");
+        Break("ZwCreateFile relative to a RootDirectory is not modelled");
         return status::NotSupported;
     }
     uint32_t options = request.createOptions;
@@ -174,7 +180,7 @@ std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileReque
         return status::InvalidParameter;
     }
     if (!(request.attributes & nt::ObjKernelHandle)) {
-        Finding("ZwCreateFile without OBJ_KERNEL_HANDLE: the handle is reachable from the process the driver runs in");
+        Break("ZwCreateFile without OBJ_KERNEL_HANDLE: the handle is reachable from the process the driver runs in");
     }
     return std::nullopt;
 }
@@ -293,22 +299,24 @@ NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const HostNode
 WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
 {
     std::string detail = "handle " + Hex(request.handle) + " length " + std::to_string(request.length);
+    currentCall_ = "ZwWriteFile(" + detail + ")";
+    const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome) {
-        Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome);
+        bool injected = fault && (fault->status || (fault->information && information));
+        Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
         return WriteFileResult{status, information};
     };
 
-    const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     if (fault && fault->status) {
         return finish(*fault->status, std::nullopt, "injected " + DescribeStatus(*fault->status));
     }
     if (!request.hasIoStatusBlock) {
-        Finding("ZwWriteFile called without an IoStatusBlock");
+        Break("ZwWriteFile called without an IoStatusBlock");
         return finish(status::AccessViolation, std::nullopt, DescribeStatus(status::AccessViolation));
     }
     auto found = handles_.find(request.handle);
     if (found == handles_.end()) {
-        Finding("ZwWriteFile on handle " + Hex(request.handle) + ", which is not open");
+        Break("ZwWriteFile on handle " + Hex(request.handle) + ", which is not open");
         return finish(status::InvalidHandle, std::nullopt, DescribeStatus(status::InvalidHandle));
     }
     FileObject& file = found->second;
@@ -320,7 +328,7 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
         return refuse(status::AccessDenied);
     }
     if (!request.data) {
-        Finding("ZwWriteFile's Buffer cannot be read");
+        Break("ZwWriteFile's Buffer cannot be read");
         return refuse(status::AccessViolation);
     }
 
@@ -365,18 +373,22 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
 // close, as ZwClose on a valid handle always closes it.
 NtStatus KernelModel::Close(uint32_t handle)
 {
+    currentCall_ = "ZwClose(" + Hex(handle) + ")";
     const InjectedFault* fault = NextFault(Routine::ZwClose);
     auto found = handles_.find(handle);
     if (found == handles_.end()) {
-        Finding("ZwClose of handle " + Hex(handle) + ", which is not open");
+        Break("ZwClose of handle " + Hex(handle) + ", which is not open");
         Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle) + " -> " +
                                                                     DescribeStatus(status::InvalidHandle));
         return status::InvalidHandle;
     }
     handles_.erase(found);
     ++counts_.closed;
-    NtStatus status = fault && fault->status ? *fault->status : status::Success;
-    Record(Routine::ZwClose, status, handle, "handle " + Hex(handle) + " -> " + DescribeStatus(status));
+    bool injected = fault && fault->status;
+    NtStatus status = injected ? *fault->status : status::Success;
+    Record(Routine::ZwClose, status, handle,
+           "handle " + Hex(handle) + " -> " + (injected ? "injected " : "") + DescribeStatus(status), std::nullopt,
+           injected);
     return status;
 }
 
@@ -386,13 +398,14 @@ NtStatus KernelModel::Close(uint32_t handle)
 // kernel's 512-byte limit.
 void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments)
 {
+    currentCall_ = "DbgPrint(\"" + GbkToUtf8(format) + "\")";
     FormattedMessage message = FormatDebugMessage(format, arguments);
     for (std::string& problem : message.problems) {
-        Finding("DbgPrint: " + problem);
+        Break("DbgPrint: " + problem);
     }
     if (message.bytes.size() > DebugPrintLimit) {
         message.bytes.resize(DebugPrintLimit);
-        Finding("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
+        Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
     Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"");
     debugOutput_.push_back(std::move(message.bytes));

@@ -56,7 +56,18 @@ struct KernelCall {
     Routine routine = Routine::DbgPrint;
     NtStatus status = status::Success;
     uint32_t handle = 0;  // the handle returned, written to or closed
-    std::string detail;   // the arguments and outcome, for a trace
+    // What went into the caller's IoStatusBlock.Information; nothing when the
+    // block was left alone.
+    std::optional<uint32_t> information;
+    bool injected = false;  // the status or Information came from an InjectedFault
+    std::string detail;     // the arguments and outcome, for a trace
+};
+
+// A kernel rule the caller broke, as a driver verifier reports it. Any one
+// fails the run.
+struct BrokenRule {
+    std::string rule;  // what was wrong
+    std::string call;  // the call that broke it, with its arguments
 };
 
 // What a run did to the volume, in order.
@@ -97,8 +108,8 @@ public:
     const std::vector<std::string>& DebugOutput() const { return debugOutput_; }
     const std::vector<KernelCall>& Calls() const { return calls_; }
     const std::vector<DiskEvent>& DiskEvents() const { return diskEvents_; }
-    // What a verifier would have stopped the run for, or warned of.
-    const std::vector<std::string>& Findings() const { return findings_; }
+    // What a driver verifier would have stopped the run for.
+    const std::vector<BrokenRule>& BrokenRules() const { return brokenRules_; }
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
 
@@ -128,8 +139,10 @@ private:
 
     // The fault for this call of `routine`, if one was injected.
     const InjectedFault* NextFault(Routine routine);
-    void Record(Routine routine, NtStatus status, uint32_t handle, std::string detail);
-    void Finding(std::string text) { findings_.push_back(std::move(text)); }
+    void Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
+                std::optional<uint32_t> information = std::nullopt, bool injected = false);
+    // Notes a broken rule against the call in progress.
+    void Break(std::string rule) { brokenRules_.push_back({std::move(rule), currentCall_}); }
 
     DriveC driveC_;
     std::optional<HostVolume> volume_;
@@ -144,7 +157,8 @@ private:
     std::vector<std::string> debugOutput_;
     std::vector<KernelCall> calls_;
     std::vector<DiskEvent> diskEvents_;
-    std::vector<std::string> findings_;
+    std::vector<BrokenRule> brokenRules_;
+    std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered
 };
 
 }  // namespace quarnhold::testbed

@@ -235,7 +235,7 @@ TEST(WriteFileTest, FollowsThePositionAndNeverTruncates)
     EXPECT_EQ(write("?", -5).status, status::InvalidParameter);
     EXPECT_EQ(tests::ReadDisk(driveC.path()), std::vector<DiskItem>{tests::File("f", "abcd456Xe9!")});
     EXPECT_EQ(model.Close(opened.handle), status::Success);
-    EXPECT_TRUE(model.Findings().empty());
+    EXPECT_TRUE(model.BrokenRules().empty());
 }
 
 TEST(WriteFileTest, RefusesWhatNtRefuses)
@@ -264,12 +264,12 @@ TEST(WriteFileTest, RefusesWhatNtRefuses)
     EXPECT_EQ(write(open(u"\\??\\c:\\d", nt::Synchronize | nt::FileWriteData, Sync)), status::InvalidDeviceRequest);
     // An asynchronous handle has no position: it needs a ByteOffset.
     EXPECT_EQ(write(open(u"\\??\\c:\\f", nt::FileWriteData, 0)), status::InvalidParameter);
-    EXPECT_TRUE(model.Findings().empty());
+    EXPECT_TRUE(model.BrokenRules().empty());
 
     // Using a handle that is not open is what a verifier stops a driver for.
     EXPECT_EQ(write(0x80000400), status::InvalidHandle);
     EXPECT_EQ(model.Close(0x80000400), status::InvalidHandle);
-    EXPECT_EQ(model.Findings().size(), 2u);
+    EXPECT_EQ(model.BrokenRules().size(), 2u);
     EXPECT_EQ(tests::ReadDisk(driveC.path())[1], tests::File("f", "x"));
 }
 
@@ -300,8 +300,8 @@ TEST(CreateFileTest, UserHandleIsAFinding)
     CreateFileResult result = model.CreateFile(request);
     EXPECT_EQ(result.status, status::Success);
     EXPECT_EQ(result.handle & KernelModel::KernelHandleBit, 0u);
-    ASSERT_EQ(model.Findings().size(), 1u);
-    EXPECT_NE(model.Findings()[0].find("OBJ_KERNEL_HANDLE"), std::string::npos);
+    ASSERT_EQ(model.BrokenRules().size(), 1u);
+    EXPECT_NE(model.BrokenRules()[0].rule.find("OBJ_KERNEL_HANDLE"), std::string::npos);
 }
 
 TEST(DebugPrintTest, KeepsAtMost512BytesPerCall)
@@ -322,7 +322,7 @@ TEST(DebugPrintTest, KeepsAtMost512BytesPerCall)
     ASSERT_EQ(model.DebugOutput().size(), 2u);
     EXPECT_EQ(model.DebugOutput()[0], std::string(512, 'x'));
     EXPECT_EQ(model.DebugOutput()[1], "short");
-    EXPECT_EQ(model.Findings().size(), 1u);
+    EXPECT_EQ(model.BrokenRules().size(), 1u);
 }
 
 TEST(InjectedFaultTest, HitsOnlyTheNamedCall)

@@ -98,7 +98,7 @@ void CollectModel(const testbed::KernelModel& model, RunReport& report)
     report.openHandles = model.OpenHandles();
     report.counts = model.Counts();
     report.diskEvents = model.DiskEvents();
-    report.findings = model.Findings();
+    report.brokenRules = model.BrokenRules();
 }
 
 std::string DescribeFault(const emulator::GuestFault& fault)
@@ -162,8 +162,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         out << "\n";
     }
 
-    for (const std::string& finding : report.findings) {
-        out << "verifier: " << finding << "\n";
+    for (const testbed::BrokenRule& broken : report.brokenRules) {
+        out << "verifier: " << broken.rule << ", in " << broken.call << "\n";
     }
     for (const std::string& access : report.run.loaderDataAccesses) {
         out << "verifier: DriverEntry made a " << access << "\n";
@@ -232,7 +232,11 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
         changes.push_back(change);
     }
     record["driveCChanges"] = changes;
-    record["findings"] = report.findings;
+    nlohmann::ordered_json brokenRules = nlohmann::ordered_json::array();
+    for (const testbed::BrokenRule& broken : report.brokenRules) {
+        brokenRules.push_back({{"rule", broken.rule}, {"call", broken.call}});
+    }
+    record["brokenRules"] = brokenRules;
     record["loaderDataAccesses"] = report.run.loaderDataAccesses;
 
     if (trace) {

@@ -32,7 +32,7 @@ struct RunReport {
     std::vector<testbed::OpenHandle> openHandles;
     testbed::HandleCounts counts;
     std::vector<testbed::DiskEvent> diskEvents;
-    std::vector<std::string> findings;
+    std::vector<testbed::BrokenRule> brokenRules;
 };
 
 // Copies what the model recorded into `report`.

@@ -23,7 +23,7 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model)
     outcome.calls = model.Calls();
     outcome.openHandles = model.OpenHandles();
     outcome.counts = model.Counts();
-    outcome.findings = model.Findings();
+    outcome.brokenRules = model.BrokenRules();
     return outcome;
 }
 

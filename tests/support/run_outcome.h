@@ -20,7 +20,7 @@ struct RunOutcome {
     std::vector<testbed::KernelCall> calls;
     std::vector<testbed::OpenHandle> openHandles;
     testbed::HandleCounts counts;
-    std::vector<std::string> findings;
+    std::vector<testbed::BrokenRule> brokenRules;
     bool driverObjectUntouched = false;
     bool registryPathUntouched = false;
     std::string fault;  // a guest fault that stopped the run; empty when none
