@@ -9,9 +9,12 @@
 namespace quarnhold::testbed {
 namespace {
 
-constexpr std::array<std::pair<NtStatus, std::string_view>, 21> StatusNames{{
+constexpr std::array<std::pair<NtStatus, std::string_view>, 25> StatusNames{{
     {status::Success, "STATUS_SUCCESS"},
     {status::Pending, "STATUS_PENDING"},
+    {status::ObjectNameExists, "STATUS_OBJECT_NAME_EXISTS"},
+    {status::BufferOverflow, "STATUS_BUFFER_OVERFLOW"},
+    {status::Unsuccessful, "STATUS_UNSUCCESSFUL"},
     {status::AccessViolation, "STATUS_ACCESS_VIOLATION"},
     {status::InvalidHandle, "STATUS_INVALID_HANDLE"},
     {status::InvalidParameter, "STATUS_INVALID_PARAMETER"},
@@ -24,6 +27,7 @@ constexpr std::array<std::pair<NtStatus, std::string_view>, 21> StatusNames{{
     {status::ObjectPathSyntaxBad, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
     {status::SharingViolation, "STATUS_SHARING_VIOLATION"},
     {status::DiskFull, "STATUS_DISK_FULL"},
+    {status::InsufficientResources, "STATUS_INSUFFICIENT_RESOURCES"},
     {status::MediaWriteProtected, "STATUS_MEDIA_WRITE_PROTECTED"},
     {status::FileIsADirectory, "STATUS_FILE_IS_A_DIRECTORY"},
     {status::NotSupported, "STATUS_NOT_SUPPORTED"},

@@ -17,6 +17,9 @@ using NtStatus = uint32_t;
 namespace status {
 constexpr NtStatus Success = 0x00000000;
 constexpr NtStatus Pending = 0x00000103;
+constexpr NtStatus ObjectNameExists = 0x40000000;
+constexpr NtStatus BufferOverflow = 0x80000005;
+constexpr NtStatus Unsuccessful = 0xC0000001;
 constexpr NtStatus AccessViolation = 0xC0000005;
 constexpr NtStatus InvalidHandle = 0xC0000008;
 constexpr NtStatus InvalidParameter = 0xC000000D;
@@ -29,6 +32,7 @@ constexpr NtStatus ObjectPathNotFound = 0xC000003A;
 constexpr NtStatus ObjectPathSyntaxBad = 0xC000003B;
 constexpr NtStatus SharingViolation = 0xC0000043;
 constexpr NtStatus DiskFull = 0xC000007F;
+constexpr NtStatus InsufficientResources = 0xC000009A;
 constexpr NtStatus MediaWriteProtected = 0xC00000A2;
 constexpr NtStatus FileIsADirectory = 0xC00000BA;
 constexpr NtStatus NotSupported = 0xC00000BB;

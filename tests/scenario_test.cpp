@@ -69,16 +69,14 @@ void ExpectSoundRun(const RunOutcome& outcome)
 // Lays down the scenario's starting disk and a model over it.
 class ScenarioTest : public ::testing::TestWithParam<Scenario> {
 protected:
-    void SetUp() override { LayDown(driveC_.path(), GetParam().before); }
+    void SetUp() override { LayDown(driveC_.path(), Disk().items); }
+
+    const fault_sweep::StartingDisk& Disk() const { return fault_sweep::FindStartingDisk(GetParam().disk); }
 
     // The scenario's model over `folder` as drive C (the test's own by default).
     testbed::KernelModel Model(std::optional<std::filesystem::path> folder = std::nullopt) const
     {
-        const Scenario& scenario = GetParam();
-        return testbed::KernelModel(
-            testbed::DriveC{scenario.driveC ? std::optional(folder.value_or(driveC_.path())) : std::nullopt,
-                            scenario.writeProtected},
-            scenario.faults, scenario.foreignOpens);
+        return fault_sweep::ModelFor(Disk(), folder.value_or(driveC_.path()), GetParam().faults);
     }
 
     // The transcript, status, disk and soundness every way must show.
@@ -123,7 +121,7 @@ TEST_P(ScenarioTest, BothWaysAgree)
     std::vector<DiskItem> hostDisk = ReadDisk(driveC_.path());
 
     ScratchFolder secondDriveC;
-    LayDown(secondDriveC.path(), GetParam().before);
+    LayDown(secondDriveC.path(), Disk().items);
     testbed::KernelModel emulatedModel = Model(secondDriveC.path());
     RunOutcome emulated = RunEmulated(emulatedModel, BuiltImage());
 
@@ -164,6 +162,19 @@ TEST(Messages, EveryOneIsPrintedByTheTable)
             }
         }
         EXPECT_TRUE(printed) << format.text;
+    }
+}
+
+// Every starting disk is the start of some scenario, so each has its
+// expected outcome written down.
+TEST(StartingDisks, EachStartsAScenario)
+{
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        bool used = false;
+        for (const Scenario& scenario : Scenarios()) {
+            used = used || scenario.disk == disk.name;
+        }
+        EXPECT_TRUE(used) << disk.name;
     }
 }
 

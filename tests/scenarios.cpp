@@ -17,7 +17,6 @@ namespace status = testbed::status;
 using testbed::Routine;
 
 const std::string Content(TestFileContent);
-const std::u16string TestFileName = u"\\??\\c:\\Quarnhold\\test.txt";
 
 // The messages of a run, framed by the entry and exit messages.
 std::vector<std::string> Run(std::vector<std::string> steps)
@@ -58,73 +57,69 @@ std::vector<Scenario> Build()
     std::vector<Scenario> table;
 
     table.push_back({.name = "typical_load",
+                     .disk = "clean_drive_c",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryCreated)), Created(), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     table.push_back({.name = "second_start",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)},
+                     .disk = "after_a_run",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     table.push_back({.name = "no_drive_c",
-                     .driveC = false,
+                     .disk = "no_drive_c",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::ObjectPathNotFound)),
                                          CreateFailed(status::ObjectPathNotFound),
                                          OpenFailed(status::ObjectPathNotFound))});
 
     table.push_back({.name = "write_protected_empty_drive",
-                     .writeProtected = true,
+                     .disk = "write_protected_empty",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::MediaWriteProtected)),
                                          CreateFailed(status::ObjectPathNotFound),
                                          OpenFailed(status::ObjectPathNotFound))});
 
     table.push_back({.name = "write_protected_after_a_run",
-                     .writeProtected = true,
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")},
+                     .disk = "write_protected_after_a_run",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          OpenFailed(status::MediaWriteProtected)),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")}});
 
     table.push_back({.name = "file_where_the_directory_should_be",
-                     .before = {File("Quarnhold", "not a directory")},
+                     .disk = "file_where_the_directory_should_be",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::NotADirectory)),
                                          CreateFailed(status::ObjectPathNotFound),
                                          OpenFailed(status::ObjectPathNotFound)),
                      .after = {File("Quarnhold", "not a directory")}});
 
     table.push_back({.name = "directory_in_other_letter_case",
-                     .before = {Directory("QUARNHOLD")},
+                     .disk = "directory_in_other_letter_case",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)), Created(), Written()),
                      .after = {Directory("QUARNHOLD"), File("QUARNHOLD/test.txt", Content)}});
 
     table.push_back({.name = "test_file_in_other_letter_case",
-                     .before = {Directory("quarnhold"), File("quarnhold/TEST.TXT", "")},
+                     .disk = "test_file_in_other_letter_case",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("quarnhold"), File("quarnhold/TEST.TXT", Content)}});
 
     table.push_back({.name = "test_file_held_for_reading_without_write_sharing",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
-                     .foreignOpens = {{TestFileName, nt::FileReadData | nt::Synchronize, nt::FileShareRead}},
+                     .disk = "test_file_held_for_reading_without_write_sharing",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          OpenFailed(status::SharingViolation)),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")}});
 
     table.push_back({.name = "test_file_held_for_writing_sharing_everything",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
-                     .foreignOpens = {{TestFileName, nt::FileWriteData,
-                                       nt::FileShareRead | nt::FileShareWrite | nt::FileShareDelete}},
+                     .disk = "test_file_held_for_writing_sharing_everything",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          OpenFailed(status::SharingViolation)),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")}});
 
     table.push_back({.name = "test_file_held_for_deleting",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "held")},
-                     .foreignOpens = {{TestFileName, nt::Delete, nt::FileShareRead | nt::FileShareWrite}},
+                     .disk = "test_file_held_for_deleting",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          OpenFailed(status::SharingViolation)),
@@ -133,28 +128,26 @@ std::vector<Scenario> Build()
     // Share access counts only read, write and delete: a holder with neither
     // constrains no one, and a reader that shares writing lets the driver in.
     table.push_back({.name = "test_file_held_without_data_access",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")},
-                     .foreignOpens = {{TestFileName, nt::Synchronize | nt::FileReadAttributes, 0}},
+                     .disk = "test_file_held_without_data_access",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     table.push_back({.name = "test_file_held_for_reading_sharing_writes",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")},
-                     .foreignOpens = {{TestFileName, nt::FileReadData, nt::FileShareRead | nt::FileShareWrite}},
+                     .disk = "test_file_held_for_reading_sharing_writes",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     table.push_back({.name = "test_file_longer_than_the_text",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(30, 'x') + "tail")},
+                     .disk = "test_file_longer_than_the_text",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("Quarnhold"),
                                File("Quarnhold/test.txt", Content + std::string(10, 'x') + "tail")}});
 
     table.push_back({.name = "test_file_shorter_than_the_text",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")},
+                     .disk = "test_file_shorter_than_the_text",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
@@ -162,7 +155,7 @@ std::vector<Scenario> Build()
     // FILE_OPEN without FILE_NON_DIRECTORY_FILE opens a directory too; the
     // write is what fails, and the handle is still closed.
     table.push_back({.name = "test_file_is_a_directory",
-                     .before = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")},
+                     .disk = "test_file_is_a_directory",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          WriteFailed(status::InvalidDeviceRequest)),
@@ -171,7 +164,7 @@ std::vector<Scenario> Build()
     // The read-only attribute is the model's own, so the answer is the same
     // for root.
     table.push_back({.name = "test_file_read_only",
-                     .before = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)},
+                     .disk = "test_file_read_only",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::ObjectNameCollision),
                                          OpenFailed(status::AccessDenied)),
@@ -179,7 +172,7 @@ std::vector<Scenario> Build()
 
     // A link where the directory should be is never followed out of drive C.
     table.push_back({.name = "work_directory_is_a_link",
-                     .before = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")},
+                     .disk = "work_directory_is_a_link",
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::IoReparseTagNotHandled)),
                                          CreateFailed(status::IoReparseTagNotHandled),
                                          OpenFailed(status::IoReparseTagNotHandled)),
@@ -188,19 +181,21 @@ std::vector<Scenario> Build()
     // A success with an Information that is neither FILE_CREATED nor
     // FILE_OPENED: no outcome message, and the handle is still closed.
     table.push_back({.name = "directory_open_with_unexpected_information",
+                     .disk = "clean_drive_c",
                      .faults = {{Routine::ZwCreateFile, 1, std::nullopt, 5}},
                      .transcript = Steps({Printed(message::CreatingDirectory)}, Created(), Written()),
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     // Any status but zero takes the failure branch, whatever its severity.
     table.push_back({.name = "directory_create_pending",
+                     .disk = "clean_drive_c",
                      .faults = {{Routine::ZwCreateFile, 1, status::Pending, std::nullopt}},
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::Pending)),
                                          CreateFailed(status::ObjectPathNotFound),
                                          OpenFailed(status::ObjectPathNotFound))});
 
     table.push_back({.name = "test_file_create_refused",
-                     .before = {Directory("Quarnhold")},
+                     .disk = "directory_only",
                      .faults = {{Routine::ZwCreateFile, 2, status::AccessDenied, std::nullopt}},
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
                                          CreateFailed(status::AccessDenied),
@@ -208,6 +203,7 @@ std::vector<Scenario> Build()
                      .after = {Directory("Quarnhold")}});
 
     table.push_back({.name = "disk_full_on_write",
+                     .disk = "clean_drive_c",
                      .faults = {{Routine::ZwWriteFile, 1, status::DiskFull, std::nullopt}},
                      .transcript = Steps(DirectoryStep(Printed(message::DirectoryCreated)), Created(),
                                          WriteFailed(status::DiskFull)),

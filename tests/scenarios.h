@@ -1,8 +1,8 @@
 // scenarios.h
 //
 // The table of scenarios every way of running the driver must pass: a
-// starting disk, what else holds files open, faults to inject, and the
-// transcript, status and disk expected afterwards.
+// starting disk (which also says what else holds files open), faults to
+// inject, and the transcript and disk expected afterwards.
 
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_sweep/starting_disks.h"
 #include "testbed/kernel_model.h"
 #include "tests/support/disk_state.h"
 
@@ -17,10 +18,7 @@ namespace quarnhold::tests {
 
 struct Scenario {
     std::string name;  // an identifier: letters, digits and underscores
-    bool driveC = true;
-    bool writeProtected = false;
-    std::vector<DiskItem> before;
-    std::vector<testbed::ForeignOpen> foreignOpens;
+    std::string disk;  // the name of a starting disk
     std::vector<testbed::InjectedFault> faults;
 
     std::vector<std::string> transcript;  // UTF-8, as printed

@@ -3,14 +3,21 @@
 // quarnhold-run: runs a kernel driver image here and shows a person what the
 // kernel would have seen. See RunUsage for the command line.
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <variant>
 
 #include "emulator/driver_image_run.h"
+#include "emulator/kernel_image_checks.h"
+#include "emulator/kernel_traps.h"
 #include "emulator/pe_image.h"
+#include "fault_sweep/fault_sweep.h"
+#include "tools/progress_bar.h"
 #include "tools/run_options.h"
 #include "tools/run_report.h"
+#include "tools/sweep_report.h"
 
 namespace {
 
@@ -42,15 +49,63 @@ std::optional<fs::path> MakeScratchDriveC()
     return fs::path(pattern);
 }
 
-int Run(const tools::RunOptions& options)
+// The image named on the command line, or the reason it cannot be used.
+std::optional<int> CheckImagePath(const fs::path& image)
 {
     std::error_code error;
-    if (!fs::exists(options.image, error)) {
-        return Refuse(ExitBadArguments, "no such image: " + options.image.string());
+    if (!fs::exists(image, error)) {
+        return Refuse(ExitBadArguments, "no such image: " + image.string());
     }
-    if (!fs::is_regular_file(options.image, error)) {
-        return Refuse(ExitBadArguments, options.image.string() + " is not a file");
+    if (!fs::is_regular_file(image, error)) {
+        return Refuse(ExitBadArguments, image.string() + " is not a file");
     }
+    return std::nullopt;
+}
+
+// --sweep: every fault of every kernel call from every starting disk, each
+// run checked against the rules of a sound run.
+int Sweep(const tools::RunOptions& options)
+{
+    if (std::optional<int> refused = CheckImagePath(options.image)) {
+        return *refused;
+    }
+    emulator::PeImage image;
+    try {
+        image = emulator::ReadPeImage(options.image);
+        emulator::CheckKernelImage(image, emulator::KnownKernelImports);
+    } catch (const emulator::ImageError& refused) {
+        return Refuse(ExitRunFailed, "cannot load " + options.image.string() + ": " + refused.what());
+    }
+
+    const auto& disks = fault_sweep::StartingDisks();
+    if (!options.json) {
+        tools::WriteSweepPlan(options.image, disks.size(), !options.singleFaults, std::cout);
+        std::cout.flush();
+    }
+    tools::ProgressBar bar(std::cerr, isatty(STDERR_FILENO));
+    fault_sweep::SweepOptions sweepOptions;
+    sweepOptions.pairs = !options.singleFaults;
+    sweepOptions.progress = [&](uint64_t done, uint64_t total) { bar.Update(done, total); };
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
+        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }, disks, sweepOptions);
+    bar.Finish();
+
+    if (options.json) {
+        std::cout << tools::SweepToJson(options.image, summary)
+                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << "\n";
+    } else {
+        tools::WriteSweepText(summary, std::cout);
+    }
+    return summary.runsHeld == summary.runs ? ExitCompleted : ExitRunFailed;
+}
+
+int Run(const tools::RunOptions& options)
+{
+    if (std::optional<int> refused = CheckImagePath(options.image)) {
+        return *refused;
+    }
+    std::error_code error;
 
     tools::RunReport report;
     report.image = options.image;
@@ -103,6 +158,11 @@ int Run(const tools::RunOptions& options)
     if (report.run.fault) {
         return Refuse(ExitRunFailed, tools::DescribeFault(*report.run.fault));
     }
+    if (!report.brokenRules.empty()) {
+        return Refuse(ExitRunFailed, "the driver broke " + std::to_string(report.brokenRules.size()) +
+                                         " kernel rule" + (report.brokenRules.size() == 1 ? "" : "s") +
+                                         ": " + report.brokenRules.front().rule);
+    }
     return ExitCompleted;
 }
 
@@ -120,7 +180,7 @@ int main(int argc, char** argv)
         return ExitCompleted;
     }
     try {
-        return Run(options);
+        return options.sweep ? Sweep(options) : Run(options);
     } catch (const std::exception& failure) {
         return Refuse(ExitRunFailed, failure.what());
     }

@@ -7,6 +7,7 @@ namespace quarnhold::tools {
 const char* const RunUsage =
     "usage: quarnhold-run [--drive-c DIR] [--no-drive-c] [--write-protected]\n"
     "                     [--raw] [--json] [--stats] [--trace] IMAGE\n"
+    "       quarnhold-run --sweep [--single-faults] [--json] IMAGE\n"
     "\n"
     "Loads the kernel driver IMAGE as the NT loader would, calls its DriverEntry\n"
     "on an emulated i386 CPU over a model of the kernel, and shows what the\n"
@@ -22,8 +23,17 @@ const char* const RunUsage =
     "  --stats            guest instructions, peak stack use and time\n"
     "  --trace            every kernel call with its arguments and outcome\n"
     "\n"
-    "Exit status: 0 when DriverEntry returned, whatever it returned; 1 when the\n"
-    "image cannot be loaded or the guest faults; 2 for bad arguments.\n";
+    "  --sweep            run the image from every starting disk of the test bed,\n"
+    "                     once as the kernel answers, then with every failure of\n"
+    "                     every kernel call and every pair of them, and check\n"
+    "                     the rules of a sound run after each; a progress bar\n"
+    "                     shows on a terminal\n"
+    "  --single-faults    sweep one fault per run only\n"
+    "\n"
+    "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
+    "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
+    "the guest faults, a kernel rule is broken, or a sweep run breaks a rule;\n"
+    "2 for bad arguments.\n";
 
 std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments)
 {
@@ -48,6 +58,10 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
             options.stats = true;
         } else if (argument == "--trace") {
             options.trace = true;
+        } else if (argument == "--sweep") {
+            options.sweep = true;
+        } else if (argument == "--single-faults") {
+            options.singleFaults = true;
         } else if (argument == "-h" || argument == "--help") {
             options.help = true;
         } else if (argument.size() > 1 && argument[0] == '-') {
@@ -65,6 +79,11 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         return std::string("--no-drive-c cannot be combined with --drive-c or --write-protected");
     }
     if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
+    if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.sweep && (options.driveC || options.noDriveC || options.writeProtected || options.raw ||
+                          options.stats || options.trace)) {
+        return std::string("--sweep makes its own drives C and takes only --single-faults and --json");
+    }
     options.image = images.front();
     return options;
 }

@@ -21,6 +21,8 @@ struct RunOptions {
     bool json = false;
     bool stats = false;
     bool trace = false;
+    bool sweep = false;         // the fault sweep instead of one run
+    bool singleFaults = false;  // sweep without pairs of faults
     bool help = false;
 };
 

@@ -1,53 +1,23 @@
 // disk_state.h
 //
-// A folder's whole contents as values, to set up a scenario's starting disk
-// and compare the disk a run leaves behind.
+// The scratch drive C and its contents as values, under the names the tests
+// use.
 
 #pragma once
 
-#include <filesystem>
-#include <ostream>
-#include <string>
-#include <vector>
+#include "testbed/scratch_disk.h"
 
 namespace quarnhold::tests {
 
-struct DiskItem {
-    enum class Kind { Directory, File, Link };
-    std::string path;  // '/'-separated, relative to the folder
-    Kind kind = Kind::File;
-    std::string content;    // a file's bytes, or a link's target
-    bool readOnly = false;  // a file without write permission
-
-    bool operator==(const DiskItem&) const = default;
-};
-
-DiskItem Directory(std::string path);
-DiskItem File(std::string path, std::string content, bool readOnly = false);
-DiskItem Link(std::string path, std::string target);
-
-// Creates `items` under `folder`, parents first.
-void LayDown(const std::filesystem::path& folder, const std::vector<DiskItem>& items);
-
-// Everything under `folder`, sorted by path; links are recorded, not followed.
-std::vector<DiskItem> ReadDisk(const std::filesystem::path& folder);
-
-// A readable line per item, for failure messages.
-std::string Describe(const std::vector<DiskItem>& items);
-void PrintTo(const DiskItem& item, std::ostream* out);
-
-// A fresh folder under the system's temporary directory, removed with all it
-// holds when the object goes.
-class ScratchFolder {
-public:
-    ScratchFolder();
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testbed::Clear;
+using testbed::Describe;
+using testbed::Directory;
+using testbed::DiskItem;
+using testbed::File;
+using testbed::LayDown;
+using testbed::Link;
+using testbed::PrintTo;
+using testbed::ReadDisk;
+using testbed::ScratchFolder;
 
 }  // namespace quarnhold::tests

@@ -1,21 +1,13 @@
 // emulated_run.cpp
 
-#include "emulator/driver_image_run.h"
+#include "emulator/pe_image.h"
 #include "tests/support/run_outcome.h"
 
 namespace quarnhold::tests {
 
 RunOutcome RunEmulated(testbed::KernelModel& model, const std::filesystem::path& image)
 {
-    emulator::ImageRunResult result = emulator::RunDriverImage(emulator::ReadPeImage(image), model);
-    RunOutcome outcome = CollectOutcome(model);
-    outcome.status = result.status;
-    outcome.driverObjectUntouched = result.driverObjectUntouched;
-    outcome.registryPathUntouched = result.registryPathUntouched;
-    if (result.fault) {
-        outcome.fault = result.fault->what;
-    }
-    return outcome;
+    return fault_sweep::RunEmulated(model, emulator::ReadPeImage(image));
 }
 
 std::filesystem::path BuiltImage()

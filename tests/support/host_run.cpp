@@ -16,17 +16,6 @@ constexpr size_t DriverObjectBytes = 0x200;
 
 }  // namespace
 
-RunOutcome CollectOutcome(const testbed::KernelModel& model)
-{
-    RunOutcome outcome;
-    outcome.debugOutput = model.DebugOutput();
-    outcome.calls = model.Calls();
-    outcome.openHandles = model.OpenHandles();
-    outcome.counts = model.Counts();
-    outcome.brokenRules = model.BrokenRules();
-    return outcome;
-}
-
 RunOutcome RunHostLinked(testbed::KernelModel& model)
 {
     alignas(16) std::array<unsigned char, DriverObjectBytes> driverObject;

@@ -1,33 +1,18 @@
 // run_outcome.h
 //
-// What one run of the driver left behind, whichever way it ran, and the
-// host-linked way of running it.
+// What one run of the driver left behind, and the two ways of running it as
+// the tests use them.
 
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "testbed/kernel_model.h"
+#include "fault_sweep/driver_run.h"
 
 namespace quarnhold::tests {
 
-struct RunOutcome {
-    uint32_t status = 0;  // DriverEntry's return value
-    std::vector<std::string> debugOutput;
-    std::vector<testbed::KernelCall> calls;
-    std::vector<testbed::OpenHandle> openHandles;
-    testbed::HandleCounts counts;
-    std::vector<testbed::BrokenRule> brokenRules;
-    bool driverObjectUntouched = false;
-    bool registryPathUntouched = false;
-    std::string fault;  // a guest fault that stopped the run; empty when none
-};
-
-// Copies what `model` recorded into an outcome.
-RunOutcome CollectOutcome(const testbed::KernelModel& model);
+using fault_sweep::CollectOutcome;
+using fault_sweep::RunOutcome;
 
 // Calls the host build of DriverEntry over `model`, with a DRIVER_OBJECT and
 // a registry path filled with a pattern that is checked afterwards.

@@ -1,6 +1,6 @@
-// disk_state.cpp
+// scratch_disk.cpp
 
-#include "tests/support/disk_state.h"
+#include "testbed/scratch_disk.h"
 
 #include <sys/stat.h>
 
@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace quarnhold::tests {
+namespace quarnhold::testbed {
 
 namespace fs = std::filesystem;
 
@@ -49,6 +49,13 @@ void LayDown(const fs::path& folder, const std::vector<DiskItem>& items)
             fs::create_symlink(item.content, target);
             break;
         }
+    }
+}
+
+void Clear(const fs::path& folder)
+{
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        fs::remove_all(entry.path());
     }
 }
 
@@ -96,7 +103,7 @@ void PrintTo(const DiskItem& item, std::ostream* out)
 
 ScratchFolder::ScratchFolder()
 {
-    std::string pattern = (fs::temp_directory_path() / "quarnhold-test-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "quarnhold-c-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a scratch folder under " + fs::temp_directory_path().string());
     }
@@ -109,4 +116,4 @@ ScratchFolder::~ScratchFolder()
     fs::remove_all(path_, ignored);
 }
 
-}  // namespace quarnhold::tests
+}  // namespace quarnhold::testbed

@@ -1,11 +1,11 @@
-// messages.cpp
+// expected_messages.cpp
 
-#include "tests/support/messages.h"
+#include "fault_sweep/expected_messages.h"
 
 #include <cstdio>
 #include <stdexcept>
 
-namespace quarnhold::tests {
+namespace quarnhold::fault_sweep {
 namespace {
 
 std::string Replace(std::string_view text, std::string_view placeholder, std::string_view value)
@@ -35,4 +35,4 @@ std::string Printed(const MessageFormat& format, uint32_t status)
     return Replace(format.text, "%08X", digits);
 }
 
-}  // namespace quarnhold::tests
+}  // namespace quarnhold::fault_sweep

@@ -1,0 +1,179 @@
+// fault_sweep.cpp
+
+#include "fault_sweep/fault_sweep.h"
+
+#include <cstdio>
+#include <map>
+
+#include "testbed/nt_status.h"
+
+namespace quarnhold::fault_sweep {
+namespace {
+
+using testbed::InjectedFault;
+using testbed::KernelCall;
+using testbed::Routine;
+
+// A run to make: where it starts and what is injected.
+struct PlannedRun {
+    const StartingDisk* disk = nullptr;
+    std::vector<InjectedFault> faults;
+};
+
+// The faults a run can be given at each call after `from`: every swept
+// status at every call but DbgPrint, whose return the driver ignores, and
+// every other Information at a ZwCreateFile that succeeded. A call is named
+// by its routine and occurrence, which stay put in any run that shares the
+// calls up to it.
+std::vector<InjectedFault> FaultsAfter(const std::vector<KernelCall>& calls, size_t from)
+{
+    std::vector<InjectedFault> faults;
+    std::map<Routine, unsigned> occurrences;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const KernelCall& call = calls[i];
+        unsigned occurrence = ++occurrences[call.routine];
+        if (i < from || call.routine == Routine::DbgPrint) continue;
+        for (testbed::NtStatus status : SweptStatuses()) {
+            faults.push_back({call.routine, occurrence, status, std::nullopt});
+        }
+        if (call.routine == Routine::ZwCreateFile && call.status == testbed::status::Success) {
+            for (uint32_t information : SweptInformation()) {
+                if (call.information != information) {
+                    faults.push_back({call.routine, occurrence, std::nullopt, information});
+                }
+            }
+        }
+    }
+    return faults;
+}
+
+// The index of the call `fault` hits in `calls`.
+size_t CallIndex(const std::vector<KernelCall>& calls, const InjectedFault& fault)
+{
+    unsigned seen = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].routine == fault.routine && ++seen == fault.occurrence) return i;
+    }
+    return calls.size();
+}
+
+class Sweep {
+public:
+    Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
+
+    // Runs one planned run and checks it; returns its calls, for planning
+    // the runs that build on it.
+    std::vector<KernelCall> Run(const PlannedRun& planned)
+    {
+        testbed::Clear(folder_.path());
+        testbed::LayDown(folder_.path(), planned.disk->items);
+        testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.faults);
+        RunOutcome outcome = run_(model);
+
+        std::vector<BrokenRunRule> broken = CheckRunRules(outcome);
+        uint64_t injected = 0;
+        for (const KernelCall& call : outcome.calls) {
+            injected += call.injected;
+        }
+        if (injected != planned.faults.size()) {
+            broken.push_back({rule::RunSequence, std::to_string(planned.faults.size()) + " faults planned, " +
+                                                     std::to_string(injected) + " took effect"});
+        }
+        ++summary_.runs;
+        summary_.faultsInjected += injected;
+        summary_.rulesBroken += broken.size();
+        if (broken.empty()) {
+            ++summary_.runsHeld;
+        } else if (summary_.failures.size() < options_.keptFailures) {
+            summary_.failures.push_back({planned.disk->name, planned.faults, std::move(broken)});
+        }
+        if (options_.progress) options_.progress(summary_.runs, total_);
+        return std::move(outcome.calls);
+    }
+
+    uint64_t RunsSoFar() const { return summary_.runs; }
+    void SetTotal(uint64_t total) { total_ = total; }
+    SweepSummary TakeSummary() { return std::move(summary_); }
+
+private:
+    const DriverRunner& run_;
+    const SweepOptions& options_;
+    testbed::ScratchFolder folder_;
+    SweepSummary summary_;
+    uint64_t total_ = 0;
+};
+
+}  // namespace
+
+const std::vector<testbed::NtStatus>& SweptStatuses()
+{
+    namespace status = testbed::status;
+    static const std::vector<testbed::NtStatus> statuses{
+        status::Unsuccessful,     status::AccessDenied, status::SharingViolation, status::DiskFull,
+        status::InsufficientResources, status::BufferOverflow, status::Pending,     status::ObjectNameExists};
+    return statuses;
+}
+
+const std::vector<uint32_t>& SweptInformation()
+{
+    // FILE_SUPERSEDED, FILE_OPENED, FILE_CREATED, FILE_DOES_NOT_EXIST, and a
+    // value no file system gives.
+    static const std::vector<uint32_t> information{0, 1, 2, 5, 0xFFFFFFFF};
+    return information;
+}
+
+SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks, const SweepOptions& options)
+{
+    auto started = std::chrono::steady_clock::now();
+    Sweep sweep(run, options);
+
+    // Single faults first: what each of those runs calls decides where the
+    // second fault of a pair can go.
+    std::vector<PlannedRun> pairs;
+    for (const StartingDisk& disk : disks) {
+        std::vector<KernelCall> calls = sweep.Run({&disk, {}});
+        for (const InjectedFault& first : FaultsAfter(calls, 0)) {
+            std::vector<KernelCall> faulted = sweep.Run({&disk, {first}});
+            if (!options.pairs) continue;
+            for (const InjectedFault& second : FaultsAfter(faulted, CallIndex(faulted, first) + 1)) {
+                pairs.push_back({&disk, {first, second}});
+            }
+        }
+    }
+    sweep.SetTotal(sweep.RunsSoFar() + pairs.size());
+    for (const PlannedRun& pair : pairs) {
+        sweep.Run(pair);
+    }
+    SweepSummary summary = sweep.TakeSummary();
+    summary.elapsed = std::chrono::steady_clock::now() - started;
+    return summary;
+}
+
+std::string SummaryLine(const SweepSummary& summary)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.1f s", std::chrono::duration<double>(summary.elapsed).count());
+    return "fault sweep: " + std::to_string(summary.runs) + " runs, " + std::to_string(summary.faultsInjected) +
+           " faults injected, " + std::to_string(summary.runsHeld) + " runs held every rule, " +
+           std::to_string(summary.rulesBroken) + " rules broken (" + seconds + ")";
+}
+
+std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults)
+{
+    if (faults.empty()) return "no fault";
+    std::string text;
+    for (const InjectedFault& fault : faults) {
+        if (!text.empty()) text += ", ";
+        text += std::string(testbed::RoutineName(fault.routine)) + " #" + std::to_string(fault.occurrence);
+        if (fault.status) {
+            text += " returns " + testbed::DescribeStatus(*fault.status);
+        } else if (fault.information) {
+            char information[16];
+            std::snprintf(information, sizeof(information), "0x%X", *fault.information);
+            text += " succeeds with Information " + std::string(information);
+        }
+    }
+    return text;
+}
+
+}  // namespace quarnhold::fault_sweep

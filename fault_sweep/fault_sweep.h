@@ -1,0 +1,65 @@
+// fault_sweep.h
+//
+// Tries every failure of every kernel call the driver makes. From each
+// starting disk: one run as the kernel answers, then one run per (call,
+// fault) pair, then one per pair of faulted calls, each checked against the
+// run rules. A fault is a status from SweptStatuses in place of the kernel's
+// answer, or, for a ZwCreateFile that succeeds, an Information from
+// SweptInformation.
+
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fault_sweep/driver_run.h"
+#include "fault_sweep/run_rules.h"
+#include "fault_sweep/starting_disks.h"
+
+namespace quarnhold::fault_sweep {
+
+// Errors, warnings and informational values alike: the driver treats every
+// status but zero as a failure.
+const std::vector<testbed::NtStatus>& SweptStatuses();
+// What a successful ZwCreateFile may report besides the kernel's own answer.
+const std::vector<uint32_t>& SweptInformation();
+
+// A run that broke at least one rule.
+struct FailedRun {
+    std::string disk;
+    std::vector<testbed::InjectedFault> faults;
+    std::vector<BrokenRunRule> broken;
+};
+
+struct SweepSummary {
+    uint64_t runs = 0;
+    uint64_t faultsInjected = 0;  // faults that took effect, over all runs
+    uint64_t runsHeld = 0;        // runs that held every rule
+    uint64_t rulesBroken = 0;     // broken rules, over all runs
+    std::vector<FailedRun> failures;  // the first few, in sweep order
+    std::chrono::nanoseconds elapsed{0};
+};
+
+struct SweepOptions {
+    bool pairs = true;         // also every pair of faulted calls
+    size_t keptFailures = 20;  // how many failed runs the summary keeps
+    // Told of progress after each run; `total` is 0 until the plan is known.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Runs the sweep with `run` from each of `disks`, on a scratch folder under
+// the system's temporary directory.
+SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks,
+                      const SweepOptions& options = {});
+
+// "fault sweep: 1234 runs, 2345 faults injected, 1234 runs held every rule,
+// 0 rules broken (3.2 s)"
+std::string SummaryLine(const SweepSummary& summary);
+
+// "ZwCreateFile #2 returns 0xC0000022 STATUS_ACCESS_DENIED, ZwClose #1 ..."
+std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults);
+
+}  // namespace quarnhold::fault_sweep

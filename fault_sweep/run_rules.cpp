@@ -1,0 +1,206 @@
+// run_rules.cpp
+//
+// The run sequence is checked by replaying it against the kernel's answers:
+// walking the recorded calls, each step's create must be followed by exactly
+// the message its status and Information call for, a close of the handle it
+// returned when it succeeded, and nothing else. The expectation is written
+// here from the messages as the test bed knows them, not from the driver.
+
+#include "fault_sweep/run_rules.h"
+
+#include <cstdio>
+
+#include "fault_sweep/expected_messages.h"
+#include "testbed/nt_status.h"
+#include "testbed/text_encoding.h"
+
+namespace quarnhold::fault_sweep {
+namespace {
+
+using testbed::KernelCall;
+using testbed::Routine;
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+// Walks a run's calls in order, comparing each with the next one the run
+// sequence calls for; the first difference ends the walk.
+class SequenceWalk {
+public:
+    explicit SequenceWalk(const RunOutcome& outcome) : outcome_(outcome) {}
+
+    // The next call, when it is a call of `routine`.
+    const KernelCall* Next(Routine routine, std::string_view expected)
+    {
+        if (broken_) return nullptr;
+        if (next_ >= outcome_.calls.size()) {
+            Break("the run ended where " + std::string(expected) + " was due");
+            return nullptr;
+        }
+        const KernelCall& call = outcome_.calls[next_];
+        if (call.routine != routine) {
+            Break(std::string(expected) + " was due, not " + Show(call));
+            return nullptr;
+        }
+        ++next_;
+        return &call;
+    }
+
+    // The next call is DbgPrint printing `text` (UTF-8) as GBK.
+    void Print(const std::string& text)
+    {
+        std::string expected = "DbgPrint(\"" + text + "\")";
+        if (!Next(Routine::DbgPrint, expected)) return;
+        const std::string& printed = outcome_.debugOutput.at(prints_++);
+        if (testbed::Utf8ToGbk(text) != printed) {
+            Break(expected + " was due, not DbgPrint(\"" + testbed::GbkToUtf8(printed) + "\")");
+        }
+    }
+
+    // The next call is a ZwCreateFile of `path`; returns it.
+    const KernelCall* Create(std::string_view path)
+    {
+        std::string expected = "ZwCreateFile of " + std::string(path);
+        const KernelCall* call = Next(Routine::ZwCreateFile, expected);
+        std::string quoted = "\"" + std::string(path) + "\"";
+        if (call && call->detail.compare(0, quoted.size(), quoted) != 0) {
+            Break(expected + " was due, not " + Show(*call));
+            return nullptr;
+        }
+        return call;
+    }
+
+    // The next call is ZwClose of `handle`.
+    void Close(uint32_t handle)
+    {
+        std::string expected = "ZwClose(" + Hex(handle) + ")";
+        const KernelCall* call = Next(Routine::ZwClose, expected);
+        if (call && call->handle != handle) {
+            Break(expected + " was due, not " + Show(*call));
+        }
+    }
+
+    // The next call is ZwWriteFile on `handle`; returns it.
+    const KernelCall* Write(uint32_t handle)
+    {
+        std::string expected = "ZwWriteFile on " + Hex(handle);
+        const KernelCall* call = Next(Routine::ZwWriteFile, expected);
+        if (call && call->handle != handle) {
+            Break(expected + " was due, not " + Show(*call));
+            return nullptr;
+        }
+        return call;
+    }
+
+    // Nothing follows the last expected call.
+    void End()
+    {
+        if (!broken_ && next_ < outcome_.calls.size()) {
+            Break("nothing was due after the exit message, but " + Show(outcome_.calls[next_]) + " came");
+        }
+    }
+
+    const std::optional<std::string>& Broken() const { return broken_; }
+
+private:
+    std::string Show(const KernelCall& call) const
+    {
+        return std::string(testbed::RoutineName(call.routine)) + "(" + call.detail + ")";
+    }
+    void Break(std::string what) { broken_ = "kernel call " + std::to_string(next_ + 1) + ": " + std::move(what); }
+
+    const RunOutcome& outcome_;
+    size_t next_ = 0;
+    size_t prints_ = 0;
+    std::optional<std::string> broken_;
+};
+
+// The calls and messages the run sequence makes, given what the kernel
+// answered to each call.
+std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
+{
+    SequenceWalk walk(outcome);
+    walk.Print(Printed(message::DriverEntry));
+
+    walk.Print(Printed(message::CreatingDirectory));
+    if (const KernelCall* directory = walk.Create(WorkDirectoryPath)) {
+        if (directory->status != testbed::status::Success) {
+            walk.Print(Printed(message::DirectoryFailed, directory->status));
+        } else {
+            if (directory->information == 2u) walk.Print(Printed(message::DirectoryCreated));
+            if (directory->information == 1u) walk.Print(Printed(message::DirectoryOpened));
+            walk.Close(directory->handle);
+        }
+    }
+
+    walk.Print(Printed(message::CreatingFile));
+    if (const KernelCall* creation = walk.Create(TestFilePath)) {
+        if (creation->status != testbed::status::Success) {
+            walk.Print(Printed(message::FileCreateFailed, creation->status));
+        } else {
+            walk.Print(Printed(message::FileCreated));
+            walk.Close(creation->handle);
+        }
+    }
+
+    walk.Print(Printed(message::OpeningFile));
+    if (const KernelCall* open = walk.Create(TestFilePath)) {
+        if (open->status != testbed::status::Success) {
+            walk.Print(Printed(message::FileOpenFailed, open->status));
+        } else {
+            walk.Print(Printed(message::FileOpened));
+            if (const KernelCall* write = walk.Write(open->handle)) {
+                walk.Print(write->status != testbed::status::Success ? Printed(message::FileWriteFailed, write->status)
+                                                                     : Printed(message::FileWritten));
+                walk.Close(open->handle);
+            }
+        }
+    }
+
+    walk.Print(Printed(message::DriverExit));
+    walk.End();
+    return walk.Broken();
+}
+
+}  // namespace
+
+std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome)
+{
+    std::vector<BrokenRunRule> broken;
+    if (!outcome.fault.empty()) {
+        broken.push_back({rule::RunCompleted, outcome.fault});
+    }
+    if (outcome.status != testbed::status::DeviceConfigurationError) {
+        broken.push_back({rule::FailureStatus, "returned " + testbed::DescribeStatus(outcome.status)});
+    }
+    if (std::optional<std::string> walk = WalkRunSequence(outcome)) {
+        broken.push_back({rule::RunSequence, *walk});
+    }
+    for (const testbed::OpenHandle& open : outcome.openHandles) {
+        broken.push_back({rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + open.volumePath +
+                                                   " was left open"});
+    }
+    if (outcome.counts.opened != outcome.counts.closed && outcome.openHandles.empty()) {
+        broken.push_back({rule::HandlesClosed, std::to_string(outcome.counts.opened) + " opens but " +
+                                                   std::to_string(outcome.counts.closed) + " closes"});
+    }
+    if (!outcome.driverObjectUntouched) {
+        broken.push_back({rule::LoaderDataUntouched, "the DRIVER_OBJECT was read or written"});
+    }
+    if (!outcome.registryPathUntouched) {
+        broken.push_back({rule::LoaderDataUntouched, "the registry path was read or written"});
+    }
+    if (outcome.peakStackBytes && *outcome.peakStackBytes > PeakStackLimit) {
+        broken.push_back({rule::ShallowStack, std::to_string(*outcome.peakStackBytes) + " bytes at the deepest"});
+    }
+    for (const testbed::BrokenRule& kernel : outcome.brokenRules) {
+        broken.push_back({rule::KernelRules, kernel.rule + ", in " + kernel.call});
+    }
+    return broken;
+}
+
+}  // namespace quarnhold::fault_sweep

@@ -1,0 +1,85 @@
+// starting_disks.cpp
+
+#include "fault_sweep/starting_disks.h"
+
+#include <stdexcept>
+
+#include "fault_sweep/expected_messages.h"
+#include "testbed/nt_file_definitions.h"
+
+namespace quarnhold::fault_sweep {
+namespace {
+
+namespace nt = testbed::nt;
+using testbed::Directory;
+using testbed::File;
+using testbed::Link;
+
+const std::u16string TestFileName = u"\\??\\c:\\Quarnhold\\test.txt";
+
+// test.txt as earlier runs leave it, held open by another program.
+StartingDisk Held(std::string name, uint32_t access, uint32_t share, std::string content)
+{
+    return {.name = std::move(name),
+            .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", std::move(content))},
+            .foreignOpens = {{TestFileName, access, share}}};
+}
+
+std::vector<StartingDisk> Build()
+{
+    const std::string text(TestFileContent);
+    const uint32_t shareAll = nt::FileShareRead | nt::FileShareWrite | nt::FileShareDelete;
+    return {
+        {.name = "clean_drive_c"},
+        {.name = "after_a_run", .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", text)}},
+        {.name = "directory_only", .items = {Directory("Quarnhold")}},
+        {.name = "no_drive_c", .driveC = false},
+        {.name = "write_protected_empty", .writeProtected = true},
+        {.name = "write_protected_after_a_run",
+         .writeProtected = true,
+         .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")}},
+        {.name = "file_where_the_directory_should_be", .items = {File("Quarnhold", "not a directory")}},
+        {.name = "directory_in_other_letter_case", .items = {Directory("QUARNHOLD")}},
+        {.name = "test_file_in_other_letter_case", .items = {Directory("quarnhold"), File("quarnhold/TEST.TXT", "")}},
+        Held("test_file_held_for_reading_without_write_sharing", nt::FileReadData | nt::Synchronize,
+             nt::FileShareRead, "held"),
+        Held("test_file_held_for_writing_sharing_everything", nt::FileWriteData, shareAll, "held"),
+        Held("test_file_held_for_deleting", nt::Delete, nt::FileShareRead | nt::FileShareWrite, "held"),
+        Held("test_file_held_without_data_access", nt::Synchronize | nt::FileReadAttributes, 0, ""),
+        Held("test_file_held_for_reading_sharing_writes", nt::FileReadData, nt::FileShareRead | nt::FileShareWrite,
+             ""),
+        {.name = "test_file_longer_than_the_text",
+         .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(30, 'x') + "tail")}},
+        {.name = "test_file_shorter_than_the_text",
+         .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")}},
+        {.name = "test_file_is_a_directory", .items = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")}},
+        {.name = "test_file_read_only", .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)}},
+        {.name = "work_directory_is_a_link", .items = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")}},
+    };
+}
+
+}  // namespace
+
+const std::vector<StartingDisk>& StartingDisks()
+{
+    static const std::vector<StartingDisk> disks = Build();
+    return disks;
+}
+
+const StartingDisk& FindStartingDisk(std::string_view name)
+{
+    for (const StartingDisk& disk : StartingDisks()) {
+        if (disk.name == name) return disk;
+    }
+    throw std::out_of_range("no starting disk named " + std::string(name));
+}
+
+testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
+                              std::vector<testbed::InjectedFault> faults)
+{
+    return testbed::KernelModel(
+        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected}, std::move(faults),
+        disk.foreignOpens);
+}
+
+}  // namespace quarnhold::fault_sweep

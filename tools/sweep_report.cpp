@@ -1,0 +1,63 @@
+// sweep_report.cpp
+
+#include "tools/sweep_report.h"
+
+#include <cstdio>
+
+#include "testbed/nt_status.h"
+
+namespace quarnhold::tools {
+
+void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
+{
+    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks
+        << " starting disks\n"
+        << "each kernel call but DbgPrint returns in turn:";
+    for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
+        char number[16];
+        std::snprintf(number, sizeof(number), " %08X", status);
+        out << number;
+    }
+    out << "\neach ZwCreateFile that succeeds reports in turn Information:";
+    for (uint32_t information : fault_sweep::SweptInformation()) {
+        out << " " << information;
+    }
+    out << "\n" << (pairs ? "then every pair of two faulted calls\n" : "one fault per run\n");
+}
+
+void WriteSweepText(const fault_sweep::SweepSummary& summary, std::ostream& out)
+{
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        out << "FAILED from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ":\n";
+        for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
+            out << "  " << broken.rule << ": " << broken.detail << "\n";
+        }
+    }
+    uint64_t failedRuns = summary.runs - summary.runsHeld;
+    if (failedRuns > summary.failures.size()) {
+        out << "(" << failedRuns - summary.failures.size() << " more failed runs not shown)\n";
+    }
+    out << fault_sweep::SummaryLine(summary) << "\n";
+}
+
+nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary)
+{
+    nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        nlohmann::ordered_json rules = nlohmann::ordered_json::array();
+        for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
+            rules.push_back({{"rule", broken.rule}, {"detail", broken.detail}});
+        }
+        failures.push_back(
+            {{"disk", failed.disk}, {"faults", fault_sweep::DescribeFaults(failed.faults)}, {"broken", rules}});
+    }
+    return {{"image", image.string()},
+            {"runs", summary.runs},
+            {"faultsInjected", summary.faultsInjected},
+            {"runsHeld", summary.runsHeld},
+            {"rulesBroken", summary.rulesBroken},
+            {"seconds", std::chrono::duration<double>(summary.elapsed).count()},
+            {"failures", failures}};
+}
+
+}  // namespace quarnhold::tools
