@@ -60,6 +60,29 @@ std::optional<std::array<uint32_t, Count>> ReadDwords(const GuestCpu& cpu, uint3
     return values;
 }
 
+// The fault that stops the run where NT would bug-check; runs after the model has answered a call
+// that carried caller memory the trap could not read.
+std::optional<std::string> BugCheck(std::string_view routine,
+                                    const std::optional<testbed::UnreadableRecord>& unreadable,
+                                    testbed::NtStatus status)
+{
+    // The model has noted the broken rule and answered STATUS_ACCESS_VIOLATION
+    // when it reached that memory. A kernel-mode caller's pointers are not
+    // probed, so NT goes down at the access; a call refused before it got
+    // there goes on.
+    if (!unreadable || status != testbed::status::AccessViolation) return std::nullopt;
+    std::string_view what;
+    switch (unreadable->record) {
+    case testbed::CallerRecord::ObjectAttributes: what = "the OBJECT_ATTRIBUTES"; break;
+    case testbed::CallerRecord::ObjectName: what = "the UNICODE_STRING"; break;
+    case testbed::CallerRecord::ObjectNameBuffer: what = "the name's Buffer"; break;
+    case testbed::CallerRecord::ByteOffset: what = "the ByteOffset"; break;
+    case testbed::CallerRecord::Buffer: what = "the Buffer"; break;
+    }
+    return std::string(routine) + ": " + std::string(what) + " at " +
+           Hex(static_cast<uint32_t>(unreadable->address), 8) + " cannot be read";
+}
+
 // Stores Status and Information in the caller's IO_STATUS_BLOCK when the
 // model has an outcome for it; false when the record cannot be written.
 bool StoreIoStatus(GuestCpu& cpu, uint32_t ioStatusBlock, testbed::NtStatus status, std::optional<uint32_t> information)
@@ -184,9 +207,13 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     request.desiredAccess = argument[1];
     request.hasObjectAttributes = objectAttributes != 0;
     request.nativeObjectAttributesSize = ObjectAttributesSize;
+    // Each record is read only if the one pointing at it could be.
+    std::optional<std::array<uint32_t, 6>> fields;
     if (objectAttributes != 0) {
-        std::optional<std::array<uint32_t, 6>> fields = ReadDwords<6>(cpu_, objectAttributes);
-        if (!fields) return "ZwCreateFile: the OBJECT_ATTRIBUTES at " + Hex(objectAttributes, 8) + " cannot be read";
+        fields = ReadDwords<6>(cpu_, objectAttributes);
+        if (!fields) request.unreadable = {testbed::CallerRecord::ObjectAttributes, objectAttributes};
+    }
+    if (fields) {
         const std::array<uint32_t, 6>& field = *fields;
         request.objectAttributesLength = field[0];
         request.hasRootDirectory = field[1] != 0;
@@ -196,14 +223,20 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
         if (uint32_t name = field[2]; name != 0) {
             std::optional<uint32_t> lengths = cpu_.ReadU32(name);
             std::optional<uint32_t> buffer = cpu_.ReadU32(name + 4);
-            if (!lengths || !buffer) return "ZwCreateFile: the UNICODE_STRING at " + Hex(name, 8) + " cannot be read";
-            testbed::CountedName counted{static_cast<uint16_t>(*lengths), static_cast<uint16_t>(*lengths >> 16), {}};
-            counted.text.resize(counted.length / 2);
-            if (!cpu_.Read(*buffer,
-                           std::span(reinterpret_cast<uint8_t*>(counted.text.data()), counted.text.size() * 2))) {
-                return "ZwCreateFile: the name's Buffer at " + Hex(*buffer, 8) + " cannot be read";
+            if (!lengths || !buffer) {
+                request.unreadable = {testbed::CallerRecord::ObjectName, name};
+            } else {
+                testbed::CountedName counted;
+                counted.length = static_cast<uint16_t>(*lengths);
+                counted.maximumLength = static_cast<uint16_t>(*lengths >> 16);
+                counted.text.resize(counted.length / 2);
+                if (!cpu_.Read(*buffer, std::span(reinterpret_cast<uint8_t*>(counted.text.data()),
+                                                  counted.text.size() * 2))) {
+                    counted.text.clear();
+                    request.unreadable = {testbed::CallerRecord::ObjectNameBuffer, *buffer};
+                }
+                request.objectName = std::move(counted);
             }
-            request.objectName = std::move(counted);
         }
     }
     request.hasIoStatusBlock = ioStatusBlock != 0;
@@ -216,6 +249,7 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     request.eaLength = argument[10];
 
     testbed::CreateFileResult result = model_.CreateFile(request);
+    if (std::optional<std::string> stop = BugCheck("ZwCreateFile", request.unreadable, result.status)) return stop;
     if (result.status == testbed::status::Success && !cpu_.WriteU32(fileHandle, result.handle)) {
         return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
     }
@@ -246,20 +280,28 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
     if (length > WriteLimit) {
         return "ZwWriteFile: a write of " + std::to_string(length) + " bytes is more than the model takes";
     }
-    std::vector<uint8_t> data(length);
-    if (length == 0 || (buffer != 0 && cpu_.Read(buffer, data))) {
-        request.data = std::span<const uint8_t>(data);
-    } else if (buffer != 0) {
-        return "ZwWriteFile: the Buffer at " + Hex(buffer, 8) + " cannot be read";
-    }
+    // NT takes ByteOffset with the call and touches Buffer later; a null
+    // Buffer is as unreadable as any other unmapped one.
     if (byteOffset != 0) {
         std::optional<uint32_t> low = cpu_.ReadU32(byteOffset);
         std::optional<uint32_t> high = cpu_.ReadU32(byteOffset + 4);
-        if (!low || !high) return "ZwWriteFile: the ByteOffset at " + Hex(byteOffset, 8) + " cannot be read";
-        request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(*high) << 32 | *low);
+        if (low && high) {
+            request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(*high) << 32 | *low);
+        } else {
+            request.unreadable = {testbed::CallerRecord::ByteOffset, byteOffset};
+        }
+    }
+    std::vector<uint8_t> data(length);
+    if (!request.unreadable) {
+        if (cpu_.Read(buffer, data)) {
+            request.data = data;
+        } else {
+            request.unreadable = {testbed::CallerRecord::Buffer, buffer};
+        }
     }
 
     testbed::WriteFileResult result = model_.WriteFile(request);
+    if (std::optional<std::string> stop = BugCheck("ZwWriteFile", request.unreadable, result.status)) return stop;
     if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
         return "ZwWriteFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
     }

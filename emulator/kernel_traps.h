@@ -38,7 +38,8 @@ public:
     bool Contains(uint32_t address) const;
     // Carries out the call whose stub is at `address`, with ESP at the
     // return address. Returns what went wrong when the call cannot be
-    // carried out (a record the kernel cannot read or write).
+    // carried out: a record the kernel cannot write, or caller memory it
+    // cannot read, which the model has already noted as a broken rule.
     std::optional<std::string> Dispatch(uint32_t address);
 
     // "ZwWriteFile, called from 0x80A0115E", or empty before the first call.

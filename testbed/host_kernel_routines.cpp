@@ -82,7 +82,9 @@ HostKernelBinding::~HostKernelBinding()
 }  // namespace quarnhold::testbed
 
 using quarnhold::testbed::Bound;
+using quarnhold::testbed::CallerRecord;
 using quarnhold::testbed::HandleValue;
+using quarnhold::testbed::UnreadableRecord;
 
 extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                        POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
@@ -101,9 +103,15 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
         request.hasSecurityDescriptor = ObjectAttributes->SecurityDescriptor != nullptr;
         request.hasSecurityQualityOfService = ObjectAttributes->SecurityQualityOfService != nullptr;
         if (const UNICODE_STRING* name = ObjectAttributes->ObjectName) {
-            request.objectName = quarnhold::testbed::CountedName{
-                name->Length, name->MaximumLength,
-                name->Buffer ? std::u16string(name->Buffer, name->Length / sizeof(WCHAR)) : std::u16string()};
+            const size_t units = name->Length / sizeof(WCHAR);
+            request.objectName = quarnhold::testbed::CountedName{name->Length, name->MaximumLength, {}};
+            // A null Buffer is the one unreadable pointer the host can tell;
+            // any other bad one faults the test process itself.
+            if (name->Buffer != nullptr) {
+                request.objectName->text.assign(name->Buffer, units);
+            } else if (units != 0) {
+                request.unreadable = UnreadableRecord{CallerRecord::ObjectNameBuffer, 0};
+            }
         }
     }
     request.hasIoStatusBlock = IoStatusBlock != nullptr;
@@ -136,8 +144,10 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_R
     request.hasApcRoutine = ApcRoutine != nullptr;
     request.hasApcContext = ApcContext != nullptr;
     request.hasIoStatusBlock = IoStatusBlock != nullptr;
-    if (Buffer != nullptr || Length == 0) {
+    if (Buffer != nullptr) {
         request.data = std::span<const uint8_t>(static_cast<const uint8_t*>(Buffer), Length);
+    } else if (Length != 0) {
+        request.unreadable = UnreadableRecord{CallerRecord::Buffer, 0};
     }
     request.length = Length;
     if (ByteOffset != nullptr) {

@@ -14,10 +14,11 @@
 namespace quarnhold::testbed {
 namespace {
 
-std::string Hex(uint32_t value)
+// Host pointers can be 64-bit; handles and guest pointers print as 8 digits.
+std::string Hex(uint64_t value)
 {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", value);
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%08llX", static_cast<unsigned long long>(value));
     return text;
 }
 
@@ -37,6 +38,9 @@ std::string_view InformationName(uint32_t information)
 
 std::string DisplayName(const CreateFileRequest& request)
 {
+    if (request.unreadable) {
+        return "(" + std::string(CallerRecordName(request.unreadable->record)) + " unreadable)";
+    }
     if (!request.objectName) {
         return "(no name)";
     }
@@ -122,6 +126,10 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
                          " options " + Hex(request.createOptions);
     currentCall_ = "ZwCreateFile(" + detail + ")";
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
+    if (std::optional<NtStatus> refused = CheckCallerRecords(request)) {
+        Record(Routine::ZwCreateFile, *refused, 0, detail + " -> " + DescribeStatus(*refused));
+        return CreateFileResult{*refused, 0, std::nullopt};
+    }
     if (fault && fault->status) {
         Record(Routine::ZwCreateFile, *fault->status, 0, detail + " -> injected " + DescribeStatus(*fault->status),
                std::nullopt, true);
@@ -149,19 +157,55 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
     return result;
 }
 
-std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileRequest& request)
+// Judges the records ZwCreateFile takes from its caller, in the order NT captures them; runs first
+// in every ZwCreateFile, before any injected fault can hide a broken rule. Returns NT's refusal.
+std::optional<NtStatus> KernelModel::CheckCallerRecords(const CreateFileRequest& request)
 {
     if (!request.hasFileHandle || !request.hasIoStatusBlock || !request.hasObjectAttributes) {
         Break("ZwCreateFile called without FileHandle, IoStatusBlock or ObjectAttributes");
         return status::AccessViolation;
     }
+    // Memory behind a refusal is never reached, so it is not judged.
+    auto unreadable = [&](CallerRecord record) {
+        if (!request.unreadable || request.unreadable->record != record) return false;
+        BreakUnreadable(*request.unreadable);
+        return true;
+    };
+    if (unreadable(CallerRecord::ObjectAttributes)) {
+        return status::AccessViolation;
+    }
     if (request.objectAttributesLength != request.nativeObjectAttributesSize) {
+        Break("ObjectAttributes->Length is " + std::to_string(request.objectAttributesLength) +
+              ", not sizeof(OBJECT_ATTRIBUTES) " + std::to_string(request.nativeObjectAttributesSize));
         return status::InvalidParameter;
     }
-    if (!request.objectName || request.objectName->length % 2 != 0 ||
-        request.objectName->length > request.objectName->maximumLength) {
+    if (unreadable(CallerRecord::ObjectName)) {
+        return status::AccessViolation;
+    }
+    if (!request.objectName) {
         return status::ObjectNameInvalid;
     }
+    const CountedName& name = *request.objectName;
+    if (name.length % 2 != 0) {
+        Break("ObjectName->Length " + std::to_string(name.length) + " is odd: it counts the bytes of UTF-16 units");
+        return status::ObjectNameInvalid;
+    }
+    if (name.length > name.maximumLength) {
+        Break("ObjectName->Length " + std::to_string(name.length) + " exceeds its MaximumLength " +
+              std::to_string(name.maximumLength));
+        return status::ObjectNameInvalid;
+    }
+    if (unreadable(CallerRecord::ObjectNameBuffer)) {
+        return status::AccessViolation;
+    }
+    if (!(request.attributes & nt::ObjKernelHandle)) {
+        Break("ZwCreateFile without OBJ_KERNEL_HANDLE: the handle is reachable from the process the driver runs in");
+    }
+    return std::nullopt;
+}
+
+std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileRequest& request)
+{
     if (request.hasRootDirectory) {
         Break("ZwCreateFile relative to a RootDirectory is not modelled");
         return status::NotSupported;
@@ -178,9 +222,6 @@ std::optional<NtStatus> KernelModel::CheckCreateParameters(const CreateFileReque
     if ((options & nt::FileDirectoryFile) && request.createDisposition != nt::FileCreate &&
         request.createDisposition != nt::FileOpen && request.createDisposition != nt::FileOpenIf) {
         return status::InvalidParameter;
-    }
-    if (!(request.attributes & nt::ObjKernelHandle)) {
-        Break("ZwCreateFile without OBJ_KERNEL_HANDLE: the handle is reachable from the process the driver runs in");
     }
     return std::nullopt;
 }
@@ -301,35 +342,35 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     std::string detail = "handle " + Hex(request.handle) + " length " + std::to_string(request.length);
     currentCall_ = "ZwWriteFile(" + detail + ")";
     const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
-    auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome) {
-        bool injected = fault && (fault->status || (fault->information && information));
+    auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome, bool injected) {
         Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
         return WriteFileResult{status, information};
     };
+    auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status), false); };
 
-    if (fault && fault->status) {
-        return finish(*fault->status, std::nullopt, "injected " + DescribeStatus(*fault->status));
-    }
+    // The caller's side first, so that an injected fault never hides a
+    // broken rule. The I/O manager copies a buffered write's data before any
+    // driver sees it, so an unreadable Buffer is reached whatever the file.
     if (!request.hasIoStatusBlock) {
         Break("ZwWriteFile called without an IoStatusBlock");
-        return finish(status::AccessViolation, std::nullopt, DescribeStatus(status::AccessViolation));
+        return refuse(status::AccessViolation);
     }
-    auto found = handles_.find(request.handle);
-    if (found == handles_.end()) {
-        Break("ZwWriteFile on handle " + Hex(request.handle) + ", which is not open");
-        return finish(status::InvalidHandle, std::nullopt, DescribeStatus(status::InvalidHandle));
+    if (!CheckHandle(request.handle, Routine::ZwWriteFile)) {
+        return refuse(status::InvalidHandle);
     }
-    FileObject& file = found->second;
-    auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status)); };
+    if (request.unreadable) {
+        BreakUnreadable(*request.unreadable);
+        return refuse(status::AccessViolation);
+    }
+    if (fault && fault->status) {
+        return finish(*fault->status, std::nullopt, "injected " + DescribeStatus(*fault->status), true);
+    }
+    FileObject& file = handles_.at(request.handle);
     if (file.node.kind == NodeKind::Directory) {
         return refuse(status::InvalidDeviceRequest);
     }
     if (!(file.grantedAccess & (nt::FileWriteData | nt::FileAppendData))) {
         return refuse(status::AccessDenied);
-    }
-    if (!request.data) {
-        Break("ZwWriteFile's Buffer cannot be read");
-        return refuse(status::AccessViolation);
     }
 
     std::optional<uint64_t> size = volume_->SizeOf(file.node);
@@ -352,7 +393,7 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
         return refuse(status::InvalidParameter);
     }
 
-    std::span<const uint8_t> data = request.data->first(std::min<size_t>(request.data->size(), request.length));
+    std::span<const uint8_t> data = request.data.first(std::min<size_t>(request.data.size(), request.length));
     if (!data.empty()) {
         if (NtStatus written = volume_->WriteAt(file.node, offset, data); written != status::Success) {
             return refuse(written);
@@ -362,9 +403,39 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     if (file.synchronous) {
         file.position = offset + data.size();
     }
-    uint32_t information = fault && fault->information ? *fault->information : static_cast<uint32_t>(data.size());
-    return finish(status::Success, information, "wrote " + std::to_string(data.size()) + " bytes at offset " +
-                                                    std::to_string(offset));
+    const bool injected = fault && fault->information;
+    uint32_t information = injected ? *fault->information : static_cast<uint32_t>(data.size());
+    return finish(status::Success, information,
+                  "wrote " + std::to_string(data.size()) + " bytes at offset " + std::to_string(offset), injected);
+}
+
+// Notes what is wrong with a handle: not a kernel handle, never given out, or closed already;
+// runs on entry to ZwWriteFile and ZwClose. True when the handle is open.
+bool KernelModel::CheckHandle(uint32_t handle, Routine routine)
+{
+    const bool closing = routine == Routine::ZwClose;
+    const std::string use = std::string(RoutineName(routine)) + (closing ? " of handle " : " on handle ") + Hex(handle);
+    if (!(handle & KernelHandleBit)) {
+        Break(use + ", which is not a kernel handle: without " + Hex(KernelHandleBit) +
+              " it names a slot in whatever process the driver runs in");
+    }
+    if (handles_.contains(handle)) {
+        return true;
+    }
+    if (closedHandles_.contains(handle)) {
+        Break(use + ", which is already closed: " + (closing ? "closed twice" : "used after close"));
+    } else {
+        Break(use + ", which was never given out");
+    }
+    return false;
+}
+
+// Notes a pointer into caller memory that cannot be read; runs when a check reaches the record
+// the request marks unreadable, which on real NT is where the machine stops.
+void KernelModel::BreakUnreadable(const UnreadableRecord& unreadable)
+{
+    Break(std::string(CallerRecordName(unreadable.record)) + " at " + Hex(unreadable.address) +
+          " cannot be read: NT does not probe a kernel-mode caller's pointers, so the access bug-checks");
 }
 
 // ZwClose
@@ -375,14 +446,13 @@ NtStatus KernelModel::Close(uint32_t handle)
 {
     currentCall_ = "ZwClose(" + Hex(handle) + ")";
     const InjectedFault* fault = NextFault(Routine::ZwClose);
-    auto found = handles_.find(handle);
-    if (found == handles_.end()) {
-        Break("ZwClose of handle " + Hex(handle) + ", which is not open");
+    if (!CheckHandle(handle, Routine::ZwClose)) {
         Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle) + " -> " +
                                                                     DescribeStatus(status::InvalidHandle));
         return status::InvalidHandle;
     }
-    handles_.erase(found);
+    handles_.erase(handle);
+    closedHandles_.insert(handle);
     ++counts_.closed;
     bool injected = fault && fault->status;
     NtStatus status = injected ? *fault->status : status::Success;

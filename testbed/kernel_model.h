@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,7 +131,9 @@ private:
 
     // ZwCreateFile's work once the fault injection has let it through.
     CreateFileResult Create(const CreateFileRequest& request, FileObject& opened);
+    std::optional<NtStatus> CheckCallerRecords(const CreateFileRequest& request);
     std::optional<NtStatus> CheckCreateParameters(const CreateFileRequest& request);
+    bool CheckHandle(uint32_t handle, Routine routine);
     NtStatus OpenExisting(const CreateFileRequest& request, const HostNode& node, uint32_t access, FileObject& object,
                           uint32_t& information);
     NtStatus CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name, uint32_t access,
@@ -143,6 +146,7 @@ private:
                 std::optional<uint32_t> information = std::nullopt, bool injected = false);
     // Notes a broken rule against the call in progress.
     void Break(std::string rule) { brokenRules_.push_back({std::move(rule), currentCall_}); }
+    void BreakUnreadable(const UnreadableRecord& unreadable);
 
     DriveC driveC_;
     std::optional<HostVolume> volume_;
@@ -150,6 +154,7 @@ private:
     std::map<Routine, unsigned> callCounts_;
 
     std::map<uint32_t, FileObject> handles_;
+    std::set<uint32_t> closedHandles_;  // values are never given out twice, so a closed one stays closed
     std::vector<FileObject> foreignOpens_;
     uint32_t nextHandleIndex_ = 1;
     HandleCounts counts_;

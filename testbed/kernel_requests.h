@@ -11,10 +11,34 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "testbed/nt_status.h"
 
 namespace quarnhold::testbed {
+
+// Caller memory the kernel follows a pointer into, in the order NT reads it.
+enum class CallerRecord { ObjectAttributes, ObjectName, ObjectNameBuffer, ByteOffset, Buffer };
+
+constexpr std::string_view CallerRecordName(CallerRecord record)
+{
+    switch (record) {
+    case CallerRecord::ObjectAttributes: return "ObjectAttributes";
+    case CallerRecord::ObjectName: return "ObjectAttributes->ObjectName";
+    case CallerRecord::ObjectNameBuffer: return "ObjectName->Buffer";
+    case CallerRecord::ByteOffset: return "ByteOffset";
+    case CallerRecord::Buffer: return "Buffer";
+    }
+    return "?";
+}
+
+// Caller memory that could not be read, and the pointer that led there.
+// Whatever the request would have taken from it, or from records behind it,
+// is unknown and left at its default.
+struct UnreadableRecord {
+    CallerRecord record = CallerRecord::ObjectAttributes;
+    uint64_t address = 0;
+};
 
 // An UNICODE_STRING as the caller laid it out.
 struct CountedName {
@@ -44,6 +68,7 @@ struct CreateFileRequest {
     uint32_t createOptions = 0;
     bool hasEaBuffer = false;
     uint32_t eaLength = 0;
+    std::optional<UnreadableRecord> unreadable;  // the first record that could not be read
 };
 
 struct CreateFileResult {
@@ -61,11 +86,11 @@ struct WriteFileRequest {
     bool hasApcRoutine = false;
     bool hasApcContext = false;
     bool hasIoStatusBlock = true;
-    // The bytes at Buffer, or nothing when they could not be read.
-    std::optional<std::span<const uint8_t>> data;
+    std::span<const uint8_t> data;  // the bytes at Buffer
     uint32_t length = 0;
     std::optional<int64_t> byteOffset;
     bool hasKey = false;
+    std::optional<UnreadableRecord> unreadable;  // ByteOffset or Buffer, when it could not be read
 };
 
 struct WriteFileResult {
