@@ -1,0 +1,208 @@
+// release_package_test.cpp
+//
+// The release zip as someone on Windows unpacks it, and what makes it worth
+// a checksum: the image build gives the same bytes from any build folder and
+// any checkout path.
+
+#include "tests/support/command.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using quarnhold::tests::CommandResult;
+using quarnhold::tests::RunCommand;
+
+const fs::path kSourceDir = QUARNHOLD_SOURCE_DIR;
+const fs::path kImageDir = QUARNHOLD_IMAGE_DIR;
+const fs::path kPackage = QUARNHOLD_PACKAGE_PATH;
+const std::string kCMake = QUARNHOLD_CMAKE;
+
+const std::vector<std::string> kPackagedFiles = {
+    "quarnhold.sys", "quarnhold.pdb", "quarnhold-service.cmd", "README.txt", "SHA256SUMS"};
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A fresh folder under the temporary directory, removed with its contents.
+class ScratchFolder {
+public:
+    ScratchFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "quarnhold-release-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch folder");
+        path_ = pattern;
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs a step that must succeed; a failure carries the step's own output.
+void RunStep(const std::vector<std::string>& argv)
+{
+    CommandResult result = RunCommand(argv);
+    if (result.exitCode != 0) {
+        throw std::runtime_error(argv.front() + " " + argv.at(1) + " failed:\n" + result.out + result.err);
+    }
+}
+
+struct ZipEntry {
+    std::string name;
+    unsigned madeOnSystem = 0;  // 3 is Unix, the only one whose mode is meaningful
+    unsigned dosTime = 0;
+    unsigned dosDate = 0;
+    unsigned mode = 0;
+    unsigned extraLength = 0;
+};
+
+unsigned Le16(const std::string& bytes, size_t at)
+{
+    return static_cast<uint8_t>(bytes.at(at)) | static_cast<uint8_t>(bytes.at(at + 1)) << 8;
+}
+
+unsigned Le32(const std::string& bytes, size_t at) { return Le16(bytes, at) | Le16(bytes, at + 2) << 16; }
+
+// The zip's central directory, which is what an unzip program lists.
+std::vector<ZipEntry> CentralDirectory(const std::string& zip)
+{
+    size_t end = zip.rfind(std::string("PK\5\6", 4));
+    if (end == std::string::npos) throw std::runtime_error("no end of central directory");
+    std::vector<ZipEntry> entries;
+    size_t at = Le32(zip, end + 16);
+    for (unsigned count = Le16(zip, end + 10); count > 0; --count) {
+        if (Le32(zip, at) != 0x02014B50) throw std::runtime_error("bad central directory entry");
+        ZipEntry entry;
+        entry.madeOnSystem = static_cast<uint8_t>(zip.at(at + 5));
+        entry.dosTime = Le16(zip, at + 12);
+        entry.dosDate = Le16(zip, at + 14);
+        unsigned nameLength = Le16(zip, at + 28);
+        entry.extraLength = Le16(zip, at + 30);
+        unsigned commentLength = Le16(zip, at + 32);
+        entry.mode = Le32(zip, at + 38) >> 16;
+        entry.name = zip.substr(at + 46, nameLength);
+        entries.push_back(entry);
+        at += 46 + nameLength + entry.extraLength + commentLength;
+    }
+    return entries;
+}
+
+TEST(ReleasePackage, HoldsTheFiveFilesInOrderWithFixedTimesAndModes)
+{
+    std::vector<ZipEntry> entries = CentralDirectory(ReadFile(kPackage));
+    std::vector<std::string> names;
+    for (const ZipEntry& entry : entries) names.push_back(entry.name);
+    EXPECT_EQ(names, kPackagedFiles);
+
+    for (const ZipEntry& entry : entries) {
+        SCOPED_TRACE(entry.name);
+        EXPECT_EQ(entry.dosDate, (2000u - 1980u) << 9 | 1u << 5 | 1u);  // 2000-01-01
+        EXPECT_EQ(entry.dosTime, 0u);                                    // 00:00:00
+        EXPECT_EQ(entry.madeOnSystem, 3u);
+        EXPECT_EQ(entry.mode, 0100644u);
+        // Extra fields would carry the packer's user and group, and access times.
+        EXPECT_EQ(entry.extraLength, 0u);
+    }
+}
+
+TEST(ReleasePackage, UnpacksToFilesThatMatchTheirChecksumsAndTheBuild)
+{
+    ScratchFolder unpacked;
+    RunStep({kCMake, "-E", "chdir", unpacked.path(), kCMake, "-E", "tar", "xf", kPackage});
+
+    // One line per file, the four files and nothing else.
+    CommandResult check =
+        RunCommand({kCMake, "-E", "chdir", unpacked.path(), "sha256sum", "--check", "--strict", "SHA256SUMS"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.out, "quarnhold.sys: OK\nquarnhold.pdb: OK\nquarnhold-service.cmd: OK\nREADME.txt: OK\n");
+
+    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.sys") == ReadFile(kImageDir / "quarnhold.sys"));
+    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.pdb") == ReadFile(kImageDir / "quarnhold.pdb"));
+
+    // cmd.exe mis-reads labels in a script with bare LF lines, and older
+    // Notepad shows such a README as one line.
+    for (const char* name : {"quarnhold-service.cmd", "README.txt"}) {
+        std::string text = ReadFile(unpacked / name);
+        size_t lines = std::count(text.begin(), text.end(), '\n');
+        size_t crlf = 0;
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++crlf;
+        EXPECT_GT(lines, 0u) << name;
+        EXPECT_EQ(crlf, lines) << name;
+    }
+}
+
+TEST(ReleasePackage, IsTheSameWhenMadeAgainElsewhereUnderAnotherTimeZoneAndUmask)
+{
+    ScratchFolder scratch;
+    fs::path again = scratch / "again.zip";
+    // 8:45 ahead of UTC, given as a rule so it needs no time zone files.
+    setenv("TZ", "QST-8:45", 1);
+    mode_t umaskBefore = umask(077);
+    CommandResult made = RunCommand({kCMake, "-DIMAGE_DIR=" + kImageDir.string(),
+                                     "-DSOURCE_DIR=" + kSourceDir.string(),
+                                     "-DSTAGE_DIR=" + (scratch / "stage").string(),
+                                     "-DPACKAGE=" + again.string(), "-DZIP=" QUARNHOLD_ZIP,
+                                     "-P", QUARNHOLD_PACKAGE_SCRIPT});
+    umask(umaskBefore);
+    unsetenv("TZ");
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_TRUE(ReadFile(again) == ReadFile(kPackage));
+}
+
+TEST(ImageBuild, IsTheSameFromAnotherBuildFolderAndAnotherCheckoutPath)
+{
+    ScratchFolder scratch;
+    // A second copy of what the image project reads, at another path.
+    fs::path otherCheckout = scratch / "other-checkout";
+    fs::create_directory(otherCheckout);
+    for (const char* folder : {"cmake", "driver", "kernel", "steps"}) {
+        fs::copy(kSourceDir / folder, otherCheckout / folder, fs::copy_options::recursive);
+    }
+
+    // Configured as the top-level build configures it, without the faulty
+    // guest drivers, which the release does not need.
+    auto build = [&](const fs::path& sources, const fs::path& binary) {
+        RunStep({kCMake, "-S", sources / "cmake" / "kernel-image", "-B", binary, "-G", QUARNHOLD_CMAKE_GENERATOR,
+             "-DCMAKE_MAKE_PROGRAM=" QUARNHOLD_MAKE_PROGRAM,
+             "-DCMAKE_TOOLCHAIN_FILE=" + (sources / "cmake" / "i686-windows-kernel.cmake").string(),
+             "-DQUARNHOLD_GUEST_TEST_DRIVERS=OFF"});
+        RunStep({kCMake, "--build", binary});
+    };
+    build(kSourceDir, scratch / "same-checkout");
+    build(otherCheckout, scratch / "other-checkout-build");
+
+    for (const char* name : {"quarnhold.sys", "quarnhold.pdb"}) {
+        SCOPED_TRACE(name);
+        std::string built = ReadFile(kImageDir / name);
+        EXPECT_TRUE(ReadFile(scratch / "same-checkout" / name) == built) << "another build folder";
+        EXPECT_TRUE(ReadFile(scratch / "other-checkout-build" / name) == built) << "another checkout path";
+    }
+}
+
+}  // namespace
