@@ -1,13 +1,16 @@
 // kernel_model_test.cpp
 //
 // ZwCreateFile, ZwWriteFile and ZwClose of the model against NT's answers,
-// and the object-name and share-access rules beneath them.
+// the object-name and share-access rules beneath them, and the kernel rules
+// a caller can break.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <optional>
 
+#include "kernel/kernel_services.h"
+#include "testbed/host_kernel_binding.h"
 #include "testbed/kernel_model.h"
 #include "testbed/nt_file_definitions.h"
 #include "testbed/object_namespace.h"
@@ -112,11 +115,7 @@ const CreateCase CreateCases[] = {
     {"dot_dot", Name(u"\\??\\c:\\dir\\..\\ro"), status::ObjectNameInvalid, std::nullopt},
     {"reserved_character", Name(u"\\??\\c:\\dir\\a*b"), status::ObjectNameInvalid, std::nullopt},
     {"empty_component", Name(u"\\??\\c:\\dir\\\\file"), status::ObjectNameInvalid, std::nullopt},
-    {"odd_name_length", [](CreateFileRequest& r) { r.objectName->length = 3; }, status::ObjectNameInvalid,
-     std::nullopt},
     {"no_object_name", [](CreateFileRequest& r) { r.objectName.reset(); }, status::ObjectNameInvalid, std::nullopt},
-    {"wrong_object_attributes_length", [](CreateFileRequest& r) { r.objectAttributesLength = 0; },
-     status::InvalidParameter, std::nullopt},
     {"directory_and_non_directory", Options(Sync | nt::FileDirectoryFile | nt::FileNonDirectoryFile),
      status::InvalidParameter, std::nullopt},
     {"synchronous_without_synchronize", All(Name(File), Access(nt::FileReadData)), status::InvalidParameter,
@@ -164,6 +163,10 @@ TEST_P(CreateFileTest, AnswersAsNtDoes)
     // stay read-only for root too.
     std::vector<DiskItem> disk = tests::ReadDisk(driveC.path());
     EXPECT_EQ(std::count_if(disk.begin(), disk.end(), [](const DiskItem& i) { return i.readOnly; }), 1);
+    // Refused or not, every one of these calls is a lawful one.
+    for (const BrokenRule& broken : model.BrokenRules()) {
+        ADD_FAILURE() << broken.rule << ", in " << broken.call;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CreateFileTest, ::testing::ValuesIn(CreateCases),
@@ -288,6 +291,228 @@ TEST(CloseTest, CountsEveryOpenAndCloseOnce)
     EXPECT_EQ(model.OpenHandles().size(), 1u);
     EXPECT_EQ(model.Counts().opened, 2u);
     EXPECT_EQ(model.Counts().closed, 1u);
+}
+
+// The handles each rule case starts with, on drive C's file f.
+struct Handles {
+    uint32_t open = 0;            // a kernel handle open for writing
+    uint32_t closed = 0;          // a kernel handle opened and closed
+    uint32_t user = 0;            // a handle without the kernel bit, open for writing
+    uint32_t never = 0x80000400;  // a kernel handle value never given out
+};
+
+using Call = std::function<NtStatus(KernelModel&, const Handles&)>;
+
+struct RuleCase {
+    std::string name;
+    Call call;
+    NtStatus status;
+    std::string rule;          // a part of the one rule the call breaks; empty: it breaks none
+    std::string reportedCall;  // the start of the call as the rule names it
+};
+
+void PrintTo(const RuleCase& c, std::ostream* out) { *out << c.name; }
+
+CreateFileRequest OpenF()
+{
+    CreateFileRequest request = Request(u"\\??\\c:\\f");
+    request.desiredAccess = nt::Synchronize | nt::FileWriteData;
+    request.shareAccess = nt::FileShareRead | nt::FileShareWrite;
+    return request;
+}
+
+Call CreateF(std::function<void(CreateFileRequest&)> change)
+{
+    return [=](KernelModel& model, const Handles&) {
+        CreateFileRequest request = OpenF();
+        change(request);
+        return model.CreateFile(request).status;
+    };
+}
+
+Call WriteOn(uint32_t Handles::*handle, std::function<void(WriteFileRequest&)> change = [](WriteFileRequest&) {})
+{
+    return [=](KernelModel& model, const Handles& handles) {
+        static const uint8_t Text[] = {'h', 'i'};
+        WriteFileRequest request;
+        request.handle = handles.*handle;
+        request.data = Text;
+        request.length = sizeof(Text);
+        request.byteOffset = 0;
+        change(request);
+        return model.WriteFile(request).status;
+    };
+}
+
+Call CloseOf(uint32_t Handles::*handle)
+{
+    return [=](KernelModel& model, const Handles& handles) { return model.Close(handles.*handle); };
+}
+
+auto Unreadable(CallerRecord record, uint64_t address)
+{
+    return [=](auto& request) { request.unreadable = UnreadableRecord{record, address}; };
+}
+
+const std::string CreateOfF = "ZwCreateFile(\"\\??\\c:\\f\" access 0x00100002 share 0x00000003 FILE_OPEN";
+
+const RuleCase RuleCases[] = {
+    {"close_open_handle", CloseOf(&Handles::open), status::Success, "", ""},
+    {"close_twice", CloseOf(&Handles::closed), status::InvalidHandle, "already closed: closed twice",
+     "ZwClose(0x80000008)"},
+    {"close_never_given_out", CloseOf(&Handles::never), status::InvalidHandle, "never given out",
+     "ZwClose(0x80000400)"},
+    {"close_user_handle", CloseOf(&Handles::user), status::Success, "0x0000000C, which is not a kernel handle",
+     "ZwClose(0x0000000C)"},
+
+    {"write_open_handle", WriteOn(&Handles::open), status::Success, "", ""},
+    {"write_after_close", WriteOn(&Handles::closed), status::InvalidHandle, "already closed: used after close",
+     "ZwWriteFile(handle 0x80000008 length 2)"},
+    {"write_never_given_out", WriteOn(&Handles::never), status::InvalidHandle, "never given out",
+     "ZwWriteFile(handle 0x80000400 length 2)"},
+    {"write_user_handle", WriteOn(&Handles::user), status::Success, "which is not a kernel handle",
+     "ZwWriteFile(handle 0x0000000C length 2)"},
+    {"write_without_io_status_block", WriteOn(&Handles::open, [](WriteFileRequest& r) { r.hasIoStatusBlock = false; }),
+     status::AccessViolation, "without an IoStatusBlock", "ZwWriteFile(handle 0x80000004"},
+    {"write_unreadable_buffer", WriteOn(&Handles::open, Unreadable(CallerRecord::Buffer, 0)), status::AccessViolation,
+     "Buffer at 0x00000000 cannot be read", "ZwWriteFile(handle 0x80000004 length 2)"},
+    {"write_unreadable_byte_offset", WriteOn(&Handles::open, Unreadable(CallerRecord::ByteOffset, 0x1000)),
+     status::AccessViolation, "ByteOffset at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004"},
+    {"write_of_nothing_needs_no_buffer",
+     WriteOn(&Handles::open, [](WriteFileRequest& r) {
+         r.data = {};
+         r.length = 0;
+     }), status::Success, "", ""},
+
+    {"create_lawful", CreateF([](CreateFileRequest&) {}), status::Success, "", ""},
+    {"create_without_obj_kernel_handle", CreateF([](CreateFileRequest& r) { r.attributes = nt::ObjCaseInsensitive; }),
+     status::Success, "without OBJ_KERNEL_HANDLE", CreateOfF},
+    {"object_attributes_length_wrong", CreateF([](CreateFileRequest& r) { r.objectAttributesLength = 0; }),
+     status::InvalidParameter, "ObjectAttributes->Length is 0, not sizeof(OBJECT_ATTRIBUTES) 24", CreateOfF},
+    {"object_attributes_unreadable", CreateF(Unreadable(CallerRecord::ObjectAttributes, 0x1000)),
+     status::AccessViolation, "ObjectAttributes at 0x00001000 cannot be read",
+     "ZwCreateFile((ObjectAttributes unreadable) access 0x00100002"},
+    {"name_length_odd", CreateF([](CreateFileRequest& r) { r.objectName->length = 3; }), status::ObjectNameInvalid,
+     "ObjectName->Length 3 is odd", CreateOfF},
+    {"name_length_over_maximum",
+     CreateF([](CreateFileRequest& r) { r.objectName->maximumLength = r.objectName->length - 2; }),
+     status::ObjectNameInvalid, "ObjectName->Length 16 exceeds its MaximumLength 14", CreateOfF},
+    {"name_length_at_maximum",
+     CreateF([](CreateFileRequest& r) { r.objectName->maximumLength = r.objectName->length; }), status::Success, "",
+     ""},
+    {"name_unreadable", CreateF(Unreadable(CallerRecord::ObjectName, 0x1000)), status::AccessViolation,
+     "ObjectAttributes->ObjectName at 0x00001000 cannot be read", "ZwCreateFile((ObjectAttributes->ObjectName"},
+    {"name_buffer_unreadable", CreateF(Unreadable(CallerRecord::ObjectNameBuffer, 0)), status::AccessViolation,
+     "ObjectName->Buffer at 0x00000000 cannot be read", "ZwCreateFile((ObjectName->Buffer unreadable)"},
+    // NT refuses the Length before it reads the name, so the name is never
+    // touched.
+    {"name_buffer_behind_a_wrong_length",
+     CreateF([](CreateFileRequest& r) {
+         r.objectAttributesLength = 12;
+         r.unreadable = UnreadableRecord{CallerRecord::ObjectNameBuffer, 0};
+     }),
+     status::InvalidParameter, "ObjectAttributes->Length is 12", "ZwCreateFile((ObjectName->Buffer unreadable)"},
+};
+
+// Every case runs after the same opens and closes; with `inject`, the call
+// under test is also handed a disk-full failure.
+class KernelRuleTest : public ::testing::TestWithParam<RuleCase> {
+protected:
+    struct Answer {
+        NtStatus status;
+        std::vector<BrokenRule> rules;  // the ones the call under test broke
+    };
+
+    Answer Run(bool inject)
+    {
+        std::vector<InjectedFault> faults;
+        if (inject) {
+            faults = {{Routine::ZwCreateFile, 4, status::DiskFull, std::nullopt},
+                      {Routine::ZwWriteFile, 1, status::DiskFull, std::nullopt},
+                      {Routine::ZwClose, 2, status::DiskFull, std::nullopt}};
+        }
+        tests::LayDown(driveC_.path(), {tests::File("f", "0123")});
+        KernelModel model(DriveC{driveC_.path(), false}, faults);
+        Handles handles;
+        handles.open = model.CreateFile(OpenF()).handle;
+        handles.closed = model.CreateFile(OpenF()).handle;
+        EXPECT_EQ(model.Close(handles.closed), status::Success);
+        CreateFileRequest user = OpenF();
+        user.attributes = nt::ObjCaseInsensitive;
+        handles.user = model.CreateFile(user).handle;
+        EXPECT_EQ(model.Counts().opened, 3u);
+        const size_t before = model.BrokenRules().size();
+
+        NtStatus status = GetParam().call(model, handles);
+        return {status, {model.BrokenRules().begin() + before, model.BrokenRules().end()}};
+    }
+
+    ScratchFolder driveC_;
+};
+
+TEST_P(KernelRuleTest, IsReportedWithTheCall)
+{
+    const RuleCase& c = GetParam();
+    Answer answer = Run(false);
+    EXPECT_EQ(answer.status, c.status) << DescribeStatus(answer.status);
+    if (c.rule.empty()) {
+        for (const BrokenRule& broken : answer.rules) ADD_FAILURE() << broken.rule << ", in " << broken.call;
+        return;
+    }
+    ASSERT_EQ(answer.rules.size(), 1u);
+    EXPECT_NE(answer.rules[0].rule.find(c.rule), std::string::npos) << answer.rules[0].rule;
+    EXPECT_EQ(answer.rules[0].call.rfind(c.reportedCall, 0), 0u) << answer.rules[0].call;
+}
+
+TEST_P(KernelRuleTest, IsNotHiddenByAnInjectedFault)
+{
+    const RuleCase& c = GetParam();
+    Answer answer = Run(true);
+    // A refusal for a broken rule comes first; a call that goes on meets
+    // the fault.
+    EXPECT_EQ(answer.status, c.status == status::Success ? status::DiskFull : c.status)
+        << DescribeStatus(answer.status);
+    ASSERT_EQ(answer.rules.size(), c.rule.empty() ? 0u : 1u);
+    if (!c.rule.empty()) {
+        EXPECT_NE(answer.rules[0].rule.find(c.rule), std::string::npos) << answer.rules[0].rule;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KernelRuleTest, ::testing::ValuesIn(RuleCases),
+                         [](const ::testing::TestParamInfo<RuleCase>& info) { return info.param.name; });
+
+// The host build cannot tell a bad pointer from a good one, save null: a
+// null Buffer with a Length is the unreadable one, and without a Length it
+// is never read.
+TEST(HostRoutinesTest, NullBufferWithALengthIsUnreadable)
+{
+    ScratchFolder driveC;
+    KernelModel model(DriveC{driveC.path(), false});
+    HostKernelBinding binding(model);
+    WCHAR name[] = u"\\??\\c:\\f";
+    UNICODE_STRING unreadableName = {sizeof(name) - sizeof(WCHAR), sizeof(name), nullptr};
+    UNICODE_STRING fileName = {sizeof(name) - sizeof(WCHAR), sizeof(name), name};
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    HANDLE file = nullptr;
+    InitializeObjectAttributes(&attributes, &unreadableName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    EXPECT_EQ(static_cast<NtStatus>(ZwCreateFile(&file, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, nullptr, 0,
+                                                 0, FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)),
+              status::AccessViolation);
+    InitializeObjectAttributes(&attributes, &fileName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(ZwCreateFile(&file, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, nullptr, 0, 0, FILE_CREATE,
+                           FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwWriteFile(file, nullptr, nullptr, nullptr, &io, nullptr, 0, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<NtStatus>(ZwWriteFile(file, nullptr, nullptr, nullptr, &io, nullptr, 4, nullptr, nullptr)),
+              status::AccessViolation);
+    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
+
+    ASSERT_EQ(model.BrokenRules().size(), 2u);
+    EXPECT_EQ(model.BrokenRules()[0].rule.rfind("ObjectName->Buffer at 0x00000000 cannot be read", 0), 0u);
+    EXPECT_EQ(model.BrokenRules()[0].call.rfind("ZwCreateFile((ObjectName->Buffer unreadable)", 0), 0u);
+    EXPECT_EQ(model.BrokenRules()[1].rule.rfind("Buffer at 0x00000000 cannot be read", 0), 0u);
+    EXPECT_EQ(model.BrokenRules()[1].call, "ZwWriteFile(handle 0x80000004 length 4)");
 }
 
 TEST(CreateFileTest, UserHandleIsAFinding)
