@@ -13,6 +13,7 @@
 #include "emulator/kernel_image_checks.h"
 #include "emulator/kernel_traps.h"
 #include "emulator/pe_image.h"
+#include "fault_sweep/fault_sweep.h"
 #include "testbed/debug_print_format.h"
 #include "testbed/kernel_model.h"
 #include "tests/support/disk_state.h"
@@ -86,6 +87,35 @@ void LoadImage(benchmark::State& state)
     }
 }
 BENCHMARK(LoadImage)->Unit(benchmark::kMicrosecond);
+
+// The fault sweep's pace, one fault per run, from one starting disk: each
+// run lays the disk down, runs the driver, reads the disk back and checks the
+// run rules.
+void SweepRuns(benchmark::State& state, const fault_sweep::DriverRunner& run)
+{
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c")};
+    uint64_t runs = 0;
+    for (auto _ : state) {
+        runs += fault_sweep::RunSweep(run, disks, options).runs;
+    }
+    state.counters["runs_per_second"] = benchmark::Counter(static_cast<double>(runs), benchmark::Counter::kIsRate);
+    SetMemoryCounter(state);
+}
+
+void SweepHostLinked(benchmark::State& state)
+{
+    SweepRuns(state, [](testbed::KernelModel& model) { return tests::RunHostLinked(model); });
+}
+BENCHMARK(SweepHostLinked)->Unit(benchmark::kMillisecond);
+
+void SweepEmulated(benchmark::State& state)
+{
+    const emulator::PeImage image = emulator::ReadPeImage(tests::BuiltImage());
+    SweepRuns(state, [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); });
+}
+BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);
 
 // One DbgPrint of the longest message, with its path argument.
 void FormatDebugMessage(benchmark::State& state)

@@ -3,6 +3,7 @@
 #include "fault_sweep/fault_sweep.h"
 
 #include <cstdio>
+#include <string_view>
 #include <map>
 
 #include "testbed/nt_status.h"
@@ -57,6 +58,43 @@ size_t CallIndex(const std::vector<KernelCall>& calls, const InjectedFault& faul
     return calls.size();
 }
 
+// FNV-1a, 64 bits: enough to tell two sweeps' stories apart.
+class Digest {
+public:
+    void Add(std::string_view bytes)
+    {
+        Add(static_cast<uint64_t>(bytes.size()));
+        for (unsigned char byte : bytes) Mix(byte);
+    }
+    void Add(uint64_t value)
+    {
+        for (int i = 0; i < 8; ++i) Mix(static_cast<unsigned char>(value >> (8 * i)));
+    }
+    uint64_t Value() const { return value_; }
+
+private:
+    void Mix(unsigned char byte) { value_ = (value_ ^ byte) * 0x100000001B3ull; }
+    uint64_t value_ = 0xCBF29CE484222325ull;
+};
+
+void AddStory(Digest& digest, const RunOutcome& outcome, const std::vector<testbed::DiskItem>& disk)
+{
+    digest.Add(outcome.status);
+    for (const KernelCall& call : outcome.calls) {
+        digest.Add(static_cast<uint64_t>(call.routine));
+        digest.Add(call.status);
+        digest.Add(call.handle);
+        digest.Add(call.information ? uint64_t{*call.information} : uint64_t{1} << 32);
+        digest.Add(call.detail);
+    }
+    for (const std::string& message : outcome.debugOutput) digest.Add(message);
+    for (const testbed::DiskItem& item : disk) {
+        digest.Add(item.path);
+        digest.Add(static_cast<uint64_t>(item.kind));
+        digest.Add(item.content);
+    }
+}
+
 class Sweep {
 public:
     Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
@@ -69,6 +107,7 @@ public:
         testbed::LayDown(folder_.path(), planned.disk->items);
         testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.faults);
         RunOutcome outcome = run_(model);
+        AddStory(digest_, outcome, testbed::ReadDisk(folder_.path()));
 
         std::vector<BrokenRunRule> broken = CheckRunRules(outcome);
         uint64_t injected = 0;
@@ -93,13 +132,18 @@ public:
 
     uint64_t RunsSoFar() const { return summary_.runs; }
     void SetTotal(uint64_t total) { total_ = total; }
-    SweepSummary TakeSummary() { return std::move(summary_); }
+    SweepSummary TakeSummary()
+    {
+        summary_.storyDigest = digest_.Value();
+        return std::move(summary_);
+    }
 
 private:
     const DriverRunner& run_;
     const SweepOptions& options_;
     testbed::ScratchFolder folder_;
     SweepSummary summary_;
+    Digest digest_;
     uint64_t total_ = 0;
 };
 

@@ -39,6 +39,10 @@ struct SweepSummary {
     uint64_t faultsInjected = 0;  // faults that took effect, over all runs
     uint64_t runsHeld = 0;        // runs that held every rule
     uint64_t rulesBroken = 0;     // broken rules, over all runs
+    // A digest of every run's story: the kernel calls with their arguments
+    // and outcomes, the messages, the status, and the disk afterwards. Two
+    // ways of running the driver that agree on every run have the same.
+    uint64_t storyDigest = 0;
     std::vector<FailedRun> failures;  // the first few, in sweep order
     std::chrono::nanoseconds elapsed{0};
 };

@@ -3,6 +3,7 @@
 #include "testbed/scratch_disk.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -101,11 +102,32 @@ void PrintTo(const DiskItem& item, std::ostream* out)
     *out << line.substr(2, line.size() - 3);
 }
 
+namespace {
+
+// Where scratch folders go: $TMPDIR when set; otherwise memory-backed
+// /dev/shm when there is one, since a scratch disk needs no durability and a
+// fault sweep lays one down thousands of times; otherwise the system's
+// temporary directory.
+fs::path ScratchParent()
+{
+    if (const char* chosen = std::getenv("TMPDIR"); chosen != nullptr && *chosen != '\0') {
+        return chosen;
+    }
+    std::error_code error;
+    if (fs::is_directory("/dev/shm", error) && access("/dev/shm", W_OK | X_OK) == 0) {
+        return "/dev/shm";
+    }
+    return fs::temp_directory_path();
+}
+
+}  // namespace
+
 ScratchFolder::ScratchFolder()
 {
-    std::string pattern = (fs::temp_directory_path() / "quarnhold-c-XXXXXX").string();
+    fs::path parent = ScratchParent();
+    std::string pattern = (parent / "quarnhold-c-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a scratch folder under " + fs::temp_directory_path().string());
+        throw std::runtime_error("cannot make a scratch folder under " + parent.string());
     }
     path_ = pattern;
 }

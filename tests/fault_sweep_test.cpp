@@ -1,14 +1,15 @@
 // fault_sweep_test.cpp
 //
 // The run rules catch each kind of wrong run, and the host-linked driver
-// holds every rule under every single and double fault from every starting
-// disk. (CTest sweeps the emulated image through quarnhold-run --sweep.)
+// and the emulated image hold every rule under every single and double fault
+// from every starting disk, telling the same story on each run.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <iostream>
 
+#include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
 #include "testbed/nt_status.h"
 #include "tests/support/disk_state.h"
@@ -125,21 +126,37 @@ TEST_P(RunRulesTest, CatchWhatIsWrong)
 INSTANTIATE_TEST_SUITE_P(Table, RunRulesTest, ::testing::ValuesIn(WrongRuns),
                          [](const ::testing::TestParamInfo<WrongRun>& info) { return info.param.name; });
 
-// Every failure of every call, and every pair of them, from every disk.
-TEST(FaultSweep, HostLinkedDriverHoldsEveryRule)
-{
-    fault_sweep::SweepSummary summary =
-        fault_sweep::RunSweep([](testbed::KernelModel& model) { return RunHostLinked(model); },
-                              fault_sweep::StartingDisks());
-    std::cout << fault_sweep::SummaryLine(summary) << "\n";
-    for (const fault_sweep::FailedRun& failed : summary.failures) {
-        ADD_FAILURE() << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ": "
-                      << failed.broken.front().rule << ": " << failed.broken.front().detail;
+// Every failure of every call, and every pair of them, from every disk:
+// each way holds every rule, and both tell the same story on every run.
+class FaultSweep : public ::testing::Test {
+protected:
+    static fault_sweep::SweepSummary Sweep(const char* way, const fault_sweep::DriverRunner& run)
+    {
+        fault_sweep::SweepSummary summary = fault_sweep::RunSweep(run, fault_sweep::StartingDisks());
+        std::cout << way << ": " << fault_sweep::SummaryLine(summary) << "\n";
+        for (const fault_sweep::FailedRun& failed : summary.failures) {
+            ADD_FAILURE() << way << " from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults)
+                          << ": " << failed.broken.front().rule << ": " << failed.broken.front().detail;
+        }
+        EXPECT_EQ(summary.runsHeld, summary.runs);
+        EXPECT_EQ(summary.rulesBroken, 0u);
+        // A pair puts two faults in a run, so there are more faults than runs.
+        EXPECT_GT(summary.faultsInjected, summary.runs);
+        return summary;
     }
-    EXPECT_EQ(summary.runsHeld, summary.runs);
-    EXPECT_EQ(summary.rulesBroken, 0u);
-    // A pair puts two faults in a run, so there are more faults than runs.
-    EXPECT_GT(summary.faultsInjected, summary.runs);
+};
+
+TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
+{
+    fault_sweep::SweepSummary host =
+        Sweep("host-linked driver", [](testbed::KernelModel& model) { return RunHostLinked(model); });
+    const emulator::PeImage image = emulator::ReadPeImage(BuiltImage());
+    fault_sweep::SweepSummary emulated = Sweep("emulated image", [&](testbed::KernelModel& model) {
+        return fault_sweep::RunEmulated(model, image);
+    });
+    EXPECT_EQ(host.runs, emulated.runs);
+    EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
+    EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <regex>
 #include <nlohmann/json.hpp>
 
 #include "testbed/text_encoding.h"
@@ -108,6 +110,60 @@ TEST(QuarnholdRun, DriveOptionsReachTheModel)
     EXPECT_TRUE(ReadDisk(driveC.path()).empty());
 }
 
+// The sweep's last line, as numbers.
+struct SweepFigures {
+    uint64_t runs = 0, faults = 0, held = 0, broken = 0;
+};
+
+std::optional<SweepFigures> SummaryFigures(const std::string& out)
+{
+    static const std::regex line(
+        R"(fault sweep: (\d+) runs, (\d+) faults injected, (\d+) runs held every rule, (\d+) rules broken \([0-9.]+ s\)\n$)");
+    std::smatch match;
+    if (!std::regex_search(out, match, line)) return std::nullopt;
+    return SweepFigures{std::stoull(match[1]), std::stoull(match[2]), std::stoull(match[3]), std::stoull(match[4])};
+}
+
+TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
+{
+    CommandResult run = RunTool({"--sweep", "--single-faults", Image});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // No terminal here, so no progress bar either.
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("from 19 starting disks"), std::string::npos) << run.out;
+    std::optional<SweepFigures> figures = SummaryFigures(run.out);
+    ASSERT_TRUE(figures) << run.out;
+    EXPECT_GT(figures->runs, 19u);
+    EXPECT_EQ(figures->held, figures->runs);
+    EXPECT_EQ(figures->broken, 0u);
+    // One fault per run, bar the 19 runs without one.
+    EXPECT_EQ(figures->faults, figures->runs - 19);
+
+    CommandResult json = RunTool({"--sweep", "--single-faults", "--json", Image});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    nlohmann::json record = nlohmann::json::parse(json.out);
+    EXPECT_EQ(record["runs"], figures->runs);
+    EXPECT_EQ(record["faultsInjected"], figures->faults);
+    EXPECT_EQ(record["runsHeld"], figures->runs);
+    EXPECT_EQ(record["rulesBroken"], 0);
+    EXPECT_TRUE(record["failures"].empty());
+}
+
+// A driver that leaves a handle open fails every run, and each failed run
+// is named with its disk, its faults and the rules it broke.
+TEST(QuarnholdRunSweep, NamesEachFailedRun)
+{
+    CommandResult run = RunTool({"--sweep", "--single-faults", GuestDrivers + "/leaks_handle.sys"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.out.find("FAILED from clean_drive_c, no fault:\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  every handle closed exactly once: handle 0x"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("more failed runs not shown"), std::string::npos) << run.out;
+    std::optional<SweepFigures> figures = SummaryFigures(run.out);
+    ASSERT_TRUE(figures) << run.out;
+    EXPECT_EQ(figures->held, 0u);
+    EXPECT_GE(figures->broken, figures->runs);
+}
+
 struct RefusalCase {
     std::string name;
     std::vector<std::string> arguments;
@@ -143,6 +199,10 @@ const RefusalCase RefusalCases[] = {
     {"guest_fault", {GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
     {"guest_fault_names_the_last_call", {GuestDrivers + "/bad_object_attributes.sys"}, 1,
      "last kernel call: ZwCreateFile, called from 0x"},
+    {"sweep_with_a_drive", {"--sweep", "--drive-c", "/tmp", Image}, 2, "--sweep makes its own drives C"},
+    {"single_faults_without_sweep", {"--single-faults", Image}, 2, "--single-faults needs --sweep"},
+    {"sweep_of_no_image", {"--sweep", "/nonexistent/quarnhold.sys"}, 2, "no such image"},
+    {"sweep_of_a_spoiled_image", {"--sweep", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
 };
 
 class QuarnholdRunRefusal : public ::testing::TestWithParam<RefusalCase> {};
