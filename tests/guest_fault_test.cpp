@@ -2,7 +2,8 @@
 //
 // Small images with one deliberate bug each: the emulator must stop every
 // guest fault with what happened, where, and the last kernel call, and must
-// notice the faults that do not stop a run.
+// notice the faults that do not stop a run; the model must report every
+// kernel rule broken, with the call that broke it.
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@ struct GuestFaultCase {
     std::optional<std::string> fault;      // a part of the fault's text; nothing: the run completes
     std::optional<uint32_t> faultAddress;  // where it happened, when the case pins it
     std::string lastKernelCall;            // the start of the last call's description
+    std::string brokenRule = "";           // a part of the one rule broken; empty: none is
+    std::string ruleCall = "";             // the start of the call that rule names
 };
 
 void PrintTo(const GuestFaultCase& c, std::ostream* out) { *out << c.image; }
@@ -34,11 +37,24 @@ const GuestFaultCase Cases[] = {
     {"cdecl_entry", "cdecl entry", "did not pop its 8 bytes of arguments", std::nullopt, "DbgPrint"},
     {"clobbers_ebx", "clobbering EBX", "EBX was not preserved", std::nullopt, "DbgPrint"},
     {"bad_object_attributes", "bad OBJECT_ATTRIBUTES", "the OBJECT_ATTRIBUTES at 0x00001000 cannot be read",
-     std::nullopt, "ZwCreateFile"},
+     std::nullopt, "ZwCreateFile", "ObjectAttributes at 0x00001000 cannot be read",
+     "ZwCreateFile((ObjectAttributes unreadable) access 0x00100000"},
+    {"bad_object_name", "bad ObjectName", "ZwCreateFile: the UNICODE_STRING at 0x00001000 cannot be read",
+     std::nullopt, "ZwCreateFile", "ObjectAttributes->ObjectName at 0x00001000 cannot be read",
+     "ZwCreateFile((ObjectAttributes->ObjectName unreadable)"},
+    {"bad_name_buffer", "bad name Buffer", "ZwCreateFile: the name's Buffer at 0x00001000 cannot be read",
+     std::nullopt, "ZwCreateFile", "ObjectName->Buffer at 0x00001000 cannot be read",
+     "ZwCreateFile((ObjectName->Buffer unreadable)"},
+    {"bad_byte_offset", "bad ByteOffset", "ZwWriteFile: the ByteOffset at 0x00001000 cannot be read", std::nullopt,
+     "ZwWriteFile", "ByteOffset at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004 length 2)"},
+    {"bad_write_buffer", "bad write Buffer", "ZwWriteFile: the Buffer at 0x00001000 cannot be read", std::nullopt,
+     "ZwWriteFile", "Buffer at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004 length 4)"},
     {"wild_call", "calling nowhere", "execution reached 0x12345678, where nothing is mapped", 0x12345678u,
      "DbgPrint"},
     {"writes_driver_object", "writing DriverUnload", std::nullopt, std::nullopt, ""},
     {"leaks_handle", "leaking a handle", std::nullopt, std::nullopt, ""},
+    {"closes_handle_twice", "closing a handle twice", std::nullopt, std::nullopt, "",
+     "ZwClose of handle 0x80000004, which is already closed: closed twice", "ZwClose(0x80000004)"},
 };
 
 class GuestFaultTest : public ::testing::TestWithParam<GuestFaultCase> {
@@ -59,6 +75,18 @@ TEST_P(GuestFaultTest, IsReportedPrecisely)
 
     ASSERT_FALSE(model.DebugOutput().empty());
     EXPECT_EQ(testbed::GbkToUtf8(model.DebugOutput().front()), expected.firstMessage);
+    // The rule is on record whether or not the run stopped at it.
+    if (expected.brokenRule.empty()) {
+        for (const testbed::BrokenRule& broken : model.BrokenRules()) {
+            ADD_FAILURE() << broken.rule << ", in " << broken.call;
+        }
+    } else {
+        EXPECT_EQ(model.BrokenRules().size(), 1u);
+        for (const testbed::BrokenRule& broken : model.BrokenRules()) {
+            EXPECT_NE(broken.rule.find(expected.brokenRule), std::string::npos) << broken.rule;
+            EXPECT_EQ(broken.call.rfind(expected.ruleCall, 0), 0u) << broken.call;
+        }
+    }
     if (!expected.fault) {
         EXPECT_FALSE(result.fault) << result.fault->what;
         return;
