@@ -20,6 +20,8 @@ namespace quarnhold::testbed {
 // Caller memory the kernel follows a pointer into, in the order NT reads it.
 enum class CallerRecord { ObjectAttributes, ObjectName, ObjectNameBuffer, ByteOffset, Buffer };
 
+// The record as C code names it from the call's arguments; used in the
+// model's reports whenever one cannot be read.
 constexpr std::string_view CallerRecordName(CallerRecord record)
 {
     switch (record) {

@@ -313,6 +313,8 @@ struct RuleCase {
 
 void PrintTo(const RuleCase& c, std::ostream* out) { *out << c.name; }
 
+// A lawful open of f for writing, shared so that the setup's opens stand
+// side by side.
 CreateFileRequest OpenF()
 {
     CreateFileRequest request = Request(u"\\??\\c:\\f");
@@ -321,6 +323,8 @@ CreateFileRequest OpenF()
     return request;
 }
 
+// The calls under test: OpenF, a two-byte write at offset 0, or a close,
+// each as the case changes it.
 Call CreateF(std::function<void(CreateFileRequest&)> change)
 {
     return [=](KernelModel& model, const Handles&) {
