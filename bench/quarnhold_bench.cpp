@@ -112,7 +112,7 @@ BENCHMARK(SweepHostLinked)->Unit(benchmark::kMillisecond);
 
 void SweepEmulated(benchmark::State& state)
 {
-    const emulator::PeImage image = emulator::ReadPeImage(tests::BuiltImage());
+    emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
     SweepRuns(state, [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); });
 }
 BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);

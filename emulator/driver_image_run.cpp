@@ -83,109 +83,166 @@ std::string DescribeViolation(const AccessViolation& violation, uint32_t eip, ui
 
 }  // namespace
 
-ImageRunResult RunDriverImage(const PeImage& image, testbed::KernelModel& model, const RunLimits& limits)
+// What stays loaded between runs: the CPU with the image, trap page, stack
+// and loader data mapped, the hooks, and the bytes each run starts from.
+struct DriverImageRunner::Loaded {
+    GuestCpu cpu;
+    KernelTraps traps{cpu, layout::TrapPage};
+    RunLimits limits;
+    uint32_t imageBase = 0;
+    uint32_t entryPoint = 0;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> writableImage;  // address, bytes as loaded
+    uint32_t stackBase = 0;
+    uint32_t entryEsp = 0;
+    uint32_t initialFlags = 0;
+    std::vector<uint8_t> loaderData = LoaderDataPage();
+
+    // The run in progress, as the hooks see it.
+    ImageRunResult* result = nullptr;
+    uint32_t lowestEsp = 0;
+    bool driverObjectAccessed = false;
+    bool registryPathAccessed = false;
+};
+
+DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limits) : loaded_(std::make_unique<Loaded>())
 {
     CheckKernelImage(image, KnownKernelImports);
-
-    GuestCpu cpu;
-    KernelTraps traps(cpu, model, layout::TrapPage);
-    ImageRunResult result;
-    result.imageBase = image.imageBase == layout::ImageBase ? layout::AlternateImageBase : layout::ImageBase;
-    MappedImage mapped = MapImage(image, result.imageBase, [&](std::string_view library, std::string_view name) {
-        return traps.Resolve(library, name);
+    Loaded& l = *loaded_;
+    l.limits = limits;
+    l.imageBase = image.imageBase == layout::ImageBase ? layout::AlternateImageBase : layout::ImageBase;
+    MappedImage mapped = MapImage(image, l.imageBase, [&](std::string_view library, std::string_view name) {
+        return l.traps.Resolve(library, name);
     });
+    l.entryPoint = mapped.entryPoint;
     for (const MappedRegion& region : mapped.regions) {
-        cpu.Map(mapped.base + region.rva, region.size, {region.read, region.write, region.execute},
-                std::span(mapped.memory).subspan(region.rva, region.size));
+        std::span<const uint8_t> bytes = std::span(mapped.memory).subspan(region.rva, region.size);
+        l.cpu.Map(mapped.base + region.rva, region.size, {region.read, region.write, region.execute}, bytes);
+        // Only what the guest can write needs putting back between runs;
+        // rewriting code would also throw away the CPU's translations.
+        if (region.write) {
+            l.writableImage.emplace_back(mapped.base + region.rva, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        }
     }
-    cpu.Map(layout::TrapPage, 0x1000, {true, false, true}, traps.PageBytes());
+    l.cpu.Map(layout::TrapPage, 0x1000, {true, false, true}, l.traps.PageBytes());
 
     const uint32_t stackLimit = layout::StackLimit;
-    const uint32_t stackBase = stackLimit + ((limits.stackBytes + 0xFFF) & ~0xFFFu);
-    cpu.Map(stackLimit, stackBase - stackLimit, {true, true, false});
-    const std::vector<uint8_t> loaderData = LoaderDataPage();
-    cpu.Map(layout::LoaderData, 0x1000, {true, true, false}, loaderData);
-
+    l.stackBase = stackLimit + ((limits.stackBytes + 0xFFF) & ~0xFFFu);
+    l.cpu.Map(stackLimit, l.stackBase - stackLimit, {true, true, false});
+    l.cpu.Map(layout::LoaderData, 0x1000, {true, true, false}, l.loaderData);
     // The call frame: return address, DriverObject, RegistryPath.
-    const uint32_t entryEsp = stackBase - 12;
-    cpu.WriteU32(entryEsp, layout::ReturnToLoader);
-    cpu.WriteU32(entryEsp + 4, layout::DriverObject);
-    cpu.WriteU32(entryEsp + 8, layout::RegistryPath);
-    cpu.SetRegister(UC_X86_REG_ESP, entryEsp);
+    l.entryEsp = l.stackBase - 12;
+    l.initialFlags = l.cpu.Register(UC_X86_REG_EFLAGS);
+
+    l.cpu.OnCode(1, 0, [&l](uint32_t address) {
+        ImageRunResult& result = *l.result;
+        if (result.fault) return;
+        l.lowestEsp = std::min(l.lowestEsp, l.cpu.Register(UC_X86_REG_ESP));
+        if (++result.stats.instructions > l.limits.instructionBudget) {
+            result.fault = GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) +
+                                          " exceeded",
+                                      address, l.traps.LastCall()};
+            l.cpu.Stop();
+            return;
+        }
+        if (l.traps.Contains(address) && address != layout::ReturnToLoader) {
+            if (std::optional<std::string> failed = l.traps.Dispatch(address)) {
+                result.fault = GuestFault{*failed, address, l.traps.LastCall()};
+                l.cpu.Stop();
+            }
+        }
+    });
+    l.cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF, [&l](Access access, uint32_t address, uint32_t size) {
+        bool driverObject = address < layout::DriverObject + layout::DriverObjectSize;
+        l.driverObjectAccessed = l.driverObjectAccessed || driverObject;
+        l.registryPathAccessed = l.registryPathAccessed || !driverObject;
+        l.result->loaderDataAccesses.push_back(
+            DescribeLoaderDataAccess(access, address, size, l.cpu.Register(UC_X86_REG_EIP)));
+    });
+}
+
+DriverImageRunner::~DriverImageRunner() = default;
+
+ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
+{
+    Loaded& l = *loaded_;
+    GuestCpu& cpu = l.cpu;
+    ImageRunResult result;
+    result.imageBase = l.imageBase;
+    l.result = &result;
+    l.lowestEsp = l.entryEsp;
+    l.driverObjectAccessed = false;
+    l.registryPathAccessed = false;
+    l.traps.BeginRun(model);
+
+    // The same start every time: the image's data as loaded, a zeroed
+    // stack with the call frame on top, the loader's data, fixed registers.
+    for (const auto& [address, bytes] : l.writableImage) {
+        cpu.Write(address, bytes);
+    }
+    const uint32_t stackLimit = layout::StackLimit;
+    cpu.Write(stackLimit, std::vector<uint8_t>(l.stackBase - stackLimit, 0));
+    cpu.Write(layout::LoaderData, l.loaderData);
+    cpu.WriteU32(l.entryEsp, layout::ReturnToLoader);
+    cpu.WriteU32(l.entryEsp + 4, layout::DriverObject);
+    cpu.WriteU32(l.entryEsp + 8, layout::RegistryPath);
+    for (int id : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
+        cpu.SetRegister(id, 0);
+    }
+    cpu.SetRegister(UC_X86_REG_EFLAGS, l.initialFlags);
+    cpu.SetRegister(UC_X86_REG_ESP, l.entryEsp);
     for (const SavedRegister& saved : CalleeSaved) {
         cpu.SetRegister(saved.id, saved.value);
     }
 
-    uint32_t lowestEsp = entryEsp;
-    cpu.OnCode(1, 0, [&](uint32_t address) {
-        if (result.fault) return;
-        lowestEsp = std::min(lowestEsp, cpu.Register(UC_X86_REG_ESP));
-        if (++result.stats.instructions > limits.instructionBudget) {
-            result.fault = GuestFault{"instruction budget of " + std::to_string(limits.instructionBudget) + " exceeded",
-                                      address, traps.LastCall()};
-            cpu.Stop();
-            return;
-        }
-        if (traps.Contains(address) && address != layout::ReturnToLoader) {
-            if (std::optional<std::string> failed = traps.Dispatch(address)) {
-                result.fault = GuestFault{*failed, address, traps.LastCall()};
-                cpu.Stop();
-            }
-        }
-    });
-    bool driverObjectAccessed = false;
-    bool registryPathAccessed = false;
-    cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF, [&](Access access, uint32_t address, uint32_t size) {
-        bool driverObject = address < layout::DriverObject + layout::DriverObjectSize;
-        driverObjectAccessed = driverObjectAccessed || driverObject;
-        registryPathAccessed = registryPathAccessed || !driverObject;
-        result.loaderDataAccesses.push_back(
-            DescribeLoaderDataAccess(access, address, size, cpu.Register(UC_X86_REG_EIP)));
-    });
-
     auto started = std::chrono::steady_clock::now();
-    StopReason stop = cpu.Run(mapped.entryPoint, layout::ReturnToLoader);
+    StopReason stop = cpu.Run(l.entryPoint, layout::ReturnToLoader);
     result.stats.elapsed = std::chrono::steady_clock::now() - started;
-    result.stats.peakStackBytes = stackBase - lowestEsp - 12;
+    result.stats.peakStackBytes = l.stackBase - l.lowestEsp - 12;
+    l.result = nullptr;
 
     const uint32_t eip = cpu.Register(UC_X86_REG_EIP);
     if (!result.fault) {
         if (stop.violation) {
-            result.fault =
-                GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
-                           stop.violation->access == Access::Fetch ? stop.violation->address : eip, traps.LastCall()};
+            result.fault = GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
+                                      stop.violation->access == Access::Fetch ? stop.violation->address : eip,
+                                      l.traps.LastCall()};
         } else if (!stop.reachedEnd) {
             result.fault = GuestFault{"the CPU stopped: " + (stop.error.empty() ? "for no reason given" : stop.error),
-                                      eip, traps.LastCall()};
+                                      eip, l.traps.LastCall()};
         }
     }
     if (!result.fault) {
         // stdcall: DriverEntry pops its own two arguments.
         uint32_t esp = cpu.Register(UC_X86_REG_ESP);
-        if (esp != stackBase) {
+        if (esp != l.stackBase) {
             result.fault =
-                GuestFault{"ESP is " + Hex(esp, 8) + " after DriverEntry returned, not " + Hex(stackBase, 8) +
+                GuestFault{"ESP is " + Hex(esp, 8) + " after DriverEntry returned, not " + Hex(l.stackBase, 8) +
                                ": it did not pop its 8 bytes of arguments as stdcall requires",
-                           eip, traps.LastCall()};
+                           eip, l.traps.LastCall()};
         }
         for (const SavedRegister& saved : CalleeSaved) {
             if (!result.fault && cpu.Register(saved.id) != saved.value) {
                 result.fault = GuestFault{std::string(saved.name) + " was not preserved across DriverEntry", eip,
-                                          traps.LastCall()};
+                                          l.traps.LastCall()};
             }
         }
     }
     result.status = cpu.Register(UC_X86_REG_EAX);
 
-    std::vector<uint8_t> after(loaderData.size());
+    std::vector<uint8_t> after(l.loaderData.size());
     cpu.Read(layout::LoaderData, after);
     const uint32_t registry = layout::RegistryPath - layout::LoaderData;
+    const auto& before = l.loaderData;
     result.driverObjectUntouched =
-        std::equal(after.begin(), after.begin() + layout::DriverObjectSize, loaderData.begin());
-    result.registryPathUntouched = std::equal(after.begin() + registry, after.end(), loaderData.begin() + registry);
-    result.driverObjectUntouched = result.driverObjectUntouched && !driverObjectAccessed;
-    result.registryPathUntouched = result.registryPathUntouched && !registryPathAccessed;
+        std::equal(after.begin(), after.begin() + layout::DriverObjectSize, before.begin()) && !l.driverObjectAccessed;
+    result.registryPathUntouched =
+        std::equal(after.begin() + registry, after.end(), before.begin() + registry) && !l.registryPathAccessed;
     return result;
+}
+
+ImageRunResult RunDriverImage(const PeImage& image, testbed::KernelModel& model, const RunLimits& limits)
+{
+    return DriverImageRunner(image, limits).Run(model);
 }
 
 }  // namespace quarnhold::emulator

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,10 +46,32 @@ struct ImageRunResult {
     RunStats stats;
 };
 
-// Checks `image` as a kernel loader would, maps it away from its preferred
-// base, binds its imports to the model, and calls DriverEntry(DriverObject,
-// RegistryPath) with stdcall on a 12 KB stack. Throws ImageError when the
-// image cannot be loaded; a guest fault is reported in the result instead.
+// A driver image loaded once onto the emulated CPU and run as often as
+// wanted. Every run starts from the image as loaded, a fresh stack, fresh
+// loader data and the same registers, so no run sees another's leftovers;
+// the CPU keeps only its translations of the image's code, which is what
+// makes a second run cheap.
+class DriverImageRunner {
+public:
+    // Checks `image` as a kernel loader would, maps it away from its
+    // preferred base and binds its imports to the trap page. Throws
+    // ImageError when the image cannot be loaded.
+    explicit DriverImageRunner(const PeImage& image, const RunLimits& limits = {});
+    ~DriverImageRunner();
+    DriverImageRunner(const DriverImageRunner&) = delete;
+    DriverImageRunner& operator=(const DriverImageRunner&) = delete;
+
+    // Calls DriverEntry(DriverObject, RegistryPath) with stdcall on the
+    // kernel stack, the kernel's routines answered by `model`. A guest fault
+    // is reported in the result.
+    ImageRunResult Run(testbed::KernelModel& model);
+
+private:
+    struct Loaded;
+    std::unique_ptr<Loaded> loaded_;
+};
+
+// Loads `image` and runs it once over `model`; see DriverImageRunner.
 ImageRunResult RunDriverImage(const PeImage& image, testbed::KernelModel& model, const RunLimits& limits = {});
 
 }  // namespace quarnhold::emulator

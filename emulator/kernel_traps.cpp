@@ -138,9 +138,12 @@ private:
 
 }  // namespace
 
-KernelTraps::KernelTraps(GuestCpu& cpu, testbed::KernelModel& model, uint32_t trapPage)
-    : cpu_(cpu), model_(model), trapPage_(trapPage)
+KernelTraps::KernelTraps(GuestCpu& cpu, uint32_t trapPage) : cpu_(cpu), trapPage_(trapPage) {}
+
+void KernelTraps::BeginRun(testbed::KernelModel& model)
 {
+    model_ = &model;
+    lastCall_.clear();
 }
 
 std::vector<uint8_t> KernelTraps::PageBytes() const
@@ -178,6 +181,9 @@ bool KernelTraps::Contains(uint32_t address) const
 
 std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
 {
+    if (model_ == nullptr) {
+        return "a kernel call before any run began";
+    }
     uint32_t esp = cpu_.Register(UC_X86_REG_ESP);
     std::optional<uint32_t> returnAddress = cpu_.ReadU32(esp);
     for (const Stub& stub : Stubs) {
@@ -248,7 +254,7 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     request.hasEaBuffer = argument[9] != 0;
     request.eaLength = argument[10];
 
-    testbed::CreateFileResult result = model_.CreateFile(request);
+    testbed::CreateFileResult result = model_->CreateFile(request);
     if (std::optional<std::string> stop = BugCheck("ZwCreateFile", request.unreadable, result.status)) return stop;
     if (result.status == testbed::status::Success && !cpu_.WriteU32(fileHandle, result.handle)) {
         return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
@@ -300,7 +306,7 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
         }
     }
 
-    testbed::WriteFileResult result = model_.WriteFile(request);
+    testbed::WriteFileResult result = model_->WriteFile(request);
     if (std::optional<std::string> stop = BugCheck("ZwWriteFile", request.unreadable, result.status)) return stop;
     if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
         return "ZwWriteFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
@@ -314,7 +320,7 @@ std::optional<std::string> KernelTraps::Close(uint32_t arguments)
 {
     std::optional<uint32_t> handle = cpu_.ReadU32(arguments);
     if (!handle) return "ZwClose's argument is not on the stack";
-    cpu_.SetRegister(UC_X86_REG_EAX, model_.Close(*handle));
+    cpu_.SetRegister(UC_X86_REG_EAX, model_->Close(*handle));
     return std::nullopt;
 }
 
@@ -326,7 +332,7 @@ std::optional<std::string> KernelTraps::DebugPrint(uint32_t arguments)
     std::optional<std::string> text = cpu_.ReadString(*format, FormatLimit);
     if (!text) return "DbgPrint: the format at " + Hex(*format, 8) + " cannot be read";
     StackArguments rest(cpu_, arguments + 4);
-    model_.DebugPrint(*text, rest);
+    model_->DebugPrint(*text, rest);
     cpu_.SetRegister(UC_X86_REG_EAX, 0);
     return std::nullopt;
 }

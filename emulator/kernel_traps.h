@@ -27,7 +27,11 @@ inline constexpr std::array<std::string_view, 4> KnownKernelImports{"ZwCreateFil
 
 class KernelTraps {
 public:
-    KernelTraps(GuestCpu& cpu, testbed::KernelModel& model, uint32_t trapPage);
+    KernelTraps(GuestCpu& cpu, uint32_t trapPage);
+
+    // Sends the calls of the run about to start to `model`, which must
+    // outlive the run.
+    void BeginRun(testbed::KernelModel& model);
 
     // The trap page's contents: the stubs.
     std::vector<uint8_t> PageBytes() const;
@@ -52,7 +56,7 @@ private:
     std::optional<std::string> DebugPrint(uint32_t arguments);
 
     GuestCpu& cpu_;
-    testbed::KernelModel& model_;
+    testbed::KernelModel* model_ = nullptr;
     uint32_t trapPage_;
     std::string lastCall_;
 };

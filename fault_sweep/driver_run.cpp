@@ -15,9 +15,9 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model)
     return outcome;
 }
 
-RunOutcome RunEmulated(testbed::KernelModel& model, const emulator::PeImage& image)
+RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner& image)
 {
-    emulator::ImageRunResult result = emulator::RunDriverImage(image, model);
+    emulator::ImageRunResult result = image.Run(model);
     RunOutcome outcome = CollectOutcome(model);
     outcome.status = result.status;
     outcome.driverObjectUntouched = result.driverObjectUntouched;

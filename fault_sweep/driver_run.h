@@ -36,8 +36,7 @@ using DriverRunner = std::function<RunOutcome(testbed::KernelModel&)>;
 // Copies what `model` recorded into an outcome.
 RunOutcome CollectOutcome(const testbed::KernelModel& model);
 
-// Runs `image`'s DriverEntry on the emulated CPU over `model`. Load errors
-// throw emulator::ImageError.
-RunOutcome RunEmulated(testbed::KernelModel& model, const emulator::PeImage& image);
+// Runs the loaded image's DriverEntry on the emulated CPU over `model`.
+RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner& image);
 
 }  // namespace quarnhold::fault_sweep

@@ -150,7 +150,7 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
 {
     fault_sweep::SweepSummary host =
         Sweep("host-linked driver", [](testbed::KernelModel& model) { return RunHostLinked(model); });
-    const emulator::PeImage image = emulator::ReadPeImage(BuiltImage());
+    emulator::DriverImageRunner image(emulator::ReadPeImage(BuiltImage()));
     fault_sweep::SweepSummary emulated = Sweep("emulated image", [&](testbed::KernelModel& model) {
         return fault_sweep::RunEmulated(model, image);
     });

@@ -99,6 +99,33 @@ TEST_P(GuestFaultTest, IsReportedPrecisely)
     }
 }
 
+// A loaded image runs again from scratch: whatever the first run broke,
+// overwrote or left on the stack, the second one sees the same start.
+TEST_P(GuestFaultTest, RunsAgainFromTheSameStart)
+{
+    std::filesystem::path path = std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / (GetParam().image + ".sys");
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(path));
+    std::vector<emulator::ImageRunResult> results;
+    std::vector<std::vector<std::string>> messages;
+    for (int run = 0; run < 2; ++run) {
+        testbed::KernelModel model(testbed::DriveC{driveC_.path(), false});
+        results.push_back(runner.Run(model));
+        messages.push_back(model.DebugOutput());
+    }
+    EXPECT_EQ(messages[0], messages[1]);
+    EXPECT_EQ(results[0].status, results[1].status);
+    EXPECT_EQ(results[0].stats.instructions, results[1].stats.instructions);
+    EXPECT_EQ(results[0].stats.peakStackBytes, results[1].stats.peakStackBytes);
+    EXPECT_EQ(results[0].loaderDataAccesses, results[1].loaderDataAccesses);
+    EXPECT_EQ(results[0].driverObjectUntouched, results[1].driverObjectUntouched);
+    ASSERT_EQ(results[0].fault.has_value(), results[1].fault.has_value());
+    if (results[0].fault) {
+        EXPECT_EQ(results[0].fault->what, results[1].fault->what);
+        EXPECT_EQ(results[0].fault->address, results[1].fault->address);
+        EXPECT_EQ(results[0].fault->lastKernelCall, results[1].fault->lastKernelCall);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Images, GuestFaultTest, ::testing::ValuesIn(Cases),
                          [](const ::testing::TestParamInfo<GuestFaultCase>& info) { return info.param.image; });
 

@@ -10,8 +10,6 @@
 #include <variant>
 
 #include "emulator/driver_image_run.h"
-#include "emulator/kernel_image_checks.h"
-#include "emulator/kernel_traps.h"
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
 #include "tools/progress_bar.h"
@@ -69,10 +67,9 @@ int Sweep(const tools::RunOptions& options)
     if (std::optional<int> refused = CheckImagePath(options.image)) {
         return *refused;
     }
-    emulator::PeImage image;
+    std::optional<emulator::DriverImageRunner> image;
     try {
-        image = emulator::ReadPeImage(options.image);
-        emulator::CheckKernelImage(image, emulator::KnownKernelImports);
+        image.emplace(emulator::ReadPeImage(options.image));
     } catch (const emulator::ImageError& refused) {
         return Refuse(ExitRunFailed, "cannot load " + options.image.string() + ": " + refused.what());
     }
@@ -87,7 +84,7 @@ int Sweep(const tools::RunOptions& options)
     sweepOptions.pairs = !options.singleFaults;
     sweepOptions.progress = [&](uint64_t done, uint64_t total) { bar.Update(done, total); };
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
-        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }, disks, sweepOptions);
+        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, *image); }, disks, sweepOptions);
     bar.Finish();
 
     if (options.json) {

@@ -7,7 +7,8 @@ namespace quarnhold::tests {
 
 RunOutcome RunEmulated(testbed::KernelModel& model, const std::filesystem::path& image)
 {
-    return fault_sweep::RunEmulated(model, emulator::ReadPeImage(image));
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(image));
+    return fault_sweep::RunEmulated(model, runner);
 }
 
 std::filesystem::path BuiltImage()
