@@ -159,5 +159,35 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
     EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
 }
 
+// An image whose only bug is on the path of a failed write: it passes on a
+// healthy disk, and the sweep finds the leak on every run where the write
+// fails, and on no other.
+TEST(FaultSweepFinds, ABugOnOneFailurePath)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) /
+                                                            "skips_close_after_failed_write.sys"));
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    options.keptFailures = SIZE_MAX;
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
+        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); },
+        fault_sweep::StartingDisks(), options);
+
+    ASSERT_FALSE(summary.failures.empty());
+    EXPECT_EQ(summary.runs - summary.runsHeld, summary.failures.size());
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        bool writeFails = failed.disk == "test_file_is_a_directory";  // a directory refuses the write
+        for (const testbed::InjectedFault& fault : failed.faults) {
+            writeFails = writeFails || (fault.routine == Routine::ZwWriteFile && fault.status);
+        }
+        EXPECT_TRUE(writeFails) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+        bool leaked = false;
+        for (const BrokenRunRule& broken : failed.broken) {
+            leaked = leaked || broken.rule == fault_sweep::rule::HandlesClosed;
+        }
+        EXPECT_TRUE(leaked) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+    }
+}
+
 }  // namespace
 }  // namespace quarnhold::tests

@@ -11,18 +11,23 @@ namespace quarnhold::tools {
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
 {
     out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks
-        << " starting disks\n"
-        << "each kernel call but DbgPrint returns in turn:";
+        << " starting disks\n";
+    out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
-        char number[16];
-        std::snprintf(number, sizeof(number), " %08X", status);
-        out << number;
+        out << "    " << testbed::DescribeStatus(status) << "\n";
     }
-    out << "\neach ZwCreateFile that succeeds reports in turn Information:";
+    out << "  every ZwCreateFile that succeeds reports in turn Information";
+    const char* separator = " ";
     for (uint32_t information : fault_sweep::SweptInformation()) {
-        out << " " << information;
+        char number[16];
+        std::snprintf(number, sizeof(number), information > 9 ? "0x%X" : "%u", information);
+        out << separator << number;
+        separator = ", ";
     }
-    out << "\n" << (pairs ? "then every pair of two faulted calls\n" : "one fault per run\n");
+    out << "\n  " << (pairs ? "one fault per run, then every pair of faulted calls\n" : "one fault per run\n");
+    out << "  after each run: the run sequence and its messages, every handle closed once,\n"
+        << "  0xC0000182 returned, loader data untouched, stack under "
+        << fault_sweep::PeakStackLimit << " bytes, no kernel rule broken\n";
 }
 
 void WriteSweepText(const fault_sweep::SweepSummary& summary, std::ostream& out)
