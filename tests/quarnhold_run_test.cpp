@@ -199,6 +199,8 @@ const RefusalCase RefusalCases[] = {
     {"guest_fault", {GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
     {"guest_fault_names_the_last_call", {GuestDrivers + "/bad_object_attributes.sys"}, 1,
      "last kernel call: ZwCreateFile, called from 0x"},
+    {"kernel_rule_broken", {GuestDrivers + "/closes_handle_twice.sys"}, 1,
+     "the driver broke 1 kernel rule: ZwClose of handle 0x80000004, which is already closed"},
     {"sweep_with_a_drive", {"--sweep", "--drive-c", "/tmp", Image}, 2, "--sweep makes its own drives C"},
     {"single_faults_without_sweep", {"--single-faults", Image}, 2, "--single-faults needs --sweep"},
     {"sweep_of_no_image", {"--sweep", "/nonexistent/quarnhold.sys"}, 2, "no such image"},

@@ -119,7 +119,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
 
     if (withMessages) {
-        out << "debug output, " << report.messages.size() << " messages (GBK shown as UTF-8):\n";
+        out << "debug output, " << report.messages.size() << (report.messages.size() == 1 ? " message" : " messages")
+            << " (GBK shown as UTF-8):\n";
         for (const std::string& message : report.messages) {
             out << testbed::GbkToUtf8(message) << "\n";
         }
