@@ -92,7 +92,7 @@ int Sweep(const tools::RunOptions& options)
                          .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << "\n";
     } else {
-        tools::WriteSweepText(summary, std::cout);
+        tools::WriteSweepText(options.image, summary, std::cout);
     }
     return summary.runsHeld == summary.runs ? ExitCompleted : ExitRunFailed;
 }
@@ -107,7 +107,25 @@ int Run(const tools::RunOptions& options)
     tools::RunReport report;
     report.image = options.image;
     report.writeProtected = options.writeProtected;
-    if (options.driveC) {
+    const fault_sweep::StartingDisk* startDisk = nullptr;
+    if (options.startDisk) {
+        try {
+            startDisk = &fault_sweep::FindStartingDisk(*options.startDisk);
+        } catch (const std::out_of_range&) {
+            return Refuse(ExitBadArguments, "no starting disk named " + *options.startDisk +
+                                                "; 'quarnhold-run --start-disk list' names them");
+        }
+        report.startDisk = startDisk->name;
+        report.writeProtected = startDisk->writeProtected;
+        if (startDisk->driveC) {
+            report.driveC = MakeScratchDriveC();
+            if (!report.driveC) {
+                return Refuse(ExitRunFailed, "cannot make a scratch folder for drive C");
+            }
+            report.scratchDriveC = true;
+            testbed::LayDown(*report.driveC, startDisk->items);
+        }
+    } else if (options.driveC) {
         if (!fs::exists(*options.driveC, error)) {
             return Refuse(ExitBadArguments, "no such folder for drive C: " + options.driveC->string());
         }
@@ -132,7 +150,8 @@ int Run(const tools::RunOptions& options)
     report.preferredBase = image.imageBase;
     report.relocations = image.relocationRvas.size();
 
-    testbed::KernelModel model(testbed::DriveC{report.driveC, options.writeProtected});
+    testbed::KernelModel model(testbed::DriveC{report.driveC, report.writeProtected}, options.faults,
+                               startDisk ? startDisk->foreignOpens : std::vector<testbed::ForeignOpen>{});
     try {
         report.run = emulator::RunDriverImage(image, model);
     } catch (const emulator::ImageError& refused) {
@@ -174,6 +193,12 @@ int main(int argc, char** argv)
     const auto& options = std::get<quarnhold::tools::RunOptions>(parsed);
     if (options.help) {
         std::cout << quarnhold::tools::RunUsage;
+        return ExitCompleted;
+    }
+    if (options.startDisk == "list" && options.image.empty()) {
+        for (const auto& disk : quarnhold::fault_sweep::StartingDisks()) {
+            std::cout << disk.name << "\n";
+        }
         return ExitCompleted;
     }
     try {

@@ -2,11 +2,13 @@
 
 #include "tools/run_options.h"
 
+#include "tools/fault_option.h"
+
 namespace quarnhold::tools {
 
 const char* const RunUsage =
-    "usage: quarnhold-run [--drive-c DIR] [--no-drive-c] [--write-protected]\n"
-    "                     [--raw] [--json] [--stats] [--trace] IMAGE\n"
+    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--write-protected]\n"
+    "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] IMAGE\n"
     "       quarnhold-run --sweep [--single-faults] [--json] IMAGE\n"
     "\n"
     "Loads the kernel driver IMAGE as the NT loader would, calls its DriverEntry\n"
@@ -17,6 +19,13 @@ const char* const RunUsage =
     "                     scratch folder, kept afterwards)\n"
     "  --no-drive-c       run with no \\??\\c: link at all\n"
     "  --write-protected  drive C refuses to create anything or grant write access\n"
+    "  --start-disk NAME  start from one of the sweep's starting disks, laid down on\n"
+    "                     a fresh scratch drive C (--start-disk list names them)\n"
+    "  --fault ROUTINE#N=STATUS\n"
+    "                     the N-th call of ZwCreateFile, ZwWriteFile or ZwClose\n"
+    "                     returns STATUS (hex) instead; ZwCreateFile#N=info:VALUE\n"
+    "                     makes a successful create report that Information;\n"
+    "                     may be given more than once\n"
     "  --raw              write the debug messages' exact GBK bytes to standard\n"
     "                     output, one per line; the report goes to standard error\n"
     "  --json             one JSON record of the run on standard output\n"
@@ -28,7 +37,8 @@ const char* const RunUsage =
     "                     every kernel call and every pair of them, and check\n"
     "                     the rules of a sound run after each; a progress bar\n"
     "                     shows on a terminal\n"
-    "  --single-faults    sweep one fault per run only\n"
+    "  --single-faults    sweep one fault per run only; a failed run is shown with\n"
+    "                     the --start-disk and --fault options that repeat it\n"
     "\n"
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
@@ -58,6 +68,14 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
             options.stats = true;
         } else if (argument == "--trace") {
             options.trace = true;
+        } else if (argument == "--start-disk") {
+            if (i + 1 == arguments.size()) return std::string("--start-disk needs a name");
+            options.startDisk = arguments[++i];
+        } else if (argument == "--fault") {
+            if (i + 1 == arguments.size()) return std::string("--fault needs ROUTINE#N=STATUS");
+            auto fault = ParseFaultOption(arguments[++i]);
+            if (const std::string* reason = std::get_if<std::string>(&fault)) return *reason;
+            options.faults.push_back(std::get<testbed::InjectedFault>(fault));
         } else if (argument == "--sweep") {
             options.sweep = true;
         } else if (argument == "--single-faults") {
@@ -71,6 +89,7 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         }
     }
     if (options.help) return options;
+    if (options.startDisk && *options.startDisk == "list" && images.empty()) return options;
     if (images.size() != 1) {
         return images.empty() ? std::string("no image given") : std::string("more than one image given");
     }
@@ -80,8 +99,12 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     }
     if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.startDisk && (options.driveC || options.noDriveC || options.writeProtected)) {
+        return std::string("--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
+                           "--no-drive-c or --write-protected");
+    }
     if (options.sweep && (options.driveC || options.noDriveC || options.writeProtected || options.raw ||
-                          options.stats || options.trace)) {
+                          options.stats || options.trace || options.startDisk || !options.faults.empty())) {
         return std::string("--sweep makes its own drives C and takes only --single-faults and --json");
     }
     options.image = images.front();

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "testbed/kernel_model.h"
+
 namespace quarnhold::tools {
 
 struct RunOptions {
@@ -21,6 +23,9 @@ struct RunOptions {
     bool json = false;
     bool stats = false;
     bool trace = false;
+    // A starting disk of the fault sweep, laid down on a fresh scratch drive C.
+    std::optional<std::string> startDisk;
+    std::vector<testbed::InjectedFault> faults;  // --fault, in the order given
     bool sweep = false;         // the fault sweep instead of one run
     bool singleFaults = false;  // sweep without pairs of faults
     bool help = false;

@@ -113,6 +113,7 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         out << "drive C: none (no \\??\\c: link)\n";
     } else {
         out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "")
+            << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
     out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
@@ -191,6 +192,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["driveC"] =
         report.driveC ? nlohmann::ordered_json(report.driveC->string()) : nlohmann::ordered_json(nullptr);
     record["scratchDriveC"] = report.scratchDriveC;
+    record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
     record["imageBase"] = Hex(report.run.imageBase, 8);
     record["preferredBase"] = Hex(report.preferredBase, 8);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "testbed/nt_status.h"
+#include "tools/fault_option.h"
 
 namespace quarnhold::tools {
 
@@ -30,13 +31,18 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
         << fault_sweep::PeakStackLimit << " bytes, no kernel rule broken\n";
 }
 
-void WriteSweepText(const fault_sweep::SweepSummary& summary, std::ostream& out)
+void WriteSweepText(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary, std::ostream& out)
 {
     for (const fault_sweep::FailedRun& failed : summary.failures) {
         out << "FAILED from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ":\n";
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             out << "  " << broken.rule << ": " << broken.detail << "\n";
         }
+        out << "  again: quarnhold-run --start-disk " << failed.disk;
+        for (const testbed::InjectedFault& fault : failed.faults) {
+            out << " --fault " << FaultOption(fault);
+        }
+        out << " --trace " << image.string() << "\n";
     }
     uint64_t failedRuns = summary.runs - summary.runsHeld;
     if (failedRuns > summary.failures.size()) {

@@ -17,7 +17,9 @@ namespace quarnhold::tools {
 // The lines before the sweep starts: what is swept, from where, with what.
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out);
 
-void WriteSweepText(const fault_sweep::SweepSummary& summary, std::ostream& out);
+// Each failed run, with the command that repeats it alone, then the summary
+// line.
+void WriteSweepText(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary, std::ostream& out);
 
 nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary);
 
