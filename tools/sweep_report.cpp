@@ -31,6 +31,20 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
         << fault_sweep::PeakStackLimit << " bytes, no kernel rule broken\n";
 }
 
+namespace {
+
+// The quarnhold-run command that repeats one failed run alone.
+std::string AgainCommand(const std::filesystem::path& image, const fault_sweep::FailedRun& failed)
+{
+    std::string command = "quarnhold-run --start-disk " + failed.disk;
+    for (const testbed::InjectedFault& fault : failed.faults) {
+        command += " --fault " + FaultOption(fault);
+    }
+    return command + " --trace " + image.string();
+}
+
+}  // namespace
+
 void WriteSweepText(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary, std::ostream& out)
 {
     for (const fault_sweep::FailedRun& failed : summary.failures) {
@@ -38,11 +52,7 @@ void WriteSweepText(const std::filesystem::path& image, const fault_sweep::Sweep
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             out << "  " << broken.rule << ": " << broken.detail << "\n";
         }
-        out << "  again: quarnhold-run --start-disk " << failed.disk;
-        for (const testbed::InjectedFault& fault : failed.faults) {
-            out << " --fault " << FaultOption(fault);
-        }
-        out << " --trace " << image.string() << "\n";
+        out << "  again: " << AgainCommand(image, failed) << "\n";
     }
     uint64_t failedRuns = summary.runs - summary.runsHeld;
     if (failedRuns > summary.failures.size()) {
@@ -60,7 +70,10 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
             rules.push_back({{"rule", broken.rule}, {"detail", broken.detail}});
         }
         failures.push_back(
-            {{"disk", failed.disk}, {"faults", fault_sweep::DescribeFaults(failed.faults)}, {"broken", rules}});
+            {{"disk", failed.disk},
+             {"faults", fault_sweep::DescribeFaults(failed.faults)},
+             {"broken", rules},
+             {"again", AgainCommand(image, failed)}});
     }
     return {{"image", image.string()},
             {"runs", summary.runs},
