@@ -10,6 +10,7 @@
 
 #include "testbed/nt_status.h"
 #include "testbed/text_encoding.h"
+#include "fault_sweep/run_rules.h"
 #include "tests/scenarios.h"
 #include "tests/support/messages.h"
 #include "tests/support/run_outcome.h"
@@ -17,7 +18,6 @@
 namespace quarnhold::tests {
 namespace {
 
-using testbed::Routine;
 
 std::string ShowTranscript(const std::vector<std::string>& gbkMessages)
 {
@@ -28,41 +28,12 @@ std::string ShowTranscript(const std::vector<std::string>& gbkMessages)
     return text;
 }
 
-// What must hold after any run, whatever the scenario.
+// What must hold after any run, whatever the scenario: the rules the fault
+// sweep checks after each of its runs.
 void ExpectSoundRun(const RunOutcome& outcome)
 {
-    EXPECT_EQ(outcome.fault, "");
-    EXPECT_EQ(outcome.status, testbed::status::DeviceConfigurationError)
-        << testbed::DescribeStatus(outcome.status);
-    EXPECT_TRUE(outcome.openHandles.empty()) << outcome.openHandles.size() << " handles left open";
-    EXPECT_EQ(outcome.counts.opened, outcome.counts.closed);
-    for (const testbed::BrokenRule& broken : outcome.brokenRules) {
-        ADD_FAILURE() << "broken kernel rule: " << broken.rule << ", in " << broken.call;
-    }
-    EXPECT_TRUE(outcome.driverObjectUntouched);
-    EXPECT_TRUE(outcome.registryPathUntouched);
-
-    // Nothing at all reaches the kernel after the exit message.
-    ASSERT_FALSE(outcome.calls.empty());
-    EXPECT_EQ(outcome.calls.back().routine, Routine::DbgPrint);
-    ASSERT_FALSE(outcome.debugOutput.empty());
-    EXPECT_EQ(outcome.debugOutput.back(), testbed::Utf8ToGbk(Printed(message::DriverExit)));
-
-    // A write only ever follows a successful open of the handle it uses,
-    // with no close in between.
-    for (size_t i = 0; i < outcome.calls.size(); ++i) {
-        if (outcome.calls[i].routine != Routine::ZwWriteFile) continue;
-        const testbed::KernelCall* open = nullptr;
-        for (size_t j = i; j-- > 0;) {
-            if (outcome.calls[j].routine == Routine::ZwCreateFile) {
-                open = &outcome.calls[j];
-                break;
-            }
-            EXPECT_NE(outcome.calls[j].routine, Routine::ZwClose) << "write after a close";
-        }
-        ASSERT_NE(open, nullptr) << "write without an open";
-        EXPECT_EQ(open->status, testbed::status::Success) << "write after a failed open";
-        EXPECT_EQ(open->handle, outcome.calls[i].handle);
+    for (const fault_sweep::BrokenRunRule& broken : fault_sweep::CheckRunRules(outcome)) {
+        ADD_FAILURE() << broken.rule << ": " << broken.detail;
     }
 }
 
