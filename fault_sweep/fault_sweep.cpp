@@ -3,8 +3,8 @@
 #include "fault_sweep/fault_sweep.h"
 
 #include <cstdio>
-#include <string_view>
 #include <map>
+#include <string_view>
 
 #include "testbed/nt_status.h"
 
@@ -95,6 +95,8 @@ void AddStory(Digest& digest, const RunOutcome& outcome, const std::vector<testb
     }
 }
 
+// Runs planned runs one after another on one scratch drive C, laid down
+// afresh for each, and keeps the summary.
 class Sweep {
 public:
     Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
@@ -115,8 +117,8 @@ public:
             injected += call.injected;
         }
         if (injected != planned.faults.size()) {
-            broken.push_back({rule::RunSequence, std::to_string(planned.faults.size()) + " faults planned, " +
-                                                     std::to_string(injected) + " took effect"});
+            broken.push_back({rule::FaultsTookEffect, std::to_string(planned.faults.size()) + " planned, " +
+                                                          std::to_string(injected) + " took effect"});
         }
         ++summary_.runs;
         summary_.faultsInjected += injected;

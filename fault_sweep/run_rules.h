@@ -25,6 +25,8 @@ inline constexpr std::string_view HandlesClosed = "every handle closed exactly o
 inline constexpr std::string_view LoaderDataUntouched = "DRIVER_OBJECT and registry path untouched";
 inline constexpr std::string_view ShallowStack = "peak stack well under the 12 KB kernel stack";
 inline constexpr std::string_view KernelRules = "no kernel rule broken";
+// The sweep's own check that a run got the faults it was planned with.
+inline constexpr std::string_view FaultsTookEffect = "every planned fault took effect";
 }  // namespace rule
 
 // Deeper than this is not "well under" a 12 KB kernel stack: the driver has

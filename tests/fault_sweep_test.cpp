@@ -159,6 +159,27 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
     EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
 }
 
+// A runner that does not pass the faults on (here: one that answers every
+// run with the same sound outcome) fails every faulted run, so a sweep
+// cannot report faults it never made.
+TEST(FaultSweepFinds, FaultsThatNeverTookEffect)
+{
+    const RunOutcome canned = SoundRun("clean_drive_c");
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    options.keptFailures = SIZE_MAX;
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep([&](testbed::KernelModel&) { return canned; },
+                                                              {fault_sweep::FindStartingDisk("clean_drive_c")}, options);
+    EXPECT_EQ(summary.runsHeld, 1u);  // the run without a fault
+    EXPECT_EQ(summary.faultsInjected, 0u);
+    ASSERT_EQ(summary.failures.size(), summary.runs - 1);
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        ASSERT_EQ(failed.broken.size(), 1u);
+        EXPECT_EQ(failed.broken[0].rule, fault_sweep::rule::FaultsTookEffect);
+        EXPECT_EQ(failed.broken[0].detail, "1 planned, 0 took effect");
+    }
+}
+
 // An image whose only bug is on the path of a failed write: it passes on a
 // healthy disk, and the sweep finds the leak on every run where the write
 // fails, and on no other.
