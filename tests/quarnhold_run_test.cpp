@@ -9,9 +9,11 @@
 #include <iterator>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "testbed/text_encoding.h"
+#include "tools/progress_bar.h"
 #include "tests/support/command.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/messages.h"
@@ -198,6 +200,26 @@ TEST(QuarnholdRun, StartsFromANamedDiskWithGivenFaults)
     CommandResult list = RunTool({"--start-disk", "list"});
     EXPECT_EQ(list.exitCode, 0);
     EXPECT_EQ(list.out.rfind("clean_drive_c\nafter_a_run\n", 0), 0u) << list.out;
+}
+
+// The bar is redrawn in place on a terminal, and absent anywhere else.
+TEST(ProgressBar, DrawsOnlyOnATerminal)
+{
+    std::ostringstream pipe;
+    {
+        tools::ProgressBar bar(pipe, false);
+        bar.Update(5, 10);
+    }
+    EXPECT_EQ(pipe.str(), "");
+
+    std::ostringstream terminal;
+    {
+        tools::ProgressBar bar(terminal, true);
+        bar.Update(3, 0);
+        bar.Update(16, 16);  // the last update is always drawn
+    }
+    EXPECT_EQ(terminal.str(), "\r\x1b[Kplanning: 3 runs\r\x1b[K[" + std::string(40, '#') +
+                                  "] 100%  16/16 runs\r\x1b[K");
 }
 
 struct RefusalCase {
