@@ -36,10 +36,10 @@ inline constexpr MessageFormat FileWriteFailed{"无法写入文件,错误代码:
 }  // namespace message
 
 inline constexpr std::array<MessageFormat, 14> AllMessages{
-    message::DriverEntry,     message::DriverExit,       message::CreatingDirectory, message::DirectoryCreated,
-    message::DirectoryOpened, message::DirectoryFailed,  message::CreatingFile,      message::FileCreated,
+    message::DriverEntry,      message::DriverExit,      message::CreatingDirectory, message::DirectoryCreated,
+    message::DirectoryOpened,  message::DirectoryFailed, message::CreatingFile,      message::FileCreated,
     message::FileCreateFailed, message::OpeningFile,     message::FileOpened,        message::FileOpenFailed,
-    message::FileWritten,     message::FileWriteFailed};
+    message::FileWritten,      message::FileWriteFailed};
 
 inline constexpr std::string_view WorkDirectoryPath = R"(\??\c:\Quarnhold)";
 inline constexpr std::string_view TestFilePath = R"(\??\c:\Quarnhold\test.txt)";

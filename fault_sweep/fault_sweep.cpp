@@ -6,6 +6,7 @@
 #include <map>
 #include <string_view>
 
+#include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
 
 namespace quarnhold::fault_sweep {
@@ -155,8 +156,8 @@ const std::vector<testbed::NtStatus>& SweptStatuses()
 {
     namespace status = testbed::status;
     static const std::vector<testbed::NtStatus> statuses{
-        status::Unsuccessful,     status::AccessDenied, status::SharingViolation, status::DiskFull,
-        status::InsufficientResources, status::BufferOverflow, status::Pending,     status::ObjectNameExists};
+        status::Unsuccessful,          status::AccessDenied,   status::SharingViolation, status::DiskFull,
+        status::InsufficientResources, status::BufferOverflow, status::Pending,          status::ObjectNameExists};
     return statuses;
 }
 
@@ -214,9 +215,7 @@ std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults)
         if (fault.status) {
             text += " returns " + testbed::DescribeStatus(*fault.status);
         } else if (fault.information) {
-            char information[16];
-            std::snprintf(information, sizeof(information), "0x%X", *fault.information);
-            text += " succeeds with Information " + std::string(information);
+            text += " succeeds with Information " + emulator::Hex(*fault.information);
         }
     }
     return text;

@@ -8,8 +8,7 @@
 
 #include "fault_sweep/run_rules.h"
 
-#include <cstdio>
-
+#include "emulator/hex_text.h"
 #include "fault_sweep/expected_messages.h"
 #include "testbed/nt_status.h"
 #include "testbed/text_encoding.h"
@@ -20,11 +19,10 @@ namespace {
 using testbed::KernelCall;
 using testbed::Routine;
 
+// Handles as the model's trace writes them: eight hex digits.
 std::string Hex(uint32_t value)
 {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
+    return emulator::Hex(value, 8);
 }
 
 // Walks a run's calls in order, comparing each with the next one the run
@@ -181,8 +179,8 @@ std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome)
         broken.push_back({rule::RunSequence, *walk});
     }
     for (const testbed::OpenHandle& open : outcome.openHandles) {
-        broken.push_back({rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + open.volumePath +
-                                                   " was left open"});
+        broken.push_back(
+            {rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + open.volumePath + " was left open"});
     }
     if (outcome.counts.opened != outcome.counts.closed && outcome.openHandles.empty()) {
         broken.push_back({rule::HandlesClosed, std::to_string(outcome.counts.opened) + " opens but " +

@@ -3,7 +3,8 @@
 #include "tools/fault_option.h"
 
 #include <charconv>
-#include <cstdio>
+
+#include "emulator/hex_text.h"
 
 namespace quarnhold::tools {
 namespace {
@@ -62,12 +63,8 @@ std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_v
 
 std::string FaultOption(const testbed::InjectedFault& fault)
 {
-    char value[24];
-    if (fault.status) {
-        std::snprintf(value, sizeof(value), "0x%08X", *fault.status);
-    } else {
-        std::snprintf(value, sizeof(value), "info:0x%X", fault.information.value_or(0));
-    }
+    std::string value =
+        fault.status ? emulator::Hex(*fault.status, 8) : "info:" + emulator::Hex(fault.information.value_or(0));
     return std::string(testbed::RoutineName(fault.routine)) + "#" + std::to_string(fault.occurrence) + "=" + value;
 }
 

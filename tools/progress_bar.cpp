@@ -14,13 +14,14 @@ void ProgressBar::Update(uint64_t done, uint64_t total)
     lastDrawn_ = now;
     drawn_ = true;
     if (total == 0) {
-        out_ << "\r\x1b[K" << "planning: " << done << " runs" << std::flush;
+        out_ << "\r\x1b[K"
+             << "planning: " << done << " runs" << std::flush;
         return;
     }
     constexpr int Width = 40;
     int filled = static_cast<int>(Width * done / total);
-    out_ << "\r\x1b[K[" << std::string(filled, '#') << std::string(Width - filled, '.') << "] "
-         << 100 * done / total << "%  " << done << "/" << total << " runs" << std::flush;
+    out_ << "\r\x1b[K[" << std::string(filled, '#') << std::string(Width - filled, '.') << "] " << 100 * done / total
+         << "%  " << done << "/" << total << " runs" << std::flush;
 }
 
 void ProgressBar::Finish()

@@ -11,8 +11,7 @@ namespace quarnhold::tools {
 
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
 {
-    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks
-        << " starting disks\n";
+    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks << " starting disks\n";
     out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
         out << "    " << testbed::DescribeStatus(status) << "\n";
@@ -27,8 +26,8 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
     }
     out << "\n  " << (pairs ? "one fault per run, then every pair of faulted calls\n" : "one fault per run\n");
     out << "  after each run: the run sequence and its messages, every handle closed once,\n"
-        << "  0xC0000182 returned, loader data untouched, stack under "
-        << fault_sweep::PeakStackLimit << " bytes, no kernel rule broken\n";
+        << "  0xC0000182 returned, loader data untouched, stack under " << fault_sweep::PeakStackLimit
+        << " bytes, no kernel rule broken\n";
 }
 
 namespace {
@@ -69,11 +68,10 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             rules.push_back({{"rule", broken.rule}, {"detail", broken.detail}});
         }
-        failures.push_back(
-            {{"disk", failed.disk},
-             {"faults", fault_sweep::DescribeFaults(failed.faults)},
-             {"broken", rules},
-             {"again", AgainCommand(image, failed)}});
+        failures.push_back({{"disk", failed.disk},
+                            {"faults", fault_sweep::DescribeFaults(failed.faults)},
+                            {"broken", rules},
+                            {"again", AgainCommand(image, failed)}});
     }
     return {{"image", image.string()},
             {"runs", summary.runs},
