@@ -121,14 +121,15 @@ void SweepRuns(benchmark::State& state, const fault_sweep::DriverRunner& run)
 
 void SweepHostLinked(benchmark::State& state)
 {
-    SweepRuns(state, [](testbed::KernelModel& model) { return tests::RunHostLinked(model); });
+    SweepRuns(state, fault_sweep::InProcess([](testbed::KernelModel& model) { return tests::RunHostLinked(model); }));
 }
 BENCHMARK(SweepHostLinked)->Unit(benchmark::kMillisecond);
 
 void SweepEmulated(benchmark::State& state)
 {
     emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
-    SweepRuns(state, [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); });
+    SweepRuns(state,
+              fault_sweep::InProcess([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }));
 }
 BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);
 

@@ -97,6 +97,8 @@ struct DriverImageRunner::Loaded {
     uint32_t initialFlags = 0;
     std::vector<uint8_t> loaderData = LoaderDataPage();
 
+    GuestTrail* trail = nullptr;  // kept up to date when asked for
+
     // The run in progress, as the hooks see it.
     ImageRunResult* result = nullptr;
     uint32_t lowestEsp = 0;
@@ -104,7 +106,8 @@ struct DriverImageRunner::Loaded {
     bool registryPathAccessed = false;
 };
 
-DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limits) : loaded_(std::make_unique<Loaded>())
+DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limits)
+    : loaded_(std::make_unique<Loaded>())
 {
     CheckKernelImage(image, KnownKernelImports);
     Loaded& l = *loaded_;
@@ -137,30 +140,52 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         ImageRunResult& result = *l.result;
         if (result.fault) return;
         l.lowestEsp = std::min(l.lowestEsp, l.cpu.Register(UC_X86_REG_ESP));
+        if (l.trail != nullptr) {
+            l.trail->lastAddress = address;
+            l.trail->instructions = result.stats.instructions + 1;
+        }
         if (++result.stats.instructions > l.limits.instructionBudget) {
-            result.fault = GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) +
-                                          " exceeded",
-                                      address, l.traps.LastCall()};
+            result.fault =
+                GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) + " exceeded", address,
+                           l.traps.LastCall()};
             l.cpu.Stop();
             return;
         }
         if (l.traps.Contains(address) && address != layout::ReturnToLoader) {
-            if (std::optional<std::string> failed = l.traps.Dispatch(address)) {
+            std::optional<std::string> failed = l.traps.Dispatch(address);
+            if (l.trail != nullptr) l.trail->SetLastKernelCall(l.traps.LastCall());
+            if (failed) {
                 result.fault = GuestFault{*failed, address, l.traps.LastCall()};
                 l.cpu.Stop();
             }
         }
     });
-    l.cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF, [&l](Access access, uint32_t address, uint32_t size) {
-        bool driverObject = address < layout::DriverObject + layout::DriverObjectSize;
-        l.driverObjectAccessed = l.driverObjectAccessed || driverObject;
-        l.registryPathAccessed = l.registryPathAccessed || !driverObject;
-        l.result->loaderDataAccesses.push_back(
-            DescribeLoaderDataAccess(access, address, size, l.cpu.Register(UC_X86_REG_EIP)));
-    });
+    l.cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF,
+                   [&l](Access access, uint32_t address, uint32_t size) {
+                       bool driverObject = address < layout::DriverObject + layout::DriverObjectSize;
+                       l.driverObjectAccessed = l.driverObjectAccessed || driverObject;
+                       l.registryPathAccessed = l.registryPathAccessed || !driverObject;
+                       l.result->loaderDataAccesses.push_back(
+                           DescribeLoaderDataAccess(access, address, size, l.cpu.Register(UC_X86_REG_EIP)));
+                   });
 }
 
 DriverImageRunner::~DriverImageRunner() = default;
+
+void DriverImageRunner::KeepTrail(GuestTrail& trail)
+{
+    loaded_->trail = &trail;
+}
+
+uint32_t DriverImageRunner::EntryPoint() const
+{
+    return loaded_->entryPoint;
+}
+
+uint32_t DriverImageRunner::ImageBase() const
+{
+    return loaded_->imageBase;
+}
 
 ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
 {
@@ -173,6 +198,10 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     l.driverObjectAccessed = false;
     l.registryPathAccessed = false;
     l.traps.BeginRun(model);
+    if (l.trail != nullptr) {
+        *l.trail = GuestTrail{};
+        l.trail->lastAddress = l.entryPoint;
+    }
 
     // The same start every time: the image's data as loaded, a zeroed
     // stack with the call frame on top, the loader's data, fixed registers.
@@ -203,9 +232,9 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     const uint32_t eip = cpu.Register(UC_X86_REG_EIP);
     if (!result.fault) {
         if (stop.violation) {
-            result.fault = GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
-                                      stop.violation->access == Access::Fetch ? stop.violation->address : eip,
-                                      l.traps.LastCall()};
+            result.fault =
+                GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
+                           stop.violation->access == Access::Fetch ? stop.violation->address : eip, l.traps.LastCall()};
         } else if (!stop.reachedEnd) {
             result.fault = GuestFault{"the CPU stopped: " + (stop.error.empty() ? "for no reason given" : stop.error),
                                       eip, l.traps.LastCall()};
@@ -238,6 +267,12 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     result.registryPathUntouched =
         std::equal(after.begin() + registry, after.end(), before.begin() + registry) && !l.registryPathAccessed;
     return result;
+}
+
+std::string DescribeGuestFault(const GuestFault& fault)
+{
+    return fault.what + " (at " + Hex(fault.address, 8) +
+           "); last kernel call: " + (fault.lastKernelCall.empty() ? "none" : fault.lastKernelCall);
 }
 
 ImageRunResult RunDriverImage(const PeImage& image, testbed::KernelModel& model, const RunLimits& limits)

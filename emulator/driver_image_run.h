@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator/guest_trail.h"
 #include "emulator/pe_image.h"
 #include "testbed/kernel_model.h"
 
@@ -24,10 +25,14 @@ struct RunLimits {
 
 // What stopped a run before DriverEntry returned properly.
 struct GuestFault {
-    std::string what;          // one line: what happened
-    uint32_t address = 0;      // the guest address it happened at (EIP, or the data address)
+    std::string what;            // one line: what happened
+    uint32_t address = 0;        // the guest address it happened at (EIP, or the data address)
     std::string lastKernelCall;  // empty before the first call
 };
+
+// "<what> (at 0x...); last kernel call: ..." for a report's one line and the
+// sweep's list of broken rules.
+std::string DescribeGuestFault(const GuestFault& fault);
 
 struct RunStats {
     uint64_t instructions = 0;
@@ -65,6 +70,16 @@ public:
     // kernel stack, the kernel's routines answered by `model`. A guest fault
     // is reported in the result.
     ImageRunResult Run(testbed::KernelModel& model);
+
+    // Keeps `trail` up to date during every later run: the last address
+    // executed, the instruction count and the last kernel call. `trail` must
+    // outlive the runner's runs; nothing is kept when it is never called.
+    void KeepTrail(GuestTrail& trail);
+
+    // The address DriverEntry is called at.
+    uint32_t EntryPoint() const;
+    // Where the image is mapped.
+    uint32_t ImageBase() const;
 
 private:
     struct Loaded;

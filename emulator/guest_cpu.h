@@ -45,7 +45,8 @@ class GuestCpu {
 public:
     struct Hook;  // a registered callback; defined where it is called
 
-    // Throws std::runtime_error when Unicorn cannot open an i386 CPU.
+    // Throws std::runtime_error when Unicorn cannot open an i386 CPU, or when
+    // the address space limit leaves no room for one.
     GuestCpu();
     ~GuestCpu();
     GuestCpu(const GuestCpu&) = delete;

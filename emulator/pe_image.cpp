@@ -411,8 +411,16 @@ PeImage ParsePeImage(std::span<const uint8_t> file)
     if (file.size() > MaxImageSize) {
         Fail("file of " + std::to_string(file.size()) + " bytes is over the 64 MiB limit");
     }
+    return ParsePeImage(std::vector<uint8_t>(file.begin(), file.end()));
+}
+
+PeImage ParsePeImage(std::vector<uint8_t>&& file)
+{
+    if (file.size() > MaxImageSize) {
+        Fail("file of " + std::to_string(file.size()) + " bytes is over the 64 MiB limit");
+    }
     PeImage image;
-    image.file.assign(file.begin(), file.end());
+    image.file = std::move(file);
     const HeaderFacts facts = ParseHeaders(image.file, image);
     ParseSections(image.file, facts, image);
     image.computedChecksum = ComputePeChecksum(image.file, facts.checksumOffset);
@@ -443,7 +451,7 @@ PeImage ReadPeImage(const std::filesystem::path& path)
     if (!in || static_cast<uintmax_t>(in.gcount()) != size) {
         Fail("cannot read " + path.string());
     }
-    return ParsePeImage(bytes);
+    return ParsePeImage(std::move(bytes));
 }
 
 uint32_t ComputePeChecksum(std::span<const uint8_t> file, size_t checksumFieldOffset)

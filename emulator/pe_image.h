@@ -114,10 +114,13 @@ struct PeImage {
     std::vector<uint8_t> file;  // the whole file as read
 };
 
-// Parses an image held in memory. Throws ImageError.
+// Parses an image held in memory, keeping a copy of it. Throws ImageError.
 PeImage ParsePeImage(std::span<const uint8_t> file);
+// The same, keeping `file` itself: a large image is held once, not copied.
+PeImage ParsePeImage(std::vector<uint8_t>&& file);
 
-// Reads and parses an image file. A missing or unreadable file is an
+// Reads and parses an image file, read once into the buffer the image
+// keeps. A missing or unreadable file is an
 // ImageError naming the path.
 PeImage ReadPeImage(const std::filesystem::path& path);
 

@@ -4,6 +4,19 @@
 
 namespace quarnhold::fault_sweep {
 
+testbed::KernelModel MakeModel(const RunSetup& setup)
+{
+    return testbed::KernelModel(setup.driveC, setup.faults, setup.foreignOpens);
+}
+
+DriverRunner InProcess(std::function<RunOutcome(testbed::KernelModel&)> run)
+{
+    return [run = std::move(run)](const RunSetup& setup) {
+        testbed::KernelModel model = MakeModel(setup);
+        return run(model);
+    };
+}
+
 RunOutcome CollectOutcome(const testbed::KernelModel& model)
 {
     RunOutcome outcome;
@@ -12,6 +25,7 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model)
     outcome.openHandles = model.OpenHandles();
     outcome.counts = model.Counts();
     outcome.brokenRules = model.BrokenRules();
+    outcome.diskEvents = model.DiskEvents();
     return outcome;
 }
 
@@ -24,8 +38,9 @@ RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner&
     outcome.registryPathUntouched = result.registryPathUntouched;
     outcome.peakStackBytes = result.stats.peakStackBytes;
     if (result.fault) {
-        outcome.fault = result.fault->what;
+        outcome.fault = emulator::DescribeGuestFault(*result.fault);
     }
+    outcome.emulated = std::move(result);
     return outcome;
 }
 

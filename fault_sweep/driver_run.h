@@ -1,7 +1,8 @@
 // driver_run.h
 //
 // What one run of the driver left behind, whichever way it ran: the host
-// build over the model, or the image on the emulated CPU.
+// build over the model, or the image on the emulated CPU, in this process
+// or in a worker process.
 
 #pragma once
 
@@ -16,6 +17,18 @@
 
 namespace quarnhold::fault_sweep {
 
+// What a run's kernel model is made from: drive C, the faults to inject and
+// the opens others hold. A run is asked for with this rather than with a
+// model, so that it can be made in another process.
+struct RunSetup {
+    testbed::DriveC driveC;
+    std::vector<testbed::InjectedFault> faults;
+    std::vector<testbed::ForeignOpen> foreignOpens;
+};
+
+// The model a run starts with. Throws what the model's constructor throws.
+testbed::KernelModel MakeModel(const RunSetup& setup);
+
 struct RunOutcome {
     uint32_t status = 0;  // DriverEntry's return value
     std::vector<std::string> debugOutput;
@@ -23,15 +36,29 @@ struct RunOutcome {
     std::vector<testbed::OpenHandle> openHandles;
     testbed::HandleCounts counts;
     std::vector<testbed::BrokenRule> brokenRules;
+    std::vector<testbed::DiskEvent> diskEvents;
     bool driverObjectUntouched = false;
     bool registryPathUntouched = false;
-    std::string fault;  // a guest fault that stopped the run; empty when none
+    // A guest fault that stopped the run, with where and the last kernel
+    // call; empty when none.
+    std::string fault;
     // The deepest the guest stack went; only an emulated run measures it.
     std::optional<uint32_t> peakStackBytes;
+    // An emulated run's own account: where the image was mapped, the fault
+    // in parts, the instructions and time, the loader data touched.
+    std::optional<emulator::ImageRunResult> emulated;
+    // The process that ran the image died during the run, and what the model
+    // recorded (messages, calls, handles, disk changes) died with it: only
+    // `fault` and `emulated` are known.
+    bool recordLost = false;
 };
 
-// One way of running the driver over a model.
-using DriverRunner = std::function<RunOutcome(testbed::KernelModel&)>;
+// One way of running the driver: a model made from the setup, the driver
+// run over it, and what it left behind.
+using DriverRunner = std::function<RunOutcome(const RunSetup&)>;
+
+// A DriverRunner for a way that runs the driver in this process over a model.
+DriverRunner InProcess(std::function<RunOutcome(testbed::KernelModel&)> run);
 
 // Copies what `model` recorded into an outcome.
 RunOutcome CollectOutcome(const testbed::KernelModel& model);

@@ -55,7 +55,8 @@ struct SweepOptions {
 };
 
 // Runs the sweep with `run` from each of `disks`, on a scratch folder under
-// the system's temporary directory.
+// the system's temporary directory. A run whose process died is a failed
+// run, and the sweep goes on with the rest.
 SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks,
                       const SweepOptions& options = {});
 

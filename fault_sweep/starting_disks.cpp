@@ -73,12 +73,17 @@ const StartingDisk& FindStartingDisk(std::string_view name)
     throw std::out_of_range("no starting disk named " + std::string(name));
 }
 
+RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder,
+                  std::vector<testbed::InjectedFault> faults)
+{
+    return RunSetup{testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected},
+                    std::move(faults), disk.foreignOpens};
+}
+
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
                               std::vector<testbed::InjectedFault> faults)
 {
-    return testbed::KernelModel(
-        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected}, std::move(faults),
-        disk.foreignOpens);
+    return MakeModel(SetupFor(disk, folder, std::move(faults)));
 }
 
 }  // namespace quarnhold::fault_sweep

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fault_sweep/driver_run.h"
 #include "testbed/kernel_model.h"
 #include "testbed/scratch_disk.h"
 
@@ -28,8 +29,13 @@ const std::vector<StartingDisk>& StartingDisks();
 // The disk of that name; throws std::out_of_range for an unknown one.
 const StartingDisk& FindStartingDisk(std::string_view name);
 
-// A model over `folder` laid out as `disk`, with `faults` injected. The
-// caller lays the items down; a disk without drive C ignores the folder.
+// The setup of a run over `folder` laid out as `disk`, with `faults`
+// injected. The caller lays the items down; a disk without drive C ignores
+// the folder.
+RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder,
+                  std::vector<testbed::InjectedFault> faults = {});
+
+// The model SetupFor describes.
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
                               std::vector<testbed::InjectedFault> faults = {});
 

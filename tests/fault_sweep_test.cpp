@@ -148,12 +148,12 @@ protected:
 
 TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
 {
-    fault_sweep::SweepSummary host =
-        Sweep("host-linked driver", [](testbed::KernelModel& model) { return RunHostLinked(model); });
+    fault_sweep::SweepSummary host = Sweep(
+        "host-linked driver", fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }));
     emulator::DriverImageRunner image(emulator::ReadPeImage(BuiltImage()));
-    fault_sweep::SweepSummary emulated = Sweep("emulated image", [&](testbed::KernelModel& model) {
-        return fault_sweep::RunEmulated(model, image);
-    });
+    fault_sweep::SweepSummary emulated = Sweep("emulated image", fault_sweep::InProcess([&](testbed::KernelModel& model) {
+                                                   return fault_sweep::RunEmulated(model, image);
+                                               }));
     EXPECT_EQ(host.runs, emulated.runs);
     EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
     EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
@@ -168,7 +168,7 @@ TEST(FaultSweepFinds, FaultsThatNeverTookEffect)
     fault_sweep::SweepOptions options;
     options.pairs = false;
     options.keptFailures = SIZE_MAX;
-    fault_sweep::SweepSummary summary = fault_sweep::RunSweep([&](testbed::KernelModel&) { return canned; },
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep([&](const fault_sweep::RunSetup&) { return canned; },
                                                               {fault_sweep::FindStartingDisk("clean_drive_c")}, options);
     EXPECT_EQ(summary.runsHeld, 1u);  // the run without a fault
     EXPECT_EQ(summary.faultsInjected, 0u);
@@ -191,7 +191,7 @@ TEST(FaultSweepFinds, ABugOnOneFailurePath)
     options.pairs = false;
     options.keptFailures = SIZE_MAX;
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
-        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); },
+        fault_sweep::InProcess([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }),
         fault_sweep::StartingDisks(), options);
 
     ASSERT_FALSE(summary.failures.empty());

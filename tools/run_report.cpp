@@ -91,20 +91,16 @@ std::string DescribeEvent(const testbed::DiskEvent& event)
 
 }  // namespace
 
-void CollectModel(const testbed::KernelModel& model, RunReport& report)
+void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report)
 {
-    report.messages = model.DebugOutput();
-    report.calls = model.Calls();
-    report.openHandles = model.OpenHandles();
-    report.counts = model.Counts();
-    report.diskEvents = model.DiskEvents();
-    report.brokenRules = model.BrokenRules();
-}
-
-std::string DescribeFault(const emulator::GuestFault& fault)
-{
-    return "guest fault: " + fault.what + " (at " + Hex(fault.address, 8) +
-           "); last kernel call: " + (fault.lastKernelCall.empty() ? "none" : fault.lastKernelCall);
+    if (outcome.emulated) report.run = *outcome.emulated;
+    report.recordLost = outcome.recordLost;
+    report.messages = outcome.debugOutput;
+    report.calls = outcome.calls;
+    report.openHandles = outcome.openHandles;
+    report.counts = outcome.counts;
+    report.diskEvents = outcome.diskEvents;
+    report.brokenRules = outcome.brokenRules;
 }
 
 void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace)
@@ -119,6 +115,12 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
         << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
 
+    if (report.recordLost) {
+        out << "DriverEntry did not return: " << report.run.fault->what << "\n"
+            << "what the run did until then (messages, kernel calls, handles, drive C changes) was lost with the "
+               "emulator's process; drive C is as the run left it\n";
+        return;
+    }
     if (withMessages) {
         out << "debug output, " << report.messages.size() << (report.messages.size() == 1 ? " message" : " messages")
             << " (GBK shown as UTF-8):\n";
@@ -198,6 +200,24 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["preferredBase"] = Hex(report.preferredBase, 8);
     record["relocations"] = report.relocations;
 
+    if (report.recordLost) {
+        // What the run did died with the emulator's process: unknown, not empty.
+        record["messages"] = nullptr;
+        record["completed"] = false;
+        record["recordLost"] = true;
+        record["status"] = nullptr;
+        record["fault"] = {{"what", report.run.fault->what},
+                           {"address", Hex(report.run.fault->address, 8)},
+                           {"lastKernelCall", report.run.fault->lastKernelCall}};
+        for (const char* unknown : {"handlesLeftOpen", "handlesOpened", "handlesClosed", "driveCChanges", "brokenRules",
+                                    "loaderDataAccesses"}) {
+            record[unknown] = nullptr;
+        }
+        if (trace) record["calls"] = nullptr;
+        if (stats) record["stats"] = {{"instructions", report.run.stats.instructions}};
+        return record;
+    }
+
     nlohmann::ordered_json messages = nlohmann::ordered_json::array();
     for (const std::string& message : report.messages) {
         messages.push_back({{"text", testbed::GbkToUtf8(message)}, {"gbk", HexBytes(message)}});
@@ -205,6 +225,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["messages"] = messages;
 
     record["completed"] = !report.run.fault.has_value();
+    record["recordLost"] = false;
     if (report.run.fault) {
         record["status"] = nullptr;
         record["fault"] = {{"what", report.run.fault->what},

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "emulator/driver_image_run.h"
+#include "fault_sweep/driver_run.h"
 #include "testbed/kernel_model.h"
 
 namespace quarnhold::tools {
@@ -28,6 +29,9 @@ struct RunReport {
     size_t relocations = 0;
 
     emulator::ImageRunResult run;
+    // The emulator's process died during the run, and what the model
+    // recorded (the fields below) died with it.
+    bool recordLost = false;
     std::vector<std::string> messages;  // GBK, one per DbgPrint
     std::vector<testbed::KernelCall> calls;
     std::vector<testbed::OpenHandle> openHandles;
@@ -36,8 +40,8 @@ struct RunReport {
     std::vector<testbed::BrokenRule> brokenRules;
 };
 
-// Copies what the model recorded into `report`.
-void CollectModel(const testbed::KernelModel& model, RunReport& report);
+// Copies what the run left behind into `report`.
+void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report);
 
 // The report for a person; the messages as UTF-8 lines unless `withMessages`
 // is false (they went out raw).
@@ -47,8 +51,5 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
 void WriteRawMessages(const RunReport& report, std::ostream& out);
 
 nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace);
-
-// "guest fault: <what> at 0x...; last kernel call: ..." for the exit line.
-std::string DescribeFault(const emulator::GuestFault& fault);
 
 }  // namespace quarnhold::tools

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "emulator/driver_image_run.h"
+#include "isolation/isolated_image_runner.h"
 #include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
@@ -23,28 +24,35 @@ int RunImageOnce(const RunOptions& options)
     }
     const PreparedDriveC& drive = std::get<PreparedDriveC>(prepared);
 
-    auto read = ReadImageFile(options.image);
-    if (const Refusal* refused = std::get_if<Refusal>(&read)) {
-        return Refuse(*refused);
-    }
-    const emulator::PeImage& image = std::get<emulator::PeImage>(read);
-
     RunReport report;
     report.image = options.image;
     report.driveC = drive.folder;
     report.scratchDriveC = drive.scratch;
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
-    report.preferredBase = image.imageBase;
-    report.relocations = image.relocationRvas.size();
 
-    testbed::KernelModel model(testbed::DriveC{drive.folder, drive.writeProtected}, options.faults, drive.foreignOpens);
-    try {
-        report.run = emulator::RunDriverImage(image, model);
-    } catch (const emulator::ImageError& refused) {
-        return Refuse(CannotLoad(options.image, refused));
-    }
-    CollectModel(model, report);
+    std::optional<emulator::DriverImageRunner> loaded;
+    {
+        auto read = ReadImageFile(options.image);
+        if (const Refusal* refused = std::get_if<Refusal>(&read)) {
+            return Refuse(*refused);
+        }
+        const emulator::PeImage& image = std::get<emulator::PeImage>(read);
+        report.preferredBase = image.imageBase;
+        report.relocations = image.relocationRvas.size();
+        try {
+            loaded.emplace(image);
+        } catch (const emulator::ImageError& refused) {
+            return Refuse(CannotLoad(options.image, refused));
+        }
+    }  // the file's bytes are not needed once the image is loaded
+
+    // The run happens in a worker process: an image that makes the emulator
+    // abort or crash ends the run, not this report.
+    isolation::IsolatedImageRunner runner(*loaded);
+    CollectOutcome(runner.Run(fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected}, options.faults,
+                                                    drive.foreignOpens}),
+                   report);
 
     if (options.json) {
         std::cout << ToJson(report, options.stats, options.trace)
@@ -59,7 +67,7 @@ int RunImageOnce(const RunOptions& options)
     std::cout.flush();
 
     if (report.run.fault) {
-        return Refuse(ExitRunFailed, DescribeFault(*report.run.fault));
+        return Refuse(ExitRunFailed, "guest fault: " + emulator::DescribeGuestFault(*report.run.fault));
     }
     if (!report.brokenRules.empty()) {
         return Refuse(ExitRunFailed, "the driver broke " + std::to_string(report.brokenRules.size()) + " kernel rule" +

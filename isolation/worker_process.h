@@ -1,0 +1,63 @@
+// worker_process.h
+//
+// A child process, forked from this one, that answers requests with a
+// handler it inherited along with everything else in memory. Whatever ends
+// the child abnormally (an abort, a crash, a hang) ends only the child: the
+// parent learns how it ended and starts a fresh child for the next request.
+
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quarnhold::isolation {
+
+// How a worker ended without answering.
+struct WorkerEnd {
+    std::string how;        // "died of SIGABRT", "exited with status 3", "gave no answer within 30 s"
+    std::string lastWords;  // the last line it wrote to standard error; empty when none
+};
+
+class WorkerProcess {
+public:
+    // Runs in the child, once per request; an exception it throws comes
+    // back to Ask's caller as std::runtime_error with the same message.
+    using Handler = std::function<std::string(std::string_view request)>;
+
+    // No child is started until the first request.
+    WorkerProcess(Handler handler, std::chrono::milliseconds answerTimeout);
+    // Stops the child, if one runs.
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
+    // The handler's answer to `request`, or how the child ended without
+    // one. Starts a child when none runs. Throws std::runtime_error when no
+    // child can be started.
+    std::variant<std::string, WorkerEnd> Ask(std::string_view request);
+
+    // The child's process id; -1 when none runs.
+    pid_t Pid() const { return pid_; }
+
+private:
+    void Start();
+    // Reaps the child after its channel closed, or kills it first when
+    // `kill` is set, and says how it ended.
+    WorkerEnd Reap(bool kill, std::string how = "");
+    // Moves what the child wrote to standard error into errorTail_.
+    void DrainErrors();
+
+    Handler handler_;
+    std::chrono::milliseconds answerTimeout_;
+    pid_t pid_ = -1;
+    int channel_ = -1;  // our end of the request/answer socket
+    int errors_ = -1;   // the read end of the child's standard error
+    std::string errorTail_;
+};
+
+}  // namespace quarnhold::isolation
