@@ -91,6 +91,7 @@ struct DriverImageRunner::Loaded {
     RunLimits limits;
     uint32_t imageBase = 0;
     uint32_t entryPoint = 0;
+    std::vector<MappedRegion> regions;                                     // the image's, as mapped
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> writableImage;  // address, bytes as loaded
     uint32_t stackBase = 0;
     uint32_t entryEsp = 0;
@@ -117,6 +118,7 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         return l.traps.Resolve(library, name);
     });
     l.entryPoint = mapped.entryPoint;
+    l.regions = mapped.regions;
     for (const MappedRegion& region : mapped.regions) {
         std::span<const uint8_t> bytes = std::span(mapped.memory).subspan(region.rva, region.size);
         l.cpu.Map(mapped.base + region.rva, region.size, {region.read, region.write, region.execute}, bytes);
@@ -171,6 +173,31 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
 }
 
 DriverImageRunner::~DriverImageRunner() = default;
+
+void DriverImageRunner::ReplaceImage(const PeImage& image)
+{
+    CheckKernelImage(image, KnownKernelImports);
+    Loaded& l = *loaded_;
+    MappedImage mapped = MapImage(image, l.imageBase, [&](std::string_view library, std::string_view name) {
+        return l.traps.Resolve(library, name);
+    });
+    const auto sameLayout = [](const MappedRegion& a, const MappedRegion& b) {
+        return a.rva == b.rva && a.size == b.size && a.read == b.read && a.write == b.write && a.execute == b.execute;
+    };
+    if (!std::equal(mapped.regions.begin(), mapped.regions.end(), l.regions.begin(), l.regions.end(), sameLayout)) {
+        throw ImageError("the image does not lay out as the one loaded");
+    }
+    l.entryPoint = mapped.entryPoint;
+    l.writableImage.clear();
+    for (const MappedRegion& region : mapped.regions) {
+        std::span<const uint8_t> bytes = std::span(mapped.memory).subspan(region.rva, region.size);
+        l.cpu.Load(mapped.base + region.rva, bytes);
+        if (region.execute) l.cpu.DropTranslations(mapped.base + region.rva, region.size);
+        if (region.write) {
+            l.writableImage.emplace_back(mapped.base + region.rva, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        }
+    }
+}
 
 void DriverImageRunner::KeepTrail(GuestTrail& trail)
 {

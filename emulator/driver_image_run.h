@@ -71,6 +71,13 @@ public:
     // is reported in the result.
     ImageRunResult Run(testbed::KernelModel& model);
 
+    // Puts `image` in place of the loaded one on the same CPU, which is much
+    // cheaper than a new runner: for running many images of one layout, as
+    // a fuzzer does with new code in the real image. The CPU's translations
+    // are dropped. Throws ImageError when `image` cannot be loaded or lays
+    // out in other regions than the loaded one.
+    void ReplaceImage(const PeImage& image);
+
     // Keeps `trail` up to date during every later run: the last address
     // executed, the instruction count and the last kernel call. `trail` must
     // outlive the runner's runs; nothing is kept when it is never called.

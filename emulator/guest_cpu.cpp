@@ -114,6 +114,17 @@ void GuestCpu::Map(uint32_t address, uint32_t size, Protection protection, std::
     }
 }
 
+void GuestCpu::Load(uint32_t address, std::span<const uint8_t> bytes)
+{
+    Check(uc_mem_write(engine_, address, bytes.data(), bytes.size()), "cannot load guest memory");
+}
+
+void GuestCpu::DropTranslations(uint32_t address, uint32_t size)
+{
+    Check(uc_ctl_remove_cache(engine_, address, static_cast<uint64_t>(address) + size),
+          "cannot drop the CPU's translations");
+}
+
 std::optional<Protection> GuestCpu::ProtectionAt(uint32_t address, uint32_t size) const
 {
     uint64_t end = static_cast<uint64_t>(address) + size;

@@ -55,6 +55,13 @@ public:
     // Maps whole pages at `address` and fills them from `bytes`.
     void Map(uint32_t address, uint32_t size, Protection protection, std::span<const uint8_t> bytes = {});
 
+    // Puts `bytes` at `address` whatever the pages' protections, as a loader
+    // does; the memory must be mapped. Throws std::runtime_error otherwise.
+    void Load(uint32_t address, std::span<const uint8_t> bytes);
+    // Forgets the translations of guest code in [address, address + size),
+    // after that code has changed.
+    void DropTranslations(uint32_t address, uint32_t size);
+
     // Guest memory as the kernel reaches it: reads and writes that honour the
     // pages' protections. They fail, instead of faulting, on a bad address.
     bool Read(uint32_t address, std::span<uint8_t> into) const;

@@ -11,6 +11,7 @@
 
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
+#include "isolation/isolated_image_runner.h"
 #include "testbed/nt_status.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/run_outcome.h"
@@ -150,10 +151,11 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
 {
     fault_sweep::SweepSummary host = Sweep(
         "host-linked driver", fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }));
+    // The image runs as quarnhold-run runs it: in a worker process, each
+    // run's outcome brought back whole.
     emulator::DriverImageRunner image(emulator::ReadPeImage(BuiltImage()));
-    fault_sweep::SweepSummary emulated = Sweep("emulated image", fault_sweep::InProcess([&](testbed::KernelModel& model) {
-                                                   return fault_sweep::RunEmulated(model, image);
-                                               }));
+    isolation::IsolatedImageRunner isolated(image);
+    fault_sweep::SweepSummary emulated = Sweep("emulated image", isolated.AsDriverRunner());
     EXPECT_EQ(host.runs, emulated.runs);
     EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
     EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
@@ -207,6 +209,58 @@ TEST(FaultSweepFinds, ABugOnOneFailurePath)
             leaked = leaked || broken.rule == fault_sweep::rule::HandlesClosed;
         }
         EXPECT_TRUE(leaked) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+    }
+}
+
+// An image that makes the emulator abort on the failed-write path: exactly
+// the runs where the write fails are failed, each with the one rule its
+// abort broke, and every other run of the sweep is made and holds.
+TEST(FaultSweepFinds, RunsThatKillTheEmulator)
+{
+    emulator::DriverImageRunner image(
+        emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "aborts_after_failed_write.sys"));
+    isolation::IsolatedImageRunner isolated(image);
+    struct Made {
+        bool writeFaulted = false;
+        bool recordLost = false;
+    };
+    std::vector<Made> made;
+    fault_sweep::DriverRunner recorded = [&](const fault_sweep::RunSetup& setup) {
+        RunOutcome outcome = isolated.Run(setup);
+        bool writeFaulted = false;
+        for (const testbed::InjectedFault& fault : setup.faults) {
+            writeFaulted = writeFaulted || (fault.routine == Routine::ZwWriteFile && fault.status);
+        }
+        made.push_back({writeFaulted, outcome.recordLost});
+        return outcome;
+    };
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    options.keptFailures = SIZE_MAX;
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(recorded, fault_sweep::StartingDisks(), options);
+
+    ASSERT_EQ(made.size(), summary.runs);
+    uint64_t lost = 0;
+    for (const Made& run : made) {
+        lost += run.recordLost;
+        if (run.writeFaulted) EXPECT_TRUE(run.recordLost) << "a failed write must end in the abort";
+    }
+    EXPECT_GT(lost, 10u);
+    EXPECT_EQ(summary.runs - summary.runsHeld, lost);
+    EXPECT_GT(summary.runsHeld, summary.runs / 2);
+    ASSERT_EQ(summary.failures.size(), lost);
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        bool writeFails = failed.disk == "test_file_is_a_directory";  // a directory refuses the write
+        for (const testbed::InjectedFault& fault : failed.faults) {
+            writeFails = writeFails || (fault.routine == Routine::ZwWriteFile && fault.status);
+        }
+        EXPECT_TRUE(writeFails) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+        ASSERT_EQ(failed.broken.size(), 1u);
+        EXPECT_EQ(failed.broken[0].rule, fault_sweep::rule::RunCompleted);
+        EXPECT_NE(failed.broken[0].detail.find("the emulator died of SIGABRT"), std::string::npos)
+            << failed.broken[0].detail;
+        EXPECT_NE(failed.broken[0].detail.find("; last kernel call: DbgPrint, called from 0x80A0"), std::string::npos)
+            << failed.broken[0].detail;
     }
 }
 

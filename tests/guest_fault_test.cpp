@@ -15,6 +15,7 @@
 #include "testbed/kernel_model.h"
 #include "testbed/text_encoding.h"
 #include "tests/support/disk_state.h"
+#include "tests/support/run_outcome.h"
 
 namespace quarnhold::tests {
 namespace {
@@ -154,6 +155,38 @@ TEST(GuestFaultTest, LeakedHandleStaysInTheTable)
     EXPECT_TRUE(model.OpenHandles()[0].directory);
     EXPECT_EQ(model.Counts().opened, 1u);
     EXPECT_EQ(model.Counts().closed, 0u);
+}
+
+// A loaded runner given other code runs that code, not its translations of
+// the old: the real driver and the one that leaks after a failed write, in
+// turn on one CPU, each behave as themselves.
+TEST(GuestFaultTest, ReplacedImageRunsItsOwnCode)
+{
+    const std::filesystem::path leaky =
+        std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "skips_close_after_failed_write.sys";
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(leaky));
+    ScratchFolder driveC;
+    const auto handlesLeftAfterAFailedWrite = [&] {
+        Clear(driveC.path());
+        testbed::KernelModel model(testbed::DriveC{driveC.path(), false},
+                                   {{testbed::Routine::ZwWriteFile, 1, 0xC0000001u, std::nullopt}});
+        emulator::ImageRunResult result = runner.Run(model);
+        EXPECT_FALSE(result.fault) << result.fault->what;
+        return model.OpenHandles().size();
+    };
+    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 1u);
+    runner.ReplaceImage(emulator::ReadPeImage(BuiltImage()));
+    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 0u);
+    runner.ReplaceImage(emulator::ReadPeImage(leaky));
+    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 1u);
+
+    // An image of another layout cannot take the loaded one's place: here,
+    // the same image with its read-only data made writable.
+    emulator::PeImage otherLayout = emulator::ReadPeImage(BuiltImage());
+    for (emulator::PeSection& section : otherLayout.sections) {
+        if (section.name == ".rdata") section.characteristics |= emulator::SectionWrite;
+    }
+    EXPECT_THROW(runner.ReplaceImage(otherLayout), emulator::ImageError);
 }
 
 }  // namespace

@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <nlohmann/json.hpp>
 
 #include "testbed/text_encoding.h"
 #include "tools/progress_bar.h"
@@ -178,6 +179,89 @@ TEST(QuarnholdRunSweep, NamesEachFailedRunAndHowToRepeatIt)
     EXPECT_EQ(repeated.exitCode, 0) << repeated.err;
     EXPECT_NE(repeated.out.find(Printed(message::FileWriteFailed, 0xC0000001)), std::string::npos) << repeated.out;
     EXPECT_NE(repeated.out.find("handles left open: 1 (3 opened, 2 closed)"), std::string::npos) << repeated.out;
+}
+
+// Images that make the emulator itself abort (Unicorn cannot translate FF D8
+// or FF E8). The run is a guest fault like any other: exit status 1, and one
+// line on standard error with what happened, the last guest address known and
+// the last kernel call. The report says what was lost with the emulator.
+struct EmulatorDeathCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string lineEnd;  // a pattern the one line ends with
+};
+
+void PrintTo(const EmulatorDeathCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const EmulatorDeathCase EmulatorDeathCases[] = {
+    {"abort_at_the_first_instruction",
+     {"--no-drive-c", GuestDrivers + "/invalid_far_call.sys"},
+     R"(\(at 0x80A01000\); last kernel call: none)"},
+    {"abort_after_a_kernel_call",
+     {"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001",
+      GuestDrivers + "/aborts_after_failed_write.sys"},
+     R"(\(at 0x[0-9A-F]{8}\); last kernel call: DbgPrint, called from 0x80A0[0-9A-F]{4})"},
+};
+
+class QuarnholdRunEmulatorDeath : public ::testing::TestWithParam<EmulatorDeathCase> {};
+
+TEST_P(QuarnholdRunEmulatorDeath, IsAGuestFaultOnOneLine)
+{
+    const std::regex line(
+        "quarnhold-run: guest fault: the emulator died of SIGABRT, saying \"[^\"\n]*tcg fatal "
+        "error\" " +
+        GetParam().lineEnd + "\n");
+    CommandResult run = RunTool(GetParam().arguments);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(std::regex_match(run.err, line)) << run.err;
+    EXPECT_NE(run.out.find("DriverEntry did not return: the emulator died of SIGABRT"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("was lost with the emulator's process"), std::string::npos) << run.out;
+
+    std::vector<std::string> json = GetParam().arguments;
+    json.insert(json.begin(), "--json");
+    CommandResult record = RunTool(json);
+    EXPECT_EQ(record.exitCode, 1);
+    EXPECT_TRUE(std::regex_match(record.err, line)) << record.err;
+    const nlohmann::json parsed = nlohmann::json::parse(record.out);
+    EXPECT_EQ(parsed["completed"], false);
+    EXPECT_EQ(parsed["recordLost"], true);
+    EXPECT_TRUE(parsed["messages"].is_null()) << "unknown, not empty";
+    EXPECT_NE(parsed["fault"]["what"].get<std::string>().find("SIGABRT"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunEmulatorDeath, ::testing::ValuesIn(EmulatorDeathCases),
+                         [](const ::testing::TestParamInfo<EmulatorDeathCase>& info) { return info.param.name; });
+
+// The sweep makes every run, records each one that killed the emulator as
+// failed with the command that repeats it, and ends with its summary line.
+TEST(QuarnholdRunSweep, GoesOnPastRunsThatKillTheEmulator)
+{
+    const std::string image = GuestDrivers + "/aborts_after_failed_write.sys";
+    CommandResult run = RunTool({"--sweep", "--single-faults", image});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "") << "nothing from the dying emulator reaches the terminal";
+    EXPECT_NE(run.out.find("FAILED from clean_drive_c, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"
+                           "  DriverEntry returned to the loader: the emulator died of SIGABRT"),
+              std::string::npos)
+        << run.out;
+    const std::string again =
+        "  again: quarnhold-run --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 "
+        "--trace " +
+        image + "\n";
+    EXPECT_NE(run.out.find(again), std::string::npos) << run.out;
+    std::optional<SweepFigures> figures = SummaryFigures(run.out);
+    ASSERT_TRUE(figures) << run.out;
+    EXPECT_GT(figures->held, figures->runs / 2);
+    EXPECT_LT(figures->held, figures->runs);
+
+    CommandResult repeated =
+        RunTool({"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001", "--trace", image});
+    EXPECT_EQ(repeated.exitCode, 1);
+    EXPECT_EQ(repeated.err.rfind("quarnhold-run: guest fault: the emulator died of SIGABRT", 0), 0u) << repeated.err;
+    EXPECT_EQ(std::count(repeated.err.begin(), repeated.err.end(), '\n'), 1) << repeated.err;
 }
 
 // A run from a named starting disk, with faults given on the command line.

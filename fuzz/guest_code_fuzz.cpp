@@ -1,0 +1,114 @@
+// guest_code_fuzz.cpp
+//
+// libFuzzer target for everything that meets the guest's code: the CPU
+// wrapper, the run's hooks, the import traps and the kernel model. Each
+// input becomes the code of the real image (the start of its .text; the rest
+// keeps the driver's own bytes), which is then checked, mapped and run on
+// the emulated CPU for a bounded number of instructions over a scratch
+// drive C. Whatever the code does, nothing here may crash, hang, leak or
+// trip a sanitizer.
+//
+// The run happens in this process, not in quarnhold-run's worker process:
+// libFuzzer learns coverage from this process's memory, and the sanitizers
+// report here, so a run in a child would leave the fuzzer blind and hide
+// its findings. Unicorn aborts on a few invalid encodings it cannot
+// translate; the tool survives those through its worker, and this target
+// leaves out inputs that hold them (KnownAbortingEncoding). An abort in any
+// other input is a finding: a new encoding for the list.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "emulator/driver_image_run.h"
+#include "emulator/kernel_image_checks.h"
+#include "emulator/le_bytes.h"
+#include "emulator/pe_image.h"
+#include "testbed/kernel_model.h"
+#include "testbed/scratch_disk.h"
+
+namespace {
+
+using namespace quarnhold;
+
+// Far enough for the driver's own run (about 160 instructions) and for
+// loops through the kernel routines, short enough to keep inputs fast.
+constexpr uint64_t InstructionBudget = 2000;
+
+// Whether `code` holds, at any offset, an encoding Unicorn 2.0.1 aborts on:
+// FF /3 and FF /5 with a register operand (mod 11: FF D8..DF, FF E8..EF), far
+// calls and jumps through a register, which an i386 CPU refuses with #UD.
+// Execution may enter the code anywhere, so every offset counts.
+bool KnownAbortingEncoding(std::span<const uint8_t> code)
+{
+    for (size_t i = 0; i + 1 < code.size(); ++i) {
+        if (code[i] != 0xFF) continue;
+        const uint8_t modrm = code[i + 1];
+        const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7;
+        if (mod == 3 && (reg == 3 || reg == 5)) return true;
+    }
+    return false;
+}
+
+// The real image, and where its code and checksum lie in the file.
+struct RealImage {
+    std::vector<uint8_t> file;
+    size_t codeOffset = 0;
+    size_t codeSize = 0;
+    size_t checksumOffset = 0;
+};
+
+const RealImage& LoadRealImage()
+{
+    static const RealImage real = [] {
+        RealImage loaded;
+        emulator::PeImage image = emulator::ReadPeImage(QUARNHOLD_IMAGE_PATH);
+        for (const emulator::PeSection& section : image.sections) {
+            if (section.name == ".text") {
+                loaded.codeOffset = section.rawDataOffset;
+                loaded.codeSize = emulator::SectionFileSize(section);
+            }
+        }
+        // The PE32 optional header's CheckSum: 4 + 20 + 64 bytes past e_lfanew.
+        loaded.checksumOffset = emulator::LoadLe32(image.file, 0x3C) + 4 + 20 + 64;
+        loaded.file = std::move(image.file);
+        return loaded;
+    }();
+    return real;
+}
+
+}  // namespace
+
+// Builds the image with the input as its code, loads it as quarnhold-run
+// would, and runs DriverEntry once. Called by libFuzzer for every input.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const RealImage& real = LoadRealImage();
+    std::vector<uint8_t> file = real.file;
+    const std::span<uint8_t> code = std::span(file).subspan(real.codeOffset, real.codeSize);
+    std::copy_n(data, std::min(size, code.size()), code.begin());
+    if (KnownAbortingEncoding(code)) return -1;  // not kept in the corpus
+
+    const uint32_t checksum = emulator::ComputePeChecksum(file, real.checksumOffset);
+    for (int i = 0; i < 4; ++i) file[real.checksumOffset + i] = static_cast<uint8_t>(checksum >> (8 * i));
+
+    // One CPU for every input, the code replaced each time: a new CPU per
+    // input would spend nearly all the time setting Unicorn up.
+    static emulator::DriverImageRunner runner(emulator::ParsePeImage(real.file),
+                                              emulator::RunLimits{InstructionBudget});
+    static testbed::ScratchFolder driveC;
+    testbed::Clear(driveC.path());
+    try {
+        runner.ReplaceImage(emulator::ParsePeImage(std::move(file)));
+    } catch (const emulator::ImageError&) {
+        // Code bytes the loader refuses (none so far: the code's bytes are
+        // not what it checks) are a correct answer.
+        return 0;
+    }
+    testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+    runner.Run(model);
+    return 0;
+}

@@ -1,0 +1,325 @@
+// isolation_test.cpp
+//
+// The worker process that runs the image: every way it can end without an
+// answer is reported as such and costs only that request; a live worker
+// serves request after request; a run's setup and outcome survive the trip
+// whole, and a garbled answer is refused, never trusted.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "emulator/driver_image_run.h"
+#include "emulator/pe_image.h"
+#include "isolation/isolated_image_runner.h"
+#include "isolation/run_wire.h"
+#include "isolation/worker_process.h"
+#include "tests/support/disk_state.h"
+
+namespace quarnhold::tests {
+namespace {
+
+using namespace std::chrono_literals;
+using isolation::WorkerEnd;
+using isolation::WorkerProcess;
+
+// What the test worker does for each request.
+std::string TestHandler(std::string_view request)
+{
+    if (request == "abort") abort();
+    if (request == "segv") raise(SIGSEGV);
+    if (request == "exit") _exit(3);
+    if (request == "hang") pause();
+    if (request == "last words") {
+        std::fputs("first line\nthe last words\n\n", stderr);
+        std::fflush(stderr);
+        abort();
+    }
+    if (request == "throw") throw std::runtime_error("refused: " + std::string(request));
+    return "answer to " + std::string(request);
+}
+
+struct EndCase {
+    std::string request;
+    std::string how;        // WorkerEnd::how
+    std::string lastWords;  // WorkerEnd::lastWords
+};
+
+void PrintTo(const EndCase& c, std::ostream* out)
+{
+    *out << c.request;
+}
+
+const EndCase EndCases[] = {
+    {"abort", "died of SIGABRT", ""},
+    {"segv", "died of SIGSEGV", ""},
+    {"exit", "exited with status 3", ""},
+    {"hang", "gave no answer within 1 s", ""},
+    {"last words", "died of SIGABRT", "the last words"},
+};
+
+class WorkerEnds : public ::testing::TestWithParam<EndCase> {};
+
+// The worker ends as the request makes it; the next request gets a new
+// worker and an answer.
+TEST_P(WorkerEnds, IsReportedAndCostsOnlyThatRequest)
+{
+    WorkerProcess worker(TestHandler, 1s);
+    ASSERT_EQ(std::get<std::string>(worker.Ask("one")), "answer to one");
+    const pid_t first = worker.Pid();
+
+    auto ended = worker.Ask(GetParam().request);
+    ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
+    EXPECT_EQ(std::get<WorkerEnd>(ended).how, GetParam().how);
+    EXPECT_EQ(std::get<WorkerEnd>(ended).lastWords, GetParam().lastWords);
+    EXPECT_EQ(worker.Pid(), -1);
+    EXPECT_NE(kill(first, 0), 0) << "the ended worker is reaped";
+
+    EXPECT_EQ(std::get<std::string>(worker.Ask("two")), "answer to two");
+    EXPECT_NE(worker.Pid(), first);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WorkerEnds, ::testing::ValuesIn(EndCases),
+                         [](const ::testing::TestParamInfo<EndCase>& info) {
+                             std::string name = info.param.request;
+                             for (char& c : name) {
+                                 if (c == ' ') c = '_';
+                             }
+                             return name;
+                         });
+
+// One worker serves every request while it lives: that is what keeps the
+// emulator's translations warm through a sweep. An exception in the handler
+// is the caller's, and the worker lives on.
+TEST(Worker, ServesRequestAfterRequestInOneProcess)
+{
+    WorkerProcess worker(TestHandler, 5s);
+    pid_t pid = -1;
+    for (int i = 0; i < 20; ++i) {
+        const std::string request = "request " + std::to_string(i);
+        ASSERT_EQ(std::get<std::string>(worker.Ask(request)), "answer to " + request);
+        if (i == 0) pid = worker.Pid();
+        ASSERT_EQ(worker.Pid(), pid);
+    }
+    try {
+        worker.Ask("throw");
+        ADD_FAILURE() << "the handler's exception did not reach the caller";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_STREQ(failure.what(), "refused: throw");
+    }
+    EXPECT_EQ(worker.Pid(), pid);
+    EXPECT_EQ(std::get<std::string>(worker.Ask("after")), "answer to after");
+}
+
+// A worker goes when its owner does.
+TEST(Worker, EndsWithItsOwner)
+{
+    pid_t pid = -1;
+    {
+        WorkerProcess worker(TestHandler, 5s);
+        worker.Ask("one");
+        pid = worker.Pid();
+        ASSERT_GT(pid, 0);
+    }
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+// Every field set, none to its default, so a field lost or swapped on the
+// way shows.
+fault_sweep::RunOutcome FullOutcome()
+{
+    fault_sweep::RunOutcome outcome;
+    outcome.status = 0xC0000182;
+    outcome.debugOutput = {"\xC7\xFD\xB6\xAF", std::string("with\0nul", 8)};
+    outcome.calls = {{testbed::Routine::ZwWriteFile, 0xC000007F, 0x80000008, 20u, true, "ZwWriteFile(...)"},
+                     {testbed::Routine::ZwClose, 0, 0x80000008, std::nullopt, false, "ZwClose(0x80000008)"}};
+    outcome.openHandles = {{0x8000000C, "Quarnhold\\test.txt", 0x00100002, true}};
+    outcome.counts = {3, 2};
+    outcome.brokenRules = {{"closed twice", "ZwClose(0x80000004)"}};
+    outcome.diskEvents = {{testbed::DiskEvent::Kind::Wrote, "Quarnhold\\test.txt", 7, 20}};
+    outcome.driverObjectUntouched = true;
+    outcome.registryPathUntouched = true;
+    outcome.fault = "stack overflow";
+    outcome.peakStackBytes = 96;
+    emulator::ImageRunResult emulated;
+    emulated.imageBase = 0x80A00000;
+    emulated.status = 0xC0000182;
+    emulated.fault = emulator::GuestFault{"stack overflow", 0x80A01234, "DbgPrint, called from 0x80A01000"};
+    emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
+    emulated.driverObjectUntouched = true;
+    emulated.registryPathUntouched = true;
+    emulated.stats = {155, 96, std::chrono::nanoseconds(123456)};
+    outcome.emulated = emulated;
+    outcome.recordLost = true;
+    return outcome;
+}
+
+void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome& b)
+{
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.debugOutput, b.debugOutput);
+    ASSERT_EQ(a.calls.size(), b.calls.size());
+    for (size_t i = 0; i < a.calls.size(); ++i) {
+        EXPECT_EQ(a.calls[i].routine, b.calls[i].routine);
+        EXPECT_EQ(a.calls[i].status, b.calls[i].status);
+        EXPECT_EQ(a.calls[i].handle, b.calls[i].handle);
+        EXPECT_EQ(a.calls[i].information, b.calls[i].information);
+        EXPECT_EQ(a.calls[i].injected, b.calls[i].injected);
+        EXPECT_EQ(a.calls[i].detail, b.calls[i].detail);
+    }
+    ASSERT_EQ(a.openHandles.size(), b.openHandles.size());
+    EXPECT_EQ(a.openHandles[0].handle, b.openHandles[0].handle);
+    EXPECT_EQ(a.openHandles[0].volumePath, b.openHandles[0].volumePath);
+    EXPECT_EQ(a.openHandles[0].grantedAccess, b.openHandles[0].grantedAccess);
+    EXPECT_EQ(a.openHandles[0].directory, b.openHandles[0].directory);
+    EXPECT_EQ(a.counts.opened, b.counts.opened);
+    EXPECT_EQ(a.counts.closed, b.counts.closed);
+    ASSERT_EQ(a.brokenRules.size(), b.brokenRules.size());
+    EXPECT_EQ(a.brokenRules[0].rule, b.brokenRules[0].rule);
+    EXPECT_EQ(a.brokenRules[0].call, b.brokenRules[0].call);
+    ASSERT_EQ(a.diskEvents.size(), b.diskEvents.size());
+    EXPECT_EQ(a.diskEvents[0].kind, b.diskEvents[0].kind);
+    EXPECT_EQ(a.diskEvents[0].volumePath, b.diskEvents[0].volumePath);
+    EXPECT_EQ(a.diskEvents[0].offset, b.diskEvents[0].offset);
+    EXPECT_EQ(a.diskEvents[0].length, b.diskEvents[0].length);
+    EXPECT_EQ(a.driverObjectUntouched, b.driverObjectUntouched);
+    EXPECT_EQ(a.registryPathUntouched, b.registryPathUntouched);
+    EXPECT_EQ(a.fault, b.fault);
+    EXPECT_EQ(a.peakStackBytes, b.peakStackBytes);
+    EXPECT_EQ(a.recordLost, b.recordLost);
+    ASSERT_EQ(a.emulated.has_value(), b.emulated.has_value());
+    const emulator::ImageRunResult& x = *a.emulated;
+    const emulator::ImageRunResult& y = *b.emulated;
+    EXPECT_EQ(x.imageBase, y.imageBase);
+    EXPECT_EQ(x.status, y.status);
+    ASSERT_EQ(x.fault.has_value(), y.fault.has_value());
+    EXPECT_EQ(x.fault->what, y.fault->what);
+    EXPECT_EQ(x.fault->address, y.fault->address);
+    EXPECT_EQ(x.fault->lastKernelCall, y.fault->lastKernelCall);
+    EXPECT_EQ(x.loaderDataAccesses, y.loaderDataAccesses);
+    EXPECT_EQ(x.driverObjectUntouched, y.driverObjectUntouched);
+    EXPECT_EQ(x.registryPathUntouched, y.registryPathUntouched);
+    EXPECT_EQ(x.stats.instructions, y.stats.instructions);
+    EXPECT_EQ(x.stats.peakStackBytes, y.stats.peakStackBytes);
+    EXPECT_EQ(x.stats.elapsed, y.stats.elapsed);
+}
+
+TEST(RunWire, CarriesEveryFieldOfAnOutcome)
+{
+    const fault_sweep::RunOutcome outcome = FullOutcome();
+    ExpectSame(isolation::DecodeRunOutcome(isolation::EncodeRunOutcome(outcome)), outcome);
+}
+
+TEST(RunWire, CarriesEveryFieldOfASetup)
+{
+    fault_sweep::RunSetup setup;
+    setup.driveC = {std::filesystem::path("/tmp/drive c"), true};
+    setup.faults = {{testbed::Routine::ZwCreateFile, 2, std::nullopt, 5u},
+                    {testbed::Routine::ZwClose, 1, 0xC0000008u, std::nullopt}};
+    setup.foreignOpens = {{u"\\??\\c:\\Quarnhold\\test.txt", 0x00120089, 0x1}};
+    const fault_sweep::RunSetup back = isolation::DecodeRunSetup(isolation::EncodeRunSetup(setup));
+    EXPECT_EQ(back.driveC.folder, setup.driveC.folder);
+    EXPECT_EQ(back.driveC.writeProtected, true);
+    ASSERT_EQ(back.faults.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(back.faults[i].routine, setup.faults[i].routine);
+        EXPECT_EQ(back.faults[i].occurrence, setup.faults[i].occurrence);
+        EXPECT_EQ(back.faults[i].status, setup.faults[i].status);
+        EXPECT_EQ(back.faults[i].information, setup.faults[i].information);
+    }
+    ASSERT_EQ(back.foreignOpens.size(), 1u);
+    EXPECT_EQ(back.foreignOpens[0].path, setup.foreignOpens[0].path);
+    EXPECT_EQ(back.foreignOpens[0].desiredAccess, 0x00120089u);
+    EXPECT_EQ(back.foreignOpens[0].shareAccess, 0x1u);
+
+    fault_sweep::RunSetup noDrive;
+    EXPECT_FALSE(isolation::DecodeRunSetup(isolation::EncodeRunSetup(noDrive)).driveC.folder);
+}
+
+// An answer cut anywhere, or with a byte too many, is an error: never a
+// read past the end, and never half an outcome taken for a whole one.
+TEST(RunWire, RefusesAnAnswerCutShortOrTooLong)
+{
+    const std::string bytes = isolation::EncodeRunOutcome(FullOutcome());
+    for (size_t kept = 0; kept < bytes.size(); ++kept) {
+        EXPECT_THROW(isolation::DecodeRunOutcome(std::string_view(bytes).substr(0, kept)), isolation::WireError)
+            << kept << " of " << bytes.size() << " bytes";
+    }
+    EXPECT_THROW(isolation::DecodeRunOutcome(bytes + '\0'), isolation::WireError);
+}
+
+// A length field no answer could hold is refused before anything is
+// allocated for it.
+TEST(RunWire, RefusesALengthPastTheEnd)
+{
+    std::string bytes = isolation::EncodeRunOutcome(fault_sweep::RunOutcome{});
+    // The debug output's count follows the 4-byte status.
+    const uint64_t huge = uint64_t{1} << 60;
+    bytes.replace(4, sizeof huge, reinterpret_cast<const char*>(&huge), sizeof huge);
+    EXPECT_THROW(isolation::DecodeRunOutcome(bytes), isolation::WireError);
+}
+
+const std::filesystem::path GuestDrivers = QUARNHOLD_GUEST_DRIVER_DIR;
+
+// An image that makes Unicorn abort: each run is a guest fault that says
+// so, at the last address the worker reached, and the runner runs again.
+TEST(IsolatedImageRunner, ReportsARunThatKillsTheEmulator)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / "invalid_far_call.sys"));
+    isolation::IsolatedImageRunner runner(image);
+    for (int run = 0; run < 2; ++run) {
+        fault_sweep::RunOutcome outcome = runner.Run({});
+        EXPECT_TRUE(outcome.recordLost);
+        ASSERT_TRUE(outcome.emulated && outcome.emulated->fault);
+        const emulator::GuestFault& fault = *outcome.emulated->fault;
+        EXPECT_EQ(fault.what, "the emulator died of SIGABRT, saying \"./qemu/tcg/tcg.c:3073: tcg fatal error\"");
+        // FF D8 is DriverEntry's first instruction: nothing ran before it.
+        EXPECT_EQ(fault.address, image.EntryPoint());
+        EXPECT_EQ(fault.lastKernelCall, "");
+        EXPECT_EQ(outcome.fault, emulator::DescribeGuestFault(fault));
+        EXPECT_TRUE(outcome.debugOutput.empty());
+    }
+}
+
+// The trail names the last kernel call before the abort, and a sound run
+// on the same runner afterwards is whole.
+TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
+{
+    ScratchFolder driveC;
+    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / "aborts_after_failed_write.sys"));
+    isolation::IsolatedImageRunner runner(image);
+    const testbed::InjectedFault writeFails{testbed::Routine::ZwWriteFile, 1, 0xC0000001u, std::nullopt};
+
+    fault_sweep::RunOutcome aborted = runner.Run({testbed::DriveC{driveC.path(), false}, {writeFails}, {}});
+    ASSERT_TRUE(aborted.recordLost);
+    const emulator::GuestFault& fault = *aborted.emulated->fault;
+    // The failure message was the last call; the abort came right after it.
+    EXPECT_EQ(fault.lastKernelCall.rfind("DbgPrint, called from 0x80A0", 0), 0u) << fault.lastKernelCall;
+    EXPECT_GT(aborted.emulated->stats.instructions, 50u);
+
+    Clear(driveC.path());
+    fault_sweep::RunOutcome sound = runner.Run({testbed::DriveC{driveC.path(), false}, {}, {}});
+    EXPECT_FALSE(sound.recordLost);
+    EXPECT_EQ(sound.fault, "");
+    EXPECT_EQ(sound.status, 0xC0000182u);
+    EXPECT_EQ(sound.debugOutput.size(), 9u);
+    EXPECT_EQ(sound.counts.opened, 3u);
+    EXPECT_EQ(sound.counts.closed, 3u);
+}
+
+// Making the model fails in the worker as it would here, and says why.
+TEST(IsolatedImageRunner, PassesOnWhyAModelCannotBeMade)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(QUARNHOLD_IMAGE_PATH));
+    isolation::IsolatedImageRunner runner(image);
+    const fault_sweep::RunSetup setup{testbed::DriveC{std::filesystem::path("/nonexistent/drive-c"), false}, {}, {}};
+    EXPECT_THROW(runner.Run(setup), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace quarnhold::tests
