@@ -14,11 +14,12 @@
 #include <sstream>
 
 #include "testbed/text_encoding.h"
-#include "tools/progress_bar.h"
 #include "tests/support/command.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/messages.h"
 #include "tests/support/run_outcome.h"
+#include "tools/display_text.h"
+#include "tools/progress_bar.h"
 
 namespace quarnhold::tests {
 namespace {
@@ -339,23 +340,66 @@ const RefusalCase RefusalCases[] = {
     {"truncated_image", {SpoiledImage("truncated", 700, false)}, 1, "cannot load"},
     {"bad_checksum", {SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
     {"guest_fault", {GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
-    {"guest_fault_names_the_last_call", {GuestDrivers + "/bad_object_attributes.sys"}, 1,
+    {"guest_fault_names_the_last_call",
+     {GuestDrivers + "/bad_object_attributes.sys"},
+     1,
      "last kernel call: ZwCreateFile, called from 0x"},
-    {"kernel_rule_broken", {GuestDrivers + "/closes_handle_twice.sys"}, 1,
+    {"kernel_rule_broken",
+     {GuestDrivers + "/closes_handle_twice.sys"},
+     1,
      "the driver broke 1 kernel rule: ZwClose of handle 0x80000004, which is already closed"},
     {"unknown_start_disk", {"--start-disk", "floppy", Image}, 2, "no starting disk named floppy"},
-    {"start_disk_and_drive", {"--start-disk", "after_a_run", "--no-drive-c", Image}, 2,
+    {"start_disk_and_drive",
+     {"--start-disk", "after_a_run", "--no-drive-c", Image},
+     2,
      "--start-disk lays down its own drive C"},
     {"fault_without_a_number", {"--fault", "ZwClose=0xC0000008", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
     {"fault_on_the_zeroth_call", {"--fault", "ZwClose#0=0xC0000008", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
     {"fault_with_a_bad_status", {"--fault", "ZwClose#1=0xG", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
-    {"fault_on_dbgprint", {"--fault", "DbgPrint#1=1", Image}, 2, "DbgPrint is not ZwCreateFile, ZwWriteFile or ZwClose"},
+    {"fault_on_dbgprint",
+     {"--fault", "DbgPrint#1=1", Image},
+     2,
+     "DbgPrint is not ZwCreateFile, ZwWriteFile or ZwClose"},
     {"information_on_a_write", {"--fault", "ZwWriteFile#1=info:3", Image}, 2, "only ZwCreateFile takes info:"},
     {"sweep_with_a_fault", {"--sweep", "--fault", "ZwClose#1=1", Image}, 2, "--sweep makes its own drives C"},
     {"sweep_with_a_drive", {"--sweep", "--drive-c", "/tmp", Image}, 2, "--sweep makes its own drives C"},
     {"single_faults_without_sweep", {"--single-faults", Image}, 2, "--single-faults needs --sweep"},
     {"sweep_of_no_image", {"--sweep", "/nonexistent/quarnhold.sys"}, 2, "no such image"},
     {"sweep_of_a_spoiled_image", {"--sweep", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
+    // A faulted call does nothing: with status 0 it would report a success
+    // it never made, and the driver would be blamed for what followed.
+    {"fault_with_status_zero",
+     {"--fault", "ZwCreateFile#1=0", Image},
+     2,
+     "--fault: ZwCreateFile#1=0 would make the call do nothing and report success"},
+    {"same_call_faulted_twice",
+     {"--fault", "ZwClose#1=0xC0000008", "--fault=ZwClose#1=0xC0000001", Image},
+     2,
+     "ZwClose #1 is faulted twice (ZwClose#1=0xC0000008 and ZwClose#1=0xC0000001)"},
+    {"same_create_given_a_status_and_information",
+     {"--fault", "ZwCreateFile#2=info:5", "--fault", "ZwCreateFile#2=c0000022", Image},
+     2,
+     "ZwCreateFile #2 is faulted twice"},
+    {"fault_on_a_call_never_made",
+     {"--fault", "ZwWriteFile#2=0xC0000001", Image},
+     1,
+     "1 fault never took effect: ZwWriteFile#2=0xC0000001 (there was no ZwWriteFile #2: the driver made 1 ZwWriteFile "
+     "call)"},
+    {"information_for_a_failed_create",
+     {"--no-drive-c", "--fault", "ZwCreateFile#1=info:5", Image},
+     1,
+     "1 fault never took effect: ZwCreateFile#1=info:0x5 (ZwCreateFile #1 failed with 0xC000003A "
+     "STATUS_OBJECT_PATH_NOT_FOUND, so it reported no Information to replace)"},
+    {"drive_c_given_twice", {"--drive-c", "/tmp", "--drive-c=/tmp", Image}, 2, "--drive-c is given twice"},
+    {"start_disk_given_twice",
+     {"--start-disk=after_a_run", "--start-disk", "after_a_run", Image},
+     2,
+     "--start-disk is given twice"},
+    {"flag_with_a_value", {"--json=yes", Image}, 2, "--json takes no value"},
+    {"unknown_option_with_a_value", {"--fast=1", Image}, 2, "unknown option --fast"},
+    {"value_missing_at_the_end", {Image, "--fault"}, 2, "--fault needs ROUTINE#N=STATUS"},
+    {"option_after_the_end_of_options", {"--", "--json"}, 2, "no such image: --json"},
+    {"control_characters_in_a_path", {"/nonexistent/\x1b[2J\n.sys"}, 2, "no such image: /nonexistent/\\x1B[2J\\n.sys"},
 };
 
 class QuarnholdRunRefusal : public ::testing::TestWithParam<RefusalCase> {};
@@ -374,6 +418,232 @@ TEST_P(QuarnholdRunRefusal, ExitsWithOneLineReason)
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunRefusal, ::testing::ValuesIn(RefusalCases),
                          [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+// Every option that takes a value takes it after "=" as well; "--" ends the
+// options; --version names the version.
+struct AcceptedCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string output;  // a part of standard output
+};
+
+void PrintTo(const AcceptedCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const AcceptedCase AcceptedCases[] = {
+    {"start_disk_after_equals", {"--start-disk=after_a_run", Image}, ", laid out as after_a_run\n"},
+    {"fault_after_equals",
+     {"--start-disk", "after_a_run", "--fault=ZwCreateFile#3=c0000043", Image},
+     Printed(message::FileOpenFailed, 0xC0000043)},
+    {"drive_c_after_equals", {"--drive-c=/nonexistent-drive", "--version"}, "quarnhold-run 1.0.0\n"},
+    {"image_after_the_end_of_options", {"--no-drive-c", "--", Image}, "drive C: none"},
+    {"version", {"--version"}, "quarnhold-run 1.0.0\n"},
+};
+
+class QuarnholdRunAccepts : public ::testing::TestWithParam<AcceptedCase> {};
+
+TEST_P(QuarnholdRunAccepts, TheOptionsAsGiven)
+{
+    CommandResult run = RunTool(GetParam().arguments);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find(GetParam().output), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunAccepts, ::testing::ValuesIn(AcceptedCases),
+                         [](const ::testing::TestParamInfo<AcceptedCase>& info) { return info.param.name; });
+
+// The JSON record lists the faults asked for and what became of each.
+TEST(QuarnholdRun, JsonListsTheFaultsAskedFor)
+{
+    CommandResult run = RunTool({"--json", "--start-disk", "after_a_run", "--fault", "ZwCreateFile#1=info:5", "--fault",
+                                 "ZwClose#7=0xC0000001", Image});
+    EXPECT_EQ(run.exitCode, 1);
+    const nlohmann::json record = nlohmann::json::parse(run.out);
+    ASSERT_EQ(record["faults"].size(), 2u);
+    EXPECT_EQ(record["faults"][0]["fault"], "ZwCreateFile#1=info:0x5");
+    EXPECT_EQ(record["faults"][0]["routine"], "ZwCreateFile");
+    EXPECT_EQ(record["faults"][0]["occurrence"], 1);
+    EXPECT_TRUE(record["faults"][0]["status"].is_null());
+    EXPECT_EQ(record["faults"][0]["information"], "0x5");
+    EXPECT_EQ(record["faults"][0]["tookEffect"], true);
+    EXPECT_TRUE(record["faults"][0]["why"].is_null());
+    EXPECT_EQ(record["faults"][1]["status"], "0xC0000001");
+    EXPECT_EQ(record["faults"][1]["tookEffect"], false);
+    EXPECT_EQ(record["faults"][1]["why"], "there was no ZwClose #7: the driver made 2 ZwClose calls");
+
+    CommandResult none = RunTool({"--json", "--no-drive-c", Image});
+    EXPECT_EQ(nlohmann::json::parse(none.out)["faults"], nlohmann::json::array());
+}
+
+TEST(QuarnholdRun, TextListsTheFaultsAskedFor)
+{
+    CommandResult run = RunTool(
+        {"--start-disk", "after_a_run", "--fault", "ZwCreateFile#1=info:5", "--fault", "ZwClose#7=0xC0000001", Image});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("faults asked for: 2, 1 took effect\n"
+                           "  ZwCreateFile#1=info:0x5: took effect\n"
+                           "  ZwClose#7=0xC0000001: never took effect: there was no ZwClose #7: the driver made 2 "
+                           "ZwClose calls\n"),
+              std::string::npos)
+        << run.out;
+}
+
+// Bytes that would drive a terminal: a title, a colour, a screen clear, and
+// a line that pretends to be the report's.
+const std::string TerminalTricks = "\x1b]0;owned\x07\x1b[31m\x1b[2J\ndrive C changes: none\r";
+
+bool HasRawControl(const std::string& text)
+{
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+    }
+    return text.find("\xe2\x80\xae") != std::string::npos;
+}
+
+// What the disk holds and where it is reach the terminal escaped, never raw.
+TEST(QuarnholdRun, EscapesControlCharactersFromTheDiskAndThePaths)
+{
+    ScratchFolder scratch;
+    // A colour and a right-to-left override in drive C's own name.
+    const std::filesystem::path driveC = scratch.path() / "drive\x1b[31m\xe2\x80\xae";
+    std::filesystem::create_directory(driveC);
+    // test.txt is longer than the 20 bytes the driver writes, so what
+    // follows them stays and the report shows it.
+    const auto runWith = [&](const std::string& tail) {
+        Clear(driveC);
+        LayDown(driveC, {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(20, 'x') + tail)});
+        return RunTool({"--drive-c", driveC.string(), Image});
+    };
+    CommandResult tricked = runWith(TerminalTricks);
+    ASSERT_EQ(tricked.exitCode, 0) << tricked.err;
+    EXPECT_FALSE(HasRawControl(tricked.out)) << tricked.out;
+    EXPECT_NE(tricked.out.find("drive\\x1B[31m\\u202E\n"), std::string::npos) << tricked.out;
+    EXPECT_NE(tricked.out.find("\\x1B]0;owned\\x07\\x1B[31m\\x1B[2J\\ndrive C changes: none\\r\" (GBK shown as UTF-8)"),
+              std::string::npos)
+        << tricked.out;
+    // The report has the lines of a run on a plain file as long: no line
+    // was forged.
+    CommandResult plain = runWith(std::string(TerminalTricks.size(), 'y'));
+    EXPECT_EQ(std::count(tricked.out.begin(), tricked.out.end(), '\n'),
+              std::count(plain.out.begin(), plain.out.end(), '\n'));
+}
+
+struct EscapeCase {
+    std::string text;
+    std::string shown;
+};
+
+void PrintTo(const EscapeCase& c, std::ostream* out)
+{
+    *out << c.shown;
+}
+
+const EscapeCase EscapeCases[] = {
+    {"plain text, 中文 and C:\\path", "plain text, 中文 and C:\\path"},
+    {std::string("nul\0bell\a", 9), "nul\\x00bell\\x07"},
+    {"tab\tline\nreturn\r", "tab\\tline\\nreturn\\r"},
+    {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+    {"C1 CSI \xc2\x9b and NEL \xc2\x85", "C1 CSI \\u009B and NEL \\u0085"},
+    {"\xe2\x80\xae"
+     "reversed\xe2\x81\xa6isolate\xe2\x80\xa8",
+     "\\u202Ereversed\\u2066isolate\\u2028"},
+    {"not UTF-8: \xff\xc3(\xe2\x82", "not UTF-8: \\xFF\\xC3(\\xE2\\x82"},
+    {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
+};
+
+class EscapeControls : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapeControls, ShowsControlsAsEscapesAndTheRestAsItIs)
+{
+    EXPECT_EQ(tools::EscapeControls(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EscapeControls, ::testing::ValuesIn(EscapeCases));
+
+struct QuoteCase {
+    std::string word;
+    std::string quoted;
+};
+
+void PrintTo(const QuoteCase& c, std::ostream* out)
+{
+    *out << c.quoted;
+}
+
+const QuoteCase QuoteCases[] = {
+    {"build/image/quarnhold.sys", "build/image/quarnhold.sys"},
+    {"ZwWriteFile#1=0xC0000001", "ZwWriteFile#1=0xC0000001"},
+    {"#comment", "'#comment'"},
+    {"", "''"},
+    {"/tmp/with space/x.sys", "'/tmp/with space/x.sys'"},
+    {"it's", "'it'\\''s'"},
+    {"$HOME`id`*?[a]{b};&|<>()!~", "'$HOME`id`*?[a]{b};&|<>()!~'"},
+    {"驱动.sys", "'驱动.sys'"},
+    {"line\nbreak", "$'line\\x0Abreak'"},
+    {"\x1b[31mred's\\", "$'\\x1B[31mred\\'s\\\\'"},
+    {"\xe2\x80\xae"
+     "rlo",
+     "$'\\xE2\\x80\\xAErlo'"},
+};
+
+class ShellQuote : public ::testing::TestWithParam<QuoteCase> {};
+
+// Each word is quoted as the table says, and a real shell reads it back as
+// the word it was.
+TEST_P(ShellQuote, PastesBackIntoAShell)
+{
+    const std::string quoted = tools::ShellQuote(GetParam().word);
+    EXPECT_EQ(quoted, GetParam().quoted);
+    CommandResult echoed = RunCommand({"bash", "-c", "printf %s " + quoted});
+    EXPECT_EQ(echoed.exitCode, 0) << echoed.err;
+    EXPECT_EQ(echoed.out, GetParam().word);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ShellQuote, ::testing::ValuesIn(QuoteCases));
+
+// An again: line for an image whose path a shell would split or expand
+// repeats that very run when pasted into a shell.
+TEST(QuarnholdRunSweep, AgainLinesPasteBackIntoAShell)
+{
+    ScratchFolder scratch;
+    const std::filesystem::path folder = scratch.path() / "with space";
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path image = folder / "it's $HOME.sys";
+    std::filesystem::copy_file(GuestDrivers + "/skips_close_after_failed_write.sys", image);
+
+    CommandResult sweep = RunTool({"--sweep", "--single-faults", image.string()});
+    EXPECT_EQ(sweep.exitCode, 1);
+    const std::string prefix = "  again: quarnhold-run ";
+    const size_t at = sweep.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << sweep.out;
+    const std::string again = sweep.out.substr(at + prefix.size(), sweep.out.find('\n', at) - at - prefix.size());
+    EXPECT_NE(again.find(" --trace '" + folder.string() + "/it'\\''s $HOME.sys'"), std::string::npos) << again;
+
+    CommandResult repeated = RunCommand({"bash", "-c", std::string(QUARNHOLD_RUN_PATH) + " " + again});
+    EXPECT_EQ(repeated.exitCode, 0) << repeated.err;
+    EXPECT_NE(repeated.out.find("image: " + image.string() + ","), std::string::npos) << repeated.out;
+    EXPECT_NE(repeated.out.find("handles left open: 1"), std::string::npos) << repeated.out;
+}
+
+// Under an address space limit too low for the emulator, the reason says
+// what it needs, rather than Unicorn's bare "Could not allocate dynamic
+// translator buffer".
+TEST(QuarnholdRun, SaysHowMuchAddressSpaceTheEmulatorNeeds)
+{
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--no-drive-c", Image}, std::vector<std::string>{"--sweep", Image}}) {
+        std::vector<std::string> command{"/bin/sh", "-c", "ulimit -v 600000 && exec \"$0\" \"$@\"", QUARNHOLD_RUN_PATH};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        CommandResult run = RunCommand(command);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(run.err.rfind("quarnhold-run: the emulated CPU needs about 1.1 GB of address space", 0), 0u)
+            << run.err;
+        EXPECT_NE(run.err.find("ulimit -v"), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}
 
 }  // namespace
 }  // namespace quarnhold::tests

@@ -4,11 +4,14 @@
 
 #include <iostream>
 
+#include "tools/display_text.h"
+
 namespace quarnhold::tools {
 
 int Refuse(int code, const std::string& reason)
 {
-    std::cerr << "quarnhold-run: " << reason << "\n";
+    // A reason may quote a path or the guest's text: one line, escaped.
+    std::cerr << "quarnhold-run: " << EscapeControls(reason) << "\n";
     if (code == ExitBadArguments) {
         std::cerr << "Try 'quarnhold-run --help'.\n";
     }

@@ -57,6 +57,13 @@ std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_v
     } else {
         fault.status = ParseNumber(value, true);
         if (!fault.status) return usage;
+        if (*fault.status == 0) {
+            // A faulted call does nothing and returns the status: with 0 the
+            // driver would be told a create succeeded that made no handle.
+            return "--fault: " + std::string(text) +
+                   " would make the call do nothing and report success (0 is STATUS_SUCCESS); give a "
+                   "failure status, or info:VALUE to change what a successful ZwCreateFile reports";
+        }
     }
     return fault;
 }

@@ -25,6 +25,10 @@ int main(int argc, char** argv)
         std::cout << RunUsage;
         return ExitCompleted;
     }
+    if (options.version) {
+        std::cout << RunVersion << "\n";
+        return ExitCompleted;
+    }
     if (options.startDisk == "list" && options.image.empty()) {
         for (const auto& disk : quarnhold::fault_sweep::StartingDisks()) {
             std::cout << disk.name << "\n";

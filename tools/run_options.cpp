@@ -2,14 +2,19 @@
 
 #include "tools/run_options.h"
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
 #include "tools/fault_option.h"
 
 namespace quarnhold::tools {
 
 const char* const RunUsage =
     "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--write-protected]\n"
-    "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] IMAGE\n"
-    "       quarnhold-run --sweep [--single-faults] [--json] IMAGE\n"
+    "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] [--] IMAGE\n"
+    "       quarnhold-run --sweep [--single-faults] [--json] [--] IMAGE\n"
+    "       quarnhold-run --help | --version | --start-disk list\n"
     "\n"
     "Loads the kernel driver IMAGE as the NT loader would, calls its DriverEntry\n"
     "on an emulated i386 CPU over a model of the kernel, and shows what the\n"
@@ -23,9 +28,10 @@ const char* const RunUsage =
     "                     a fresh scratch drive C (--start-disk list names them)\n"
     "  --fault ROUTINE#N=STATUS\n"
     "                     the N-th call of ZwCreateFile, ZwWriteFile or ZwClose\n"
-    "                     returns STATUS (hex) instead; ZwCreateFile#N=info:VALUE\n"
+    "                     returns STATUS (hex, not 0) instead; ZwCreateFile#N=info:VALUE\n"
     "                     makes a successful create report that Information;\n"
-    "                     may be given more than once\n"
+    "                     once per call, as often as wanted; a fault that never\n"
+    "                     takes effect fails the run\n"
     "  --raw              write the debug messages' exact GBK bytes to standard\n"
     "                     output, one per line; the report goes to standard error\n"
     "  --json             one JSON record of the run on standard output\n"
@@ -40,55 +46,135 @@ const char* const RunUsage =
     "  --single-faults    sweep one fault per run only; a failed run is shown with\n"
     "                     the --start-disk and --fault options that repeat it\n"
     "\n"
+    "  --help, -h         this text\n"
+    "  --version          quarnhold-run's version\n"
+    "  --                 what follows is IMAGE, even when it starts with -\n"
+    "\n"
+    "A value may also follow its option after an equals sign: --drive-c=DIR.\n"
+    "Options other than --fault are given once.\n"
+    "\n"
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
-    "the guest faults, a kernel rule is broken, or a sweep run breaks a rule;\n"
-    "2 for bad arguments.\n";
+    "the guest faults (the emulator dying included), a kernel rule is broken,\n"
+    "a --fault never takes effect, or a sweep run breaks a rule; 2 for bad\n"
+    "arguments.\n";
+
+const char* const RunVersion = "quarnhold-run " QUARNHOLD_VERSION;
+
+namespace {
+
+// An option of the command line: a flag, or one that takes a value, given
+// as "--name VALUE" or "--name=VALUE".
+struct OptionSpec {
+    std::string_view name;
+    std::string_view valueName;  // empty for a flag
+    bool repeatable = false;     // may be given more than once
+    // Stores the option; returns why the value cannot be used, if it cannot.
+    std::optional<std::string> (*apply)(RunOptions& options, const std::string& value);
+};
+
+std::optional<std::string> AddFault(RunOptions& options, const std::string& value)
+{
+    auto fault = ParseFaultOption(value);
+    if (const std::string* reason = std::get_if<std::string>(&fault)) return *reason;
+    const auto& added = std::get<testbed::InjectedFault>(fault);
+    for (const testbed::InjectedFault& given : options.faults) {
+        if (given.routine == added.routine && given.occurrence == added.occurrence) {
+            // The model takes the first fault for a call; a second would be
+            // silently ignored.
+            return "--fault: " + std::string(testbed::RoutineName(added.routine)) + " #" +
+                   std::to_string(added.occurrence) + " is faulted twice (" + FaultOption(given) + " and " + value +
+                   "); a call can take one fault";
+        }
+    }
+    options.faults.push_back(added);
+    return std::nullopt;
+}
+
+const OptionSpec Options[] = {
+    {"--drive-c", "a folder", false,
+     [](RunOptions& o, const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return "--drive-c needs a folder";
+         o.driveC = v;
+         return std::nullopt;
+     }},
+    {"--no-drive-c", "", false,
+     [](RunOptions& o, const std::string&) { return o.noDriveC = true, std::optional<std::string>(); }},
+    {"--write-protected", "", false,
+     [](RunOptions& o, const std::string&) { return o.writeProtected = true, std::optional<std::string>(); }},
+    {"--start-disk", "a name", false,
+     [](RunOptions& o, const std::string& v) -> std::optional<std::string> {
+         if (v.empty()) return "--start-disk needs a name";
+         o.startDisk = v;
+         return std::nullopt;
+     }},
+    {"--fault", "ROUTINE#N=STATUS", true, AddFault},
+    {"--raw", "", false, [](RunOptions& o, const std::string&) { return o.raw = true, std::optional<std::string>(); }},
+    {"--json", "", false,
+     [](RunOptions& o, const std::string&) { return o.json = true, std::optional<std::string>(); }},
+    {"--stats", "", false,
+     [](RunOptions& o, const std::string&) { return o.stats = true, std::optional<std::string>(); }},
+    {"--trace", "", false,
+     [](RunOptions& o, const std::string&) { return o.trace = true, std::optional<std::string>(); }},
+    {"--sweep", "", false,
+     [](RunOptions& o, const std::string&) { return o.sweep = true, std::optional<std::string>(); }},
+    {"--single-faults", "", false,
+     [](RunOptions& o, const std::string&) { return o.singleFaults = true, std::optional<std::string>(); }},
+    {"--help", "", true, [](RunOptions& o, const std::string&) { return o.help = true, std::optional<std::string>(); }},
+    {"-h", "", true, [](RunOptions& o, const std::string&) { return o.help = true, std::optional<std::string>(); }},
+    {"--version", "", true,
+     [](RunOptions& o, const std::string&) { return o.version = true, std::optional<std::string>(); }},
+};
+
+const OptionSpec* FindOption(std::string_view name)
+{
+    for (const OptionSpec& spec : Options) {
+        if (spec.name == name) return &spec;
+    }
+    return nullptr;
+}
+
+}  // namespace
 
 std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments)
 {
     RunOptions options;
     std::vector<std::string> images;
+    std::vector<std::string_view> given;
+    bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        if (argument == "--drive-c") {
-            if (i + 1 == arguments.size()) return std::string("--drive-c needs a folder");
-            options.driveC = arguments[++i];
-        } else if (argument.rfind("--drive-c=", 0) == 0) {
-            options.driveC = argument.substr(10);
-        } else if (argument == "--no-drive-c") {
-            options.noDriveC = true;
-        } else if (argument == "--write-protected") {
-            options.writeProtected = true;
-        } else if (argument == "--raw") {
-            options.raw = true;
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--stats") {
-            options.stats = true;
-        } else if (argument == "--trace") {
-            options.trace = true;
-        } else if (argument == "--start-disk") {
-            if (i + 1 == arguments.size()) return std::string("--start-disk needs a name");
-            options.startDisk = arguments[++i];
-        } else if (argument == "--fault") {
-            if (i + 1 == arguments.size()) return std::string("--fault needs ROUTINE#N=STATUS");
-            auto fault = ParseFaultOption(arguments[++i]);
-            if (const std::string* reason = std::get_if<std::string>(&fault)) return *reason;
-            options.faults.push_back(std::get<testbed::InjectedFault>(fault));
-        } else if (argument == "--sweep") {
-            options.sweep = true;
-        } else if (argument == "--single-faults") {
-            options.singleFaults = true;
-        } else if (argument == "-h" || argument == "--help") {
-            options.help = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            return "unknown option " + argument;
-        } else {
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             images.push_back(argument);
+            continue;
         }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // "--name=value"; a single-dash option never takes one.
+        const size_t equals = argument.rfind("--", 0) == 0 ? argument.find('=') : std::string::npos;
+        const std::string name = argument.substr(0, equals);
+        const OptionSpec* spec = FindOption(name);
+        if (spec == nullptr) return "unknown option " + name;
+        std::string value;
+        if (spec->valueName.empty()) {
+            if (equals != std::string::npos) return name + " takes no value";
+        } else if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments[++i];
+        } else {
+            return name + " needs " + std::string(spec->valueName);
+        }
+        if (!spec->repeatable && !spec->valueName.empty() &&
+            std::find(given.begin(), given.end(), spec->name) != given.end()) {
+            return name + " is given twice; give it once";
+        }
+        given.push_back(spec->name);
+        if (std::optional<std::string> reason = spec->apply(options, value)) return *reason;
     }
-    if (options.help) return options;
+    if (options.help || options.version) return options;
     if (options.startDisk && *options.startDisk == "list" && images.empty()) return options;
     if (images.size() != 1) {
         return images.empty() ? std::string("no image given") : std::string("more than one image given");
@@ -97,11 +183,11 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     if (options.noDriveC && (options.driveC || options.writeProtected)) {
         return std::string("--no-drive-c cannot be combined with --drive-c or --write-protected");
     }
-    if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
     if (options.startDisk && (options.driveC || options.noDriveC || options.writeProtected)) {
-        return std::string("--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
-                           "--no-drive-c or --write-protected");
+        return std::string(
+            "--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
+            "--no-drive-c or --write-protected");
     }
     if (options.sweep && (options.driveC || options.noDriveC || options.writeProtected || options.raw ||
                           options.stats || options.trace || options.startDisk || !options.faults.empty())) {

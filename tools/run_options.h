@@ -29,11 +29,15 @@ struct RunOptions {
     bool sweep = false;         // the fault sweep instead of one run
     bool singleFaults = false;  // sweep without pairs of faults
     bool help = false;
+    bool version = false;
 };
 
 // The options, or a one-line reason they are not usable.
 std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments);
 
 extern const char* const RunUsage;
+
+// "quarnhold-run 1.0.0", the project's version.
+extern const char* const RunVersion;
 
 }  // namespace quarnhold::tools

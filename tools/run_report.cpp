@@ -11,11 +11,19 @@
 #include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
 #include "testbed/text_encoding.h"
+#include "tools/display_text.h"
+#include "tools/fault_option.h"
 
 namespace quarnhold::tools {
 namespace {
 
 using emulator::Hex;
+
+// Text from outside, as the terminal may see it.
+std::string Shown(std::string_view text)
+{
+    return EscapeControls(text);
+}
 
 std::string HexBytes(const std::string& bytes)
 {
@@ -77,14 +85,14 @@ std::string DescribeEvent(const testbed::DiskEvent& event)
 {
     switch (event.kind) {
         case testbed::DiskEvent::Kind::CreatedDirectory:
-            return "created directory " + event.volumePath;
+            return "created directory " + Shown(event.volumePath);
         case testbed::DiskEvent::Kind::CreatedFile:
-            return "created file      " + event.volumePath;
+            return "created file      " + Shown(event.volumePath);
         case testbed::DiskEvent::Kind::Truncated:
-            return "truncated         " + event.volumePath;
+            return "truncated         " + Shown(event.volumePath);
         case testbed::DiskEvent::Kind::Wrote:
             return "wrote " + std::to_string(event.length) + " bytes at offset " + std::to_string(event.offset) +
-                   " of " + event.volumePath;
+                   " of " + Shown(event.volumePath);
     }
     return "";
 }
@@ -108,15 +116,15 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     if (!report.driveC) {
         out << "drive C: none (no \\??\\c: link)\n";
     } else {
-        out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "")
+        out << "drive C: " << Shown(report.driveC->string()) << (report.scratchDriveC ? " (fresh scratch folder)" : "")
             << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
-    out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
+    out << "image: " << Shown(report.image.string()) << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
         << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
 
     if (report.recordLost) {
-        out << "DriverEntry did not return: " << report.run.fault->what << "\n"
+        out << "DriverEntry did not return: " << Shown(report.run.fault->what) << "\n"
             << "what the run did until then (messages, kernel calls, handles, drive C changes) was lost with the "
                "emulator's process; drive C is as the run left it\n";
         return;
@@ -125,19 +133,19 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         out << "debug output, " << report.messages.size() << (report.messages.size() == 1 ? " message" : " messages")
             << " (GBK shown as UTF-8):\n";
         for (const std::string& message : report.messages) {
-            out << testbed::GbkToUtf8(message) << "\n";
+            out << Shown(testbed::GbkToUtf8(message)) << "\n";
         }
         out << "end of debug output\n";
     }
     if (trace) {
         out << "kernel calls:\n";
         for (const testbed::KernelCall& call : report.calls) {
-            out << "  " << testbed::RoutineName(call.routine) << " " << call.detail << "\n";
+            out << "  " << testbed::RoutineName(call.routine) << " " << Shown(call.detail) << "\n";
         }
     }
 
     if (report.run.fault) {
-        out << "DriverEntry did not return cleanly: " << report.run.fault->what << "\n";
+        out << "DriverEntry did not return cleanly: " << Shown(report.run.fault->what) << "\n";
     } else {
         out << "DriverEntry returned " << testbed::DescribeStatus(report.run.status) << ": "
             << LoadOutcome(report.run.status) << "\n";
@@ -145,7 +153,7 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     out << "handles left open: " << report.openHandles.size() << " (" << report.counts.opened << " opened, "
         << report.counts.closed << " closed)\n";
     for (const testbed::OpenHandle& handle : report.openHandles) {
-        out << "  " << Hex(handle.handle, 8) << " " << (handle.volumePath.empty() ? "\\" : handle.volumePath)
+        out << "  " << Hex(handle.handle, 8) << " " << (handle.volumePath.empty() ? "\\" : Shown(handle.volumePath))
             << " access " << Hex(handle.grantedAccess, 8) << "\n";
     }
 
@@ -159,15 +167,25 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         std::filesystem::path file = HostPath(*report.driveC, path);
         std::error_code error;
         uint64_t size = std::filesystem::file_size(file, error);
-        out << "  " << path << " is now " << (error ? std::string("unreadable") : std::to_string(size) + " bytes");
+        out << "  " << Shown(path) << " is now "
+            << (error ? std::string("unreadable") : std::to_string(size) + " bytes");
         if (std::optional<std::string> content = ShortContent(file)) {
-            out << ": \"" << testbed::GbkToUtf8(*content) << "\" (GBK shown as UTF-8)";
+            out << ": \"" << Shown(testbed::GbkToUtf8(*content)) << "\" (GBK shown as UTF-8)";
         }
         out << "\n";
     }
 
+    if (!report.faults.empty()) {
+        size_t took = 0;
+        for (const FaultTaken& taken : report.faults) took += taken.tookEffect.value_or(false);
+        out << "faults asked for: " << report.faults.size() << ", " << took << " took effect\n";
+        for (const FaultTaken& taken : report.faults) {
+            out << "  " << FaultOption(taken.fault) << ": "
+                << (*taken.tookEffect ? "took effect" : "never took effect: " + taken.why) << "\n";
+        }
+    }
     for (const testbed::BrokenRule& broken : report.brokenRules) {
-        out << "verifier: " << broken.rule << ", in " << broken.call << "\n";
+        out << "verifier: " << Shown(broken.rule) << ", in " << Shown(broken.call) << "\n";
     }
     for (const std::string& access : report.run.loaderDataAccesses) {
         out << "verifier: DriverEntry made a " << access << "\n";
@@ -199,6 +217,22 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["imageBase"] = Hex(report.run.imageBase, 8);
     record["preferredBase"] = Hex(report.preferredBase, 8);
     record["relocations"] = report.relocations;
+
+    nlohmann::ordered_json faults = nlohmann::ordered_json::array();
+    for (const FaultTaken& taken : report.faults) {
+        const testbed::InjectedFault& fault = taken.fault;
+        faults.push_back(
+            {{"fault", FaultOption(fault)},
+             {"routine", testbed::RoutineName(fault.routine)},
+             {"occurrence", fault.occurrence},
+             {"status", fault.status ? nlohmann::ordered_json(Hex(*fault.status, 8)) : nlohmann::ordered_json(nullptr)},
+             {"information",
+              fault.information ? nlohmann::ordered_json(Hex(*fault.information)) : nlohmann::ordered_json(nullptr)},
+             {"tookEffect",
+              taken.tookEffect ? nlohmann::ordered_json(*taken.tookEffect) : nlohmann::ordered_json(nullptr)},
+             {"why", taken.why.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(taken.why)}});
+    }
+    record["faults"] = faults;
 
     if (report.recordLost) {
         // What the run did died with the emulator's process: unknown, not empty.

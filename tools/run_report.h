@@ -16,6 +16,7 @@
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/driver_run.h"
 #include "testbed/kernel_model.h"
+#include "tools/faults_taken.h"
 
 namespace quarnhold::tools {
 
@@ -38,13 +39,15 @@ struct RunReport {
     testbed::HandleCounts counts;
     std::vector<testbed::DiskEvent> diskEvents;
     std::vector<testbed::BrokenRule> brokenRules;
+    std::vector<FaultTaken> faults;  // what became of each --fault
 };
 
 // Copies what the run left behind into `report`.
 void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report);
 
 // The report for a person; the messages as UTF-8 lines unless `withMessages`
-// is false (they went out raw).
+// is false (they went out raw). Text from the guest or the disk is shown
+// with its control characters escaped.
 void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace);
 
 // Each message's exact bytes followed by a line feed.

@@ -8,6 +8,8 @@
 #include "isolation/isolated_image_runner.h"
 #include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
+#include "tools/fault_option.h"
+#include "tools/faults_taken.h"
 #include "tools/image_file.h"
 #include "tools/run_report.h"
 
@@ -50,9 +52,10 @@ int RunImageOnce(const RunOptions& options)
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
-    CollectOutcome(runner.Run(fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected}, options.faults,
-                                                    drive.foreignOpens}),
-                   report);
+    const fault_sweep::RunOutcome outcome = runner.Run(
+        fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected}, options.faults, drive.foreignOpens});
+    CollectOutcome(outcome, report);
+    report.faults = FaultsTaken(options.faults, outcome);
 
     if (options.json) {
         std::cout << ToJson(report, options.stats, options.trace)
@@ -73,6 +76,15 @@ int RunImageOnce(const RunOptions& options)
         return Refuse(ExitRunFailed, "the driver broke " + std::to_string(report.brokenRules.size()) + " kernel rule" +
                                          (report.brokenRules.size() == 1 ? "" : "s") + ": " +
                                          report.brokenRules.front().rule);
+    }
+    std::vector<const FaultTaken*> missed;
+    for (const FaultTaken& taken : report.faults) {
+        if (taken.tookEffect == false) missed.push_back(&taken);
+    }
+    if (!missed.empty()) {
+        return Refuse(ExitRunFailed, std::to_string(missed.size()) + (missed.size() == 1 ? " fault" : " faults") +
+                                         " never took effect: " + FaultOption(missed.front()->fault) + " (" +
+                                         missed.front()->why + ")");
     }
     return ExitCompleted;
 }

@@ -5,13 +5,15 @@
 #include <cstdio>
 
 #include "testbed/nt_status.h"
+#include "tools/display_text.h"
 #include "tools/fault_option.h"
 
 namespace quarnhold::tools {
 
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
 {
-    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks << " starting disks\n";
+    out << "fault sweep of " << EscapeControls(image.string()) << " on the emulated i386 CPU, from " << disks
+        << " starting disks\n";
     out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
         out << "    " << testbed::DescribeStatus(status) << "\n";
@@ -32,14 +34,17 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
 
 namespace {
 
-// The quarnhold-run command that repeats one failed run alone.
+// The quarnhold-run command that repeats one failed run alone, each word
+// quoted for a shell so that it pastes back.
 std::string AgainCommand(const std::filesystem::path& image, const fault_sweep::FailedRun& failed)
 {
-    std::string command = "quarnhold-run --start-disk " + failed.disk;
+    std::string command = "quarnhold-run --start-disk " + ShellQuote(failed.disk);
     for (const testbed::InjectedFault& fault : failed.faults) {
-        command += " --fault " + FaultOption(fault);
+        command += " --fault " + ShellQuote(FaultOption(fault));
     }
-    return command + " --trace " + image.string();
+    // "--" keeps an image named like an option from being taken for one.
+    const std::string quoted = ShellQuote(image.string());
+    return command + " --trace " + (quoted.front() == '-' ? "-- " : "") + quoted;
 }
 
 }  // namespace
@@ -49,7 +54,7 @@ void WriteSweepText(const std::filesystem::path& image, const fault_sweep::Sweep
     for (const fault_sweep::FailedRun& failed : summary.failures) {
         out << "FAILED from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ":\n";
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
-            out << "  " << broken.rule << ": " << broken.detail << "\n";
+            out << "  " << broken.rule << ": " << EscapeControls(broken.detail) << "\n";
         }
         out << "  again: " << AgainCommand(image, failed) << "\n";
     }
