@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "emulator/driver_image_run.h"
+#include "emulator/image_mapping.h"
 #include "emulator/kernel_image_checks.h"
 #include "emulator/le_bytes.h"
 #include "emulator/pe_image.h"
@@ -90,8 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> file = real.file;
     const std::span<uint8_t> code = std::span(file).subspan(real.codeOffset, real.codeSize);
     std::copy_n(data, std::min(size, code.size()), code.begin());
-    if (KnownAbortingEncoding(code)) return -1;  // not kept in the corpus
-
     const uint32_t checksum = emulator::ComputePeChecksum(file, real.checksumOffset);
     for (int i = 0; i < 4; ++i) file[real.checksumOffset + i] = static_cast<uint8_t>(checksum >> (8 * i));
 
@@ -102,7 +101,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static testbed::ScratchFolder driveC;
     testbed::Clear(driveC.path());
     try {
-        runner.ReplaceImage(emulator::ParsePeImage(std::move(file)));
+        const emulator::PeImage image = emulator::ParsePeImage(std::move(file));
+        // The code as the runner will map it; the imports' addresses do not
+        // matter here, they are bound outside the code.
+        const emulator::MappedImage mapped = emulator::MapImage(
+            image, runner.ImageBase(), [](std::string_view, std::string_view) { return std::optional<uint32_t>(0); });
+        for (const emulator::MappedRegion& region : mapped.regions) {
+            if (region.execute && KnownAbortingEncoding(std::span(mapped.memory).subspan(region.rva, region.size))) {
+                return -1;  // not kept in the corpus
+            }
+        }
+        runner.ReplaceImage(image);
     } catch (const emulator::ImageError&) {
         // Code bytes the loader refuses (none so far: the code's bytes are
         // not what it checks) are a correct answer.
