@@ -14,6 +14,7 @@
 #include "emulator/kernel_traps.h"
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
+#include "isolation/isolated_image_runner.h"
 #include "testbed/debug_print_format.h"
 #include "testbed/kernel_model.h"
 #include "tests/support/disk_state.h"
@@ -132,6 +133,17 @@ void SweepEmulated(benchmark::State& state)
               fault_sweep::InProcess([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }));
 }
 BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);
+
+// The same, with each run made in a worker process as quarnhold-run makes
+// it: the cost of the isolation that keeps an abort in the emulator from
+// ending the sweep.
+void SweepEmulatedInWorker(benchmark::State& state)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
+    isolation::IsolatedImageRunner isolated(image);
+    SweepRuns(state, isolated.AsDriverRunner());
+}
+BENCHMARK(SweepEmulatedInWorker)->Unit(benchmark::kMillisecond);
 
 // One DbgPrint of the longest message, with its path argument.
 void FormatDebugMessage(benchmark::State& state)
