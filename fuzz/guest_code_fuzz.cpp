@@ -11,7 +11,7 @@
 // The run happens in this process, not in quarnhold-run's worker process:
 // libFuzzer learns coverage from this process's memory, and the sanitizers
 // report here, so a run in a child would leave the fuzzer blind and hide
-// its findings. Unicorn aborts on a few invalid encodings it cannot
+// its findings. Unicorn aborts on some invalid encodings it cannot
 // translate; the tool survives those through its worker, and this target
 // leaves out inputs that hold them (KnownAbortingEncoding). An abort in any
 // other input is a finding: a new encoding for the list.
@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulator/driver_image_run.h"
@@ -39,17 +40,52 @@ using namespace quarnhold;
 // loops through the kernel routines, short enough to keep inputs fast.
 constexpr uint64_t InstructionBudget = 2000;
 
-// Whether `code` holds, at any offset, an encoding Unicorn 2.0.1 aborts on:
-// FF /3 and FF /5 with a register operand (mod 11: FF D8..DF, FF E8..EF), far
-// calls and jumps through a register, which an i386 CPU refuses with #UD.
-// Execution may enter the code anywhere, so every offset counts.
+// Whether `opcode` (0x0F for a two-byte one, then `second`) with ModRM
+// `modrm` may take a LOCK prefix: a read-modify-write of memory, as the i386
+// manual lists them. Anything else with LOCK is #UD on a real CPU.
+bool Lockable(uint8_t opcode, uint8_t second, uint8_t modrm)
+{
+    const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7;
+    if (mod == 3) return false;  // LOCK needs a memory operand
+    // ADD, OR, ADC, SBB, AND, SUB and XOR to memory (00 01 08 09 ... 30 31),
+    // and XCHG.
+    if ((opcode < 0x38 && (opcode & 7) <= 1) || opcode == 0x86 || opcode == 0x87) return true;
+    if (opcode >= 0x80 && opcode <= 0x83) return reg != 7;              // the same with an immediate; not CMP
+    if (opcode == 0xF6 || opcode == 0xF7) return reg == 2 || reg == 3;  // NOT, NEG
+    if (opcode == 0xFE || opcode == 0xFF) return reg <= 1;              // INC, DEC
+    if (opcode != 0x0F) return false;
+    // BTS, BTR, BTC, CMPXCHG, XADD; BT* with an immediate; CMPXCHG8B.
+    if (second == 0xAB || second == 0xB3 || second == 0xBB || second == 0xB0 || second == 0xB1 || second == 0xC0 ||
+        second == 0xC1) {
+        return true;
+    }
+    return (second == 0xBA && reg >= 5) || (second == 0xC7 && reg == 1);
+}
+
+// Whether `code` holds, at any offset, an encoding Unicorn 2.0.1 aborts on
+// (it cannot translate them, where a real CPU raises #UD):
+// - FF /3 and FF /5 with a register operand (FF D8..DF, FF E8..EF): far
+//   calls and jumps through a register;
+// - a LOCK prefix on what cannot take one; LOCK CMP with a memory operand
+//   aborts, and any unlockable instruction is left out with it.
+// Execution may enter the code anywhere, so every offset counts; and the
+// code is looked at as mapped, since base relocations change its bytes.
 bool KnownAbortingEncoding(std::span<const uint8_t> code)
 {
-    for (size_t i = 0; i + 1 < code.size(); ++i) {
-        if (code[i] != 0xFF) continue;
-        const uint8_t modrm = code[i + 1];
-        const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7;
-        if (mod == 3 && (reg == 3 || reg == 5)) return true;
+    constexpr std::string_view Prefixes("\x66\x67\xF2\xF3\x2E\x36\x3E\x26\x64\x65\xF0", 11);
+    const auto at = [&](size_t i) -> uint8_t { return i < code.size() ? code[i] : 0x90; };
+    for (size_t i = 0; i < code.size(); ++i) {
+        if (code[i] == 0xFF) {
+            const uint8_t modrm = at(i + 1);
+            const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7;
+            if (mod == 3 && (reg == 3 || reg == 5)) return true;
+        } else if (code[i] == 0xF0) {
+            size_t next = i + 1;
+            while (Prefixes.find(static_cast<char>(at(next))) != std::string_view::npos && next < code.size()) ++next;
+            const uint8_t opcode = at(next);
+            const bool twoByte = opcode == 0x0F;
+            if (!Lockable(opcode, at(next + 1), at(next + (twoByte ? 2 : 1)))) return true;
+        }
     }
     return false;
 }
