@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace quarnhold::isolation {
@@ -42,31 +43,41 @@ bool WriteAll(int fd, const void* data, size_t size)
     return true;
 }
 
-bool ReadAll(int fd, void* data, size_t size)
-{
-    char* at = static_cast<char*>(data);
-    while (size > 0) {
-        ssize_t got = recv(fd, at, size, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        at += got;
-        size -= static_cast<size_t>(got);
-    }
-    return true;
-}
+constexpr size_t FrameHeaderBytes = 1 + sizeof(uint64_t);
 
+// One frame, sent whole in one call.
 bool WriteFrame(int fd, uint8_t kind, std::string_view bytes)
 {
     const uint64_t length = bytes.size();
-    return WriteAll(fd, &kind, 1) && WriteAll(fd, &length, sizeof length) && WriteAll(fd, bytes.data(), bytes.size());
+    std::string frame(FrameHeaderBytes + bytes.size(), '\0');
+    frame[0] = static_cast<char>(kind);
+    std::memcpy(frame.data() + 1, &length, sizeof length);
+    std::memcpy(frame.data() + FrameHeaderBytes, bytes.data(), bytes.size());
+    return WriteAll(fd, frame.data(), frame.size());
 }
 
+// One frame. Each side sends one frame and then waits for the other's, so a
+// read can never take in part of a next frame: it reads all there is, which
+// is usually the whole frame in one call.
 bool ReadFrame(int fd, uint8_t& kind, std::string& bytes)
 {
+    static std::string received(64 * 1024, '\0');
+    size_t have = 0;
     uint64_t length = 0;
-    if (!ReadAll(fd, &kind, 1) || !ReadAll(fd, &length, sizeof length)) return false;
-    bytes.resize(length);
-    return ReadAll(fd, bytes.data(), bytes.size());
+    for (;;) {
+        if (have >= FrameHeaderBytes) {
+            std::memcpy(&length, received.data() + 1, sizeof length);
+            if (have - FrameHeaderBytes >= length) break;
+            if (received.size() - FrameHeaderBytes < length) received.resize(FrameHeaderBytes + length);
+        }
+        ssize_t got = recv(fd, received.data() + have, received.size() - have, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        have += static_cast<size_t>(got);
+    }
+    kind = static_cast<uint8_t>(received[0]);
+    bytes.assign(received, FrameHeaderBytes, length);
+    return true;
 }
 
 // The child's life: answer requests until the parent closes the channel.
@@ -231,9 +242,8 @@ std::variant<std::string, WorkerEnd> WorkerProcess::Ask(std::string_view request
         uint8_t kind = 0;
         std::string answer;
         if (!ReadFrame(channel_, kind, answer)) return Reap(false);
-        // The child answered, so what it wrote on the way is no last words:
-        // pass it on.
-        DrainErrors();
+        // The child answered, so what it wrote on the way (poll has shown it
+        // with the answer) is no last words: pass it on.
         if (!errorTail_.empty()) {
             std::fwrite(errorTail_.data(), 1, errorTail_.size(), stderr);
             errorTail_.clear();
