@@ -428,6 +428,14 @@ const AsNobodyCase AsNobodyCases[] = {
      },
      1,
      "quarnhold-run: cannot load FOLDER/unreadable.sys: cannot read FOLDER/unreadable.sys: Permission denied (EACCES)"},
+    {"image_not_reachable",
+     [](const std::filesystem::path& folder) {
+         std::filesystem::create_directories(folder / "closed");
+         std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
+         std::filesystem::copy_file(Image, folder / "closed/quarnhold.sys");
+         return std::vector<std::string>{"--no-drive-c", (folder / "closed/quarnhold.sys").string()};
+     },
+     2, "quarnhold-run: cannot reach the image FOLDER/closed/quarnhold.sys: Permission denied (EACCES)"},
     {"drive_c_not_reachable",
      [](const std::filesystem::path& folder) {
          std::filesystem::create_directories(folder / "closed/c");
