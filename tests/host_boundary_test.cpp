@@ -250,22 +250,6 @@ TEST(SwapRace, NoRunReachesPastDriveC)
     EXPECT_GT(metTheLink, 0u);
 }
 
-// What the test bed lays down is what was asked, or the run does not start.
-TEST(StartingDisk, LaidDownShortIsATestBedError)
-{
-    ScratchFolder driveC;
-    ChildResult child = RunInChild([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{10, 10};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(34, 'x'))});
-        return std::string("laid down");
-    });
-    EXPECT_FALSE(child.completed);
-    EXPECT_NE(child.text.find("test-bed error: cannot write "), std::string::npos) << child.text;
-    EXPECT_NE(child.text.find("/Quarnhold/test.txt: File too large (EFBIG)"), std::string::npos) << child.text;
-}
-
 // The host's umask decides nothing: a writable file is laid down writable,
 // and the file the driver creates has no READONLY attribute, as on NT.
 TEST(StartingDisk, NoUmaskMakesAFileReadOnly)
@@ -300,42 +284,6 @@ TEST(ReadDisk, RefusesWhatIsNeitherFileFolderNorLink)
         EXPECT_NE(std::string(failure.what()).find("/pipe is neither a file, a folder nor a link"), std::string::npos)
             << failure.what();
     }
-}
-
-// A sweep on a host that refuses writes past 10 bytes: the runs that reach
-// the write, and the disks that cannot be laid down, are environment
-// failures; no rule is broken in the driver's name.
-TEST(FaultSweepOnAFailingHost, CountsHostFailuresApartFromTheDriver)
-{
-    ChildResult child = RunInChild([] {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{10, 10};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        fault_sweep::SweepOptions options;
-        options.pairs = false;
-        options.keptFailures = SIZE_MAX;
-        fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
-            [](testbed::KernelModel& model) { return RunHostLinked(model); },
-            {fault_sweep::FindStartingDisk("clean_drive_c"), fault_sweep::FindStartingDisk("after_a_run")}, options);
-        std::string text = std::to_string(summary.runs) + " " + std::to_string(summary.runsHeld) + " " +
-                           std::to_string(summary.rulesBroken) + " " + std::to_string(summary.environmentFailures) +
-                           "\n" + fault_sweep::SummaryLine(summary) + "\n";
-        for (const fault_sweep::EnvironmentFailure& failure : summary.environment) {
-            text += failure.disk + ": " + failure.what + "\n";
-        }
-        return text;
-    });
-    ASSERT_TRUE(child.completed) << child.text;
-    unsigned long long runs = 0, held = 0, broken = 0, environment = 0;
-    ASSERT_EQ(std::sscanf(child.text.c_str(), "%llu %llu %llu %llu", &runs, &held, &broken, &environment), 4)
-        << child.text;
-    EXPECT_EQ(broken, 0u) << child.text;
-    EXPECT_GT(environment, 0u) << child.text;
-    EXPECT_GT(held, 0u) << child.text;  // the runs whose write is faulted or never made
-    EXPECT_EQ(held + environment, runs) << child.text;
-    EXPECT_NE(child.text.find(" runs stopped by a test-bed error ("), std::string::npos) << child.text;
-    EXPECT_NE(child.text.find("clean_drive_c: test-bed error: cannot write to "), std::string::npos) << child.text;
-    EXPECT_NE(child.text.find("after_a_run: test-bed error: cannot write "), std::string::npos) << child.text;
 }
 
 // An interrupt handler removes every scratch folder the process holds, and
