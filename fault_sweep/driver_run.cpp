@@ -40,6 +40,9 @@ RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner&
     if (result.fault) {
         outcome.fault = emulator::DescribeGuestFault(*result.fault);
     }
+    if (result.testBedError) {
+        outcome.testBedError = *result.testBedError;
+    }
     outcome.emulated = std::move(result);
     return outcome;
 }

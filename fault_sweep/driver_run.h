@@ -42,6 +42,9 @@ struct RunOutcome {
     // A guest fault that stopped the run, with where and the last kernel
     // call; empty when none.
     std::string fault;
+    // A host failure of the test bed that stopped the run: an environment
+    // failure, never the driver's. Empty when none.
+    std::string testBedError;
     // The deepest the guest stack went; only an emulated run measures it.
     std::optional<uint32_t> peakStackBytes;
     // An emulated run's own account: where the image was mapped, the fault

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "isolation/run_wire.h"
+#include "testbed/test_bed_error.h"
 
 namespace quarnhold::isolation {
 
@@ -41,8 +42,17 @@ IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std
               // In the worker: the runner it inherited leaves its trail in
               // the shared memory.
               image.KeepTrail(*trail);
-              testbed::KernelModel model = fault_sweep::MakeModel(DecodeRunSetup(request));
-              return EncodeRunOutcome(fault_sweep::RunEmulated(model, image));
+              std::optional<testbed::KernelModel> model;
+              try {
+                  model.emplace(fault_sweep::MakeModel(DecodeRunSetup(request)));
+              } catch (const testbed::TestBedError& failure) {
+                  // The host refused the model its drive C: the run's
+                  // outcome, as it would be in this process.
+                  fault_sweep::RunOutcome refused;
+                  refused.testBedError = failure.what();
+                  return EncodeRunOutcome(refused);
+              }
+              return EncodeRunOutcome(fault_sweep::RunEmulated(*model, image));
           },
           runTimeout)
 {

@@ -36,8 +36,9 @@ public:
     // Runs DriverEntry once in the worker over a model made from `setup`.
     // When the worker dies or hangs during the run, the outcome is a guest
     // fault that says how, with the last guest address and kernel call the
-    // worker reached, and recordLost set. Throws std::runtime_error when no
-    // worker can be started, or when making the model fails.
+    // worker reached, and recordLost set. A drive C the host refuses is the
+    // outcome's testBedError, as in this process. Throws std::runtime_error
+    // when no worker can be started, or a foreign open cannot be made.
     fault_sweep::RunOutcome Run(const fault_sweep::RunSetup& setup);
 
     // The same, as a DriverRunner for the fault sweep.

@@ -244,17 +244,18 @@ void Fields(A& a, emulator::RunStats& v)
 template <class A>
 void Fields(A& a, emulator::ImageRunResult& v)
 {
-    auto& [imageBase, status, fault, loaderDataAccesses, driverObjectUntouched, registryPathUntouched, stats] = v;
-    a(imageBase, status, fault, loaderDataAccesses, driverObjectUntouched, registryPathUntouched, stats);
+    auto& [imageBase, status, fault, testBedError, loaderDataAccesses, driverObjectUntouched, registryPathUntouched,
+           stats] = v;
+    a(imageBase, status, fault, testBedError, loaderDataAccesses, driverObjectUntouched, registryPathUntouched, stats);
 }
 
 template <class A>
 void Fields(A& a, RunOutcome& v)
 {
     auto& [status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-           registryPathUntouched, fault, peakStackBytes, emulated, recordLost] = v;
+           registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost] = v;
     a(status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-      registryPathUntouched, fault, peakStackBytes, emulated, recordLost);
+      registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost);
 }
 
 template <class T>

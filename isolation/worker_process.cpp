@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,30 @@
 
 namespace quarnhold::isolation {
 namespace {
+
+// The workers alive now, where a signal handler can find them.
+constexpr size_t WorkerSlots = 8;
+std::atomic<pid_t> liveWorkers[WorkerSlots];
+
+// Whether a slot was free to note `pid` in.
+bool NoteWorker(pid_t pid)
+{
+    for (std::atomic<pid_t>& slot : liveWorkers) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) return true;
+    }
+    return false;
+}
+
+// Whether `pid` was noted; false when KillWorkersNow has already ended it.
+bool ForgetWorker(pid_t pid)
+{
+    for (std::atomic<pid_t>& slot : liveWorkers) {
+        pid_t noted = pid;
+        if (slot.compare_exchange_strong(noted, 0)) return true;
+    }
+    return false;
+}
 
 constexpr uint8_t AnswerFrame = 0;
 constexpr uint8_t ExceptionFrame = 1;
@@ -175,6 +200,7 @@ void WorkerProcess::Start()
         throw std::runtime_error(std::string("cannot start a worker process: ") + strerror(error));
     }
     fcntl(errors[0], F_SETFL, O_NONBLOCK);
+    noted_ = NoteWorker(pid);
     pid_ = pid;
     channel_ = channel[0];
     errors_ = errors[0];
@@ -194,9 +220,15 @@ void WorkerProcess::DrainErrors()
 
 WorkerEnd WorkerProcess::Reap(bool kill, std::string how)
 {
-    if (kill) ::kill(pid_, SIGKILL);
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    // A worker KillWorkersNow ended is reaped already, and its process id
+    // may be another process's by now: leave it alone.
+    if (!noted_ || ForgetWorker(pid_)) {
+        if (kill) ::kill(pid_, SIGKILL);
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    } else if (how.empty()) {
+        how = "was ended by an interrupt";
     }
     // The child is gone, so whatever it wrote is in the pipe by now.
     fcntl(errors_, F_SETFL, 0);
@@ -250,6 +282,17 @@ std::variant<std::string, WorkerEnd> WorkerProcess::Ask(std::string_view request
         }
         if (kind == ExceptionFrame) throw std::runtime_error(answer);
         return answer;
+    }
+}
+
+void KillWorkersNow() noexcept
+{
+    for (std::atomic<pid_t>& slot : liveWorkers) {
+        const pid_t pid = slot.exchange(0);
+        if (pid <= 0) continue;
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 

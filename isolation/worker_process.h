@@ -55,9 +55,15 @@ private:
     Handler handler_;
     std::chrono::milliseconds answerTimeout_;
     pid_t pid_ = -1;
+    bool noted_ = false;  // where KillWorkersNow can find it
     int channel_ = -1;  // our end of the request/answer socket
     int errors_ = -1;   // the read end of the child's standard error
     std::string errorTail_;
 };
+
+// Kills every worker this process runs and waits for each to go. Async-
+// signal-safe: for an interrupt handler, before it removes the folders the
+// workers may be writing in.
+void KillWorkersNow() noexcept;
 
 }  // namespace quarnhold::isolation

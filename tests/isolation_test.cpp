@@ -19,6 +19,7 @@
 #include "isolation/isolated_image_runner.h"
 #include "isolation/run_wire.h"
 #include "isolation/worker_process.h"
+#include "testbed/test_bed_error.h"
 #include "tests/support/disk_state.h"
 
 namespace quarnhold::tests {
@@ -127,6 +128,20 @@ TEST(Worker, EndsWithItsOwner)
         ASSERT_GT(pid, 0);
     }
     EXPECT_NE(kill(pid, 0), 0);
+}
+
+// An interrupt handler can end every worker at once, before it removes
+// the folders they write in.
+TEST(Worker, AllEndAtOnceOnAnInterrupt)
+{
+    WorkerProcess first(TestHandler, 5s), second(TestHandler, 5s);
+    first.Ask("one");
+    second.Ask("two");
+    const pid_t pids[] = {first.Pid(), second.Pid()};
+    isolation::KillWorkersNow();
+    for (pid_t pid : pids) {
+        EXPECT_NE(kill(pid, 0), 0) << pid << " still runs";
+    }
 }
 
 // Every field set, none to its default, so a field lost or swapped on the
@@ -312,13 +327,25 @@ TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
     EXPECT_EQ(sound.counts.closed, 3u);
 }
 
-// Making the model fails in the worker as it would here, and says why.
-TEST(IsolatedImageRunner, PassesOnWhyAModelCannotBeMade)
+// A drive C the host refuses stops the run in the worker as it would here:
+// a test-bed error with the same words, not a guest fault.
+TEST(IsolatedImageRunner, ReportsAHostRefusalAsItWouldBeHere)
 {
     emulator::DriverImageRunner image(emulator::ReadPeImage(QUARNHOLD_IMAGE_PATH));
     isolation::IsolatedImageRunner runner(image);
     const fault_sweep::RunSetup setup{testbed::DriveC{std::filesystem::path("/nonexistent/drive-c"), false}, {}, {}};
-    EXPECT_THROW(runner.Run(setup), std::runtime_error);
+    std::string here;
+    try {
+        fault_sweep::MakeModel(setup);
+    } catch (const testbed::TestBedError& refused) {
+        here = refused.what();
+    }
+    ASSERT_NE(here.find("/nonexistent/drive-c"), std::string::npos) << here;
+
+    const fault_sweep::RunOutcome outcome = runner.Run(setup);
+    EXPECT_EQ(outcome.testBedError, here);
+    EXPECT_FALSE(outcome.recordLost);
+    EXPECT_EQ(outcome.fault, "");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace quarnhold::tools {
 
 const char* const RunUsage =
-    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--write-protected]\n"
+    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--keep-drive-c] [--write-protected]\n"
     "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] [--] IMAGE\n"
     "       quarnhold-run --sweep [--single-faults] [--json] [--] IMAGE\n"
     "       quarnhold-run --help | --version | --start-disk list\n"
@@ -21,7 +21,9 @@ const char* const RunUsage =
     "kernel would have seen.\n"
     "\n"
     "  --drive-c DIR      the folder that stands in for drive C (default: a fresh\n"
-    "                     scratch folder, kept afterwards)\n"
+    "                     scratch folder, removed afterwards)\n"
+    "  --keep-drive-c     keep the fresh scratch drive C after the run; the report\n"
+    "                     says where it is\n"
     "  --no-drive-c       run with no \\??\\c: link at all\n"
     "  --write-protected  drive C refuses to create anything or grant write access\n"
     "  --start-disk NAME  start from one of the sweep's starting disks, laid down on\n"
@@ -56,8 +58,11 @@ const char* const RunUsage =
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
     "the guest faults (the emulator dying included), a kernel rule is broken,\n"
-    "a --fault never takes effect, or a sweep run breaks a rule; 2 for bad\n"
-    "arguments.\n";
+    "a --fault never takes effect, a sweep run breaks a rule, the host fails\n"
+    "the test bed (a test-bed error: drive C not writable, a disk full), or the\n"
+    "report cannot be written; 2 for bad arguments; 130, 143 or 129 when\n"
+    "interrupted by SIGINT, SIGTERM or SIGHUP, with every scratch folder\n"
+    "removed.\n";
 
 const char* const RunVersion = "quarnhold-run " QUARNHOLD_VERSION;
 
@@ -98,6 +103,8 @@ const OptionSpec Options[] = {
          o.driveC = v;
          return std::nullopt;
      }},
+    {"--keep-drive-c", "", false,
+     [](RunOptions& o, const std::string&) { return o.keepDriveC = true, std::optional<std::string>(); }},
     {"--no-drive-c", "", false,
      [](RunOptions& o, const std::string&) { return o.noDriveC = true, std::optional<std::string>(); }},
     {"--write-protected", "", false,
@@ -184,6 +191,11 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         return std::string("--no-drive-c cannot be combined with --drive-c or --write-protected");
     }
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.keepDriveC && (options.driveC || options.noDriveC || options.sweep)) {
+        return std::string(
+            "--keep-drive-c keeps a fresh scratch drive C: it cannot be combined with --drive-c, "
+            "--no-drive-c or --sweep");
+    }
     if (options.startDisk && (options.driveC || options.noDriveC || options.writeProtected)) {
         return std::string(
             "--start-disk lays down its own drive C: it cannot be combined with --drive-c, "

@@ -2,7 +2,9 @@
 
 #include "tools/single_run.h"
 
-#include <iostream>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "emulator/driver_image_run.h"
 #include "isolation/isolated_image_runner.h"
@@ -12,36 +14,25 @@
 #include "tools/faults_taken.h"
 #include "tools/image_file.h"
 #include "tools/run_report.h"
+#include "tools/standard_output.h"
 
 namespace quarnhold::tools {
 
 int RunImageOnce(const RunOptions& options)
 {
-    if (std::optional<Refusal> refused = CheckImagePath(options.image)) {
-        return Refuse(*refused);
-    }
-    auto prepared = PrepareDriveC(options);
-    if (const Refusal* refused = std::get_if<Refusal>(&prepared)) {
-        return Refuse(*refused);
-    }
-    const PreparedDriveC& drive = std::get<PreparedDriveC>(prepared);
-
-    RunReport report;
-    report.image = options.image;
-    report.driveC = drive.folder;
-    report.scratchDriveC = drive.scratch;
-    report.startDisk = drive.startDisk;
-    report.writeProtected = drive.writeProtected;
-
+    // Loaded before drive C is made, so that an image that cannot load
+    // leaves no scratch folder behind.
     std::optional<emulator::DriverImageRunner> loaded;
+    uint32_t preferredBase = 0;
+    size_t relocations = 0;
     {
         auto read = ReadImageFile(options.image);
         if (const Refusal* refused = std::get_if<Refusal>(&read)) {
             return Refuse(*refused);
         }
         const emulator::PeImage& image = std::get<emulator::PeImage>(read);
-        report.preferredBase = image.imageBase;
-        report.relocations = image.relocationRvas.size();
+        preferredBase = image.imageBase;
+        relocations = image.relocationRvas.size();
         try {
             loaded.emplace(image);
         } catch (const emulator::ImageError& refused) {
@@ -49,25 +40,55 @@ int RunImageOnce(const RunOptions& options)
         }
     }  // the file's bytes are not needed once the image is loaded
 
+    auto prepared = PrepareDriveC(options);
+    if (const Refusal* refused = std::get_if<Refusal>(&prepared)) {
+        return Refuse(*refused);
+    }
+    PreparedDriveC& drive = std::get<PreparedDriveC>(prepared);
+
+    RunReport report;
+    report.image = options.image;
+    report.driveC = drive.folder;
+    report.scratchDriveC = drive.scratch != nullptr;
+    report.driveCKept = drive.scratch != nullptr && drive.keep;
+    report.startDisk = drive.startDisk;
+    report.writeProtected = drive.writeProtected;
+
+    report.preferredBase = preferredBase;
+    report.relocations = relocations;
+
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
     const fault_sweep::RunOutcome outcome = runner.Run(
         fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected}, options.faults, drive.foreignOpens});
+    // The host stopped the run: nothing it shows is the driver's, so none
+    // of it is shown.
+    if (!outcome.testBedError.empty()) {
+        return Refuse(ExitRunFailed, outcome.testBedError);
+    }
     CollectOutcome(outcome, report);
     report.faults = FaultsTaken(options.faults, outcome);
 
+    std::ostringstream out, err;
     if (options.json) {
-        std::cout << ToJson(report, options.stats, options.trace)
-                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        out << ToJson(report, options.stats, options.trace)
+                   .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+            << "\n";
     } else if (options.raw) {
-        WriteRawMessages(report, std::cout);
-        WriteText(report, std::cerr, false, options.stats, options.trace);
+        WriteRawMessages(report, out);
+        WriteText(report, err, false, options.stats, options.trace);
     } else {
-        WriteText(report, std::cout, true, options.stats, options.trace);
+        WriteText(report, out, true, options.stats, options.trace);
     }
-    std::cout.flush();
+    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
+        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
+    }
+    if (drive.scratch && drive.keep) {
+        drive.scratch->Keep();
+    } else if (drive.scratch) {
+        drive.scratch->Remove();
+    }
 
     if (report.run.fault) {
         return Refuse(ExitRunFailed, "guest fault: " + emulator::DescribeGuestFault(*report.run.fault));

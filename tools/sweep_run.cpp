@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <sstream>
 
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/fault_sweep.h"
@@ -12,27 +13,31 @@
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
 #include "tools/progress_bar.h"
+#include "tools/standard_output.h"
 #include "tools/sweep_report.h"
 
 namespace quarnhold::tools {
 
 int SweepImage(const RunOptions& options)
 {
-    auto read = ReadImageFile(options.image);
-    if (const Refusal* refused = std::get_if<Refusal>(&read)) {
-        return Refuse(*refused);
-    }
     std::optional<emulator::DriverImageRunner> image;
-    try {
-        image.emplace(std::get<emulator::PeImage>(read));
-    } catch (const emulator::ImageError& refused) {
-        return Refuse(CannotLoad(options.image, refused));
-    }
+    {
+        auto read = ReadImageFile(options.image);
+        if (const Refusal* refused = std::get_if<Refusal>(&read)) {
+            return Refuse(*refused);
+        }
+        try {
+            image.emplace(std::get<emulator::PeImage>(read));
+        } catch (const emulator::ImageError& refused) {
+            return Refuse(CannotLoad(options.image, refused));
+        }
+    }  // the file's bytes are not needed once the image is loaded
 
     const auto& disks = fault_sweep::StartingDisks();
     if (!options.json) {
-        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, std::cout);
-        std::cout.flush();
+        std::ostringstream plan;
+        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, plan);
+        if (std::optional<Refusal> failed = Emit(STDOUT_FILENO, plan.str())) return Refuse(*failed);
     }
     ProgressBar bar(std::cerr, isatty(STDERR_FILENO));
     fault_sweep::SweepOptions sweepOptions;
@@ -44,12 +49,20 @@ int SweepImage(const RunOptions& options)
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(runner.AsDriverRunner(), disks, sweepOptions);
     bar.Finish();
 
+    std::ostringstream report;
     if (options.json) {
-        std::cout
+        report
             << SweepToJson(options.image, summary).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
             << "\n";
     } else {
-        WriteSweepText(options.image, summary, std::cout);
+        WriteSweepText(options.image, summary, report);
+    }
+    if (std::optional<Refusal> failed = Emit(STDOUT_FILENO, report.str())) return Refuse(*failed);
+    if (!summary.environment.empty()) {
+        return Refuse(
+            ExitRunFailed,
+            std::to_string(summary.environmentFailures) + " of the sweep's runs stopped by a " +
+                "test-bed error, so the sweep proves nothing; the first: " + summary.environment.front().what);
     }
     return summary.runsHeld == summary.runs ? ExitCompleted : ExitRunFailed;
 }
