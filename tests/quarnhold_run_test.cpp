@@ -876,26 +876,28 @@ TEST(QuarnholdRun, EscapesControlCharactersFromTheDiskAndThePaths)
 }
 
 struct EscapeCase {
+    std::string name;
     std::string text;
     std::string shown;
 };
 
 void PrintTo(const EscapeCase& c, std::ostream* out)
 {
-    *out << c.shown;
+    *out << c.name;
 }
 
 const EscapeCase EscapeCases[] = {
-    {"plain text, 中文 and C:\\path", "plain text, 中文 and C:\\path"},
-    {std::string("nul\0bell\a", 9), "nul\\x00bell\\x07"},
-    {"tab\tline\nreturn\r", "tab\\tline\\nreturn\\r"},
-    {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
-    {"C1 CSI \xc2\x9b and NEL \xc2\x85", "C1 CSI \\u009B and NEL \\u0085"},
-    {"\xe2\x80\xae"
+    {"plain", "plain text, 中文 and C:\\path", "plain text, 中文 and C:\\path"},
+    {"nul_and_bell", std::string("nul\0bell\a", 9), "nul\\x00bell\\x07"},
+    {"tab_line_return", "tab\tline\nreturn\r", "tab\\tline\\nreturn\\r"},
+    {"escape_and_delete", "\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+    {"c1_controls", "C1 CSI \xc2\x9b and NEL \xc2\x85", "C1 CSI \\u009B and NEL \\u0085"},
+    {"bidirectional_and_separators",
+     "\xe2\x80\xae"
      "reversed\xe2\x81\xa6isolate\xe2\x80\xa8",
      "\\u202Ereversed\\u2066isolate\\u2028"},
-    {"not UTF-8: \xff\xc3(\xe2\x82", "not UTF-8: \\xFF\\xC3(\\xE2\\x82"},
-    {"overlong \xc0\xaf", "overlong \\xC0\\xAF"},
+    {"not_utf8", "not UTF-8: \xff\xc3(\xe2\x82", "not UTF-8: \\xFF\\xC3(\\xE2\\x82"},
+    {"overlong", "overlong \xc0\xaf", "overlong \\xC0\\xAF"},
 };
 
 class EscapeControls : public ::testing::TestWithParam<EscapeCase> {};
@@ -905,30 +907,33 @@ TEST_P(EscapeControls, ShowsControlsAsEscapesAndTheRestAsItIs)
     EXPECT_EQ(tools::EscapeControls(GetParam().text), GetParam().shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, EscapeControls, ::testing::ValuesIn(EscapeCases));
+INSTANTIATE_TEST_SUITE_P(Table, EscapeControls, ::testing::ValuesIn(EscapeCases),
+                         [](const ::testing::TestParamInfo<EscapeCase>& info) { return info.param.name; });
 
 struct QuoteCase {
+    std::string name;
     std::string word;
     std::string quoted;
 };
 
 void PrintTo(const QuoteCase& c, std::ostream* out)
 {
-    *out << c.quoted;
+    *out << c.name;
 }
 
 const QuoteCase QuoteCases[] = {
-    {"build/image/quarnhold.sys", "build/image/quarnhold.sys"},
-    {"ZwWriteFile#1=0xC0000001", "ZwWriteFile#1=0xC0000001"},
-    {"#comment", "'#comment'"},
-    {"", "''"},
-    {"/tmp/with space/x.sys", "'/tmp/with space/x.sys'"},
-    {"it's", "'it'\\''s'"},
-    {"$HOME`id`*?[a]{b};&|<>()!~", "'$HOME`id`*?[a]{b};&|<>()!~'"},
-    {"驱动.sys", "'驱动.sys'"},
-    {"line\nbreak", "$'line\\x0Abreak'"},
-    {"\x1b[31mred's\\", "$'\\x1B[31mred\\'s\\\\'"},
-    {"\xe2\x80\xae"
+    {"plain_path", "build/image/quarnhold.sys", "build/image/quarnhold.sys"},
+    {"fault_option", "ZwWriteFile#1=0xC0000001", "ZwWriteFile#1=0xC0000001"},
+    {"hash_first", "#comment", "'#comment'"},
+    {"empty", "", "''"},
+    {"space", "/tmp/with space/x.sys", "'/tmp/with space/x.sys'"},
+    {"single_quote", "it's", "'it'\\''s'"},
+    {"shell_specials", "$HOME`id`*?[a]{b};&|<>()!~", "'$HOME`id`*?[a]{b};&|<>()!~'"},
+    {"chinese", "驱动.sys", "'驱动.sys'"},
+    {"line_break", "line\nbreak", "$'line\\x0Abreak'"},
+    {"escape_quote_backslash", "\x1b[31mred's\\", "$'\\x1B[31mred\\'s\\\\'"},
+    {"right_to_left_override",
+     "\xe2\x80\xae"
      "rlo",
      "$'\\xE2\\x80\\xAErlo'"},
 };
@@ -946,7 +951,8 @@ TEST_P(ShellQuote, PastesBackIntoAShell)
     EXPECT_EQ(echoed.out, GetParam().word);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ShellQuote, ::testing::ValuesIn(QuoteCases));
+INSTANTIATE_TEST_SUITE_P(Table, ShellQuote, ::testing::ValuesIn(QuoteCases),
+                         [](const ::testing::TestParamInfo<QuoteCase>& info) { return info.param.name; });
 
 // An again: line for an image whose path a shell would split or expand
 // repeats that very run when pasted into a shell.
