@@ -39,6 +39,9 @@ using namespace quarnhold;
 // Far enough for the driver's own run (about 160 instructions) and for
 // loops through the kernel routines, short enough to keep inputs fast.
 constexpr uint64_t InstructionBudget = 2000;
+// Inputs run on one CPU before a fresh one: its dropped translations then
+// take at most some 10 MB.
+constexpr uint64_t InputsPerCpu = 8192;
 
 // Whether `opcode` (0x0F for a two-byte one, then `second`) with ModRM
 // `modrm` may take a LOCK prefix: a read-modify-write of memory, as the i386
@@ -130,10 +133,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t checksum = emulator::ComputePeChecksum(file, real.checksumOffset);
     for (int i = 0; i < 4; ++i) file[real.checksumOffset + i] = static_cast<uint8_t>(checksum >> (8 * i));
 
-    // One CPU for every input, the code replaced each time: a new CPU per
-    // input would spend nearly all the time setting Unicorn up.
-    static emulator::DriverImageRunner runner(emulator::ParsePeImage(real.file),
-                                              emulator::RunLimits{InstructionBudget});
+    // One CPU for many inputs, the code replaced each time: a new CPU per
+    // input would spend nearly all the time setting Unicorn up. Unicorn
+    // does not reuse the space of translations it has dropped until its
+    // 1 GiB buffer is full, so a fresh CPU every so many inputs keeps the
+    // fuzzer's memory from growing towards that.
+    static std::optional<emulator::DriverImageRunner> loaded;
+    static uint64_t inputs = 0;
+    if (inputs++ % InputsPerCpu == 0) {
+        loaded.reset();
+        loaded.emplace(emulator::ParsePeImage(real.file), emulator::RunLimits{InstructionBudget});
+    }
+    emulator::DriverImageRunner& runner = *loaded;
     static testbed::ScratchFolder driveC;
     testbed::Clear(driveC.path());
     try {
