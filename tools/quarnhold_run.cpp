@@ -117,6 +117,10 @@ int Run(const tools::RunOptions& options)
         }
         report.startDisk = startDisk->name;
         report.writeProtected = startDisk->writeProtected;
+        if (startDisk->ntfsOnly && options.fileSystem != testbed::FileSystem::Ntfs) {
+            return Refuse(ExitBadArguments, "starting disk " + startDisk->name + " holds a symbolic link, which " +
+                                                "only NTFS can hold; it cannot be laid down on FAT");
+        }
         if (startDisk->driveC) {
             report.driveC = MakeScratchDriveC();
             if (!report.driveC) {
@@ -150,7 +154,9 @@ int Run(const tools::RunOptions& options)
     report.preferredBase = image.imageBase;
     report.relocations = image.relocationRvas.size();
 
-    testbed::KernelModel model(testbed::DriveC{report.driveC, report.writeProtected}, options.faults,
+    report.fileSystem = options.fileSystem;
+    testbed::KernelModel model(testbed::DriveC{report.driveC, report.writeProtected, options.fileSystem},
+                               options.faults,
                                startDisk ? startDisk->foreignOpens : std::vector<testbed::ForeignOpen>{});
     try {
         report.run = emulator::RunDriverImage(image, model);

@@ -112,7 +112,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     if (!report.driveC) {
         out << "drive C: none (no \\??\\c: link)\n";
     } else {
-        out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "")
+        out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "") << ", "
+            << testbed::FileSystemName(report.fileSystem)
             << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
@@ -194,6 +195,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["scratchDriveC"] = report.scratchDriveC;
     record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
+    record["fileSystem"] = testbed::FileSystemOption(report.fileSystem);
     record["imageBase"] = Hex(report.run.imageBase, 8);
     record["preferredBase"] = Hex(report.preferredBase, 8);
     record["relocations"] = report.relocations;

@@ -11,7 +11,8 @@ namespace quarnhold::tools {
 
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
 {
-    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks << " starting disks\n";
+    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks
+        << " starting disks, each on NTFS and on FAT where it can be\n";
     out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
         out << "    " << testbed::DescribeStatus(status) << "\n";
@@ -25,9 +26,10 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
         separator = ", ";
     }
     out << "\n  " << (pairs ? "one fault per run, then every pair of faulted calls\n" : "one fault per run\n");
-    out << "  after each run: the run sequence and its messages, every handle closed once,\n"
-        << "  0xC0000182 returned, loader data untouched, stack under " << fault_sweep::PeakStackLimit
-        << " bytes, no kernel rule broken\n";
+    out << "  after each run: the run sequence and its messages, every call's arguments as\n"
+        << "  the driver's contract gives them, test.txt after a successful write, every\n"
+        << "  handle closed once, 0xC0000182 returned, loader data untouched, stack under "
+        << fault_sweep::PeakStackLimit << " bytes,\n  no kernel rule broken\n";
 }
 
 namespace {
@@ -36,6 +38,9 @@ namespace {
 std::string AgainCommand(const std::filesystem::path& image, const fault_sweep::FailedRun& failed)
 {
     std::string command = "quarnhold-run --start-disk " + failed.disk;
+    if (failed.fileSystem != testbed::FileSystem::Ntfs) {
+        command += " --file-system " + std::string(testbed::FileSystemOption(failed.fileSystem));
+    }
     for (const testbed::InjectedFault& fault : failed.faults) {
         command += " --fault " + FaultOption(fault);
     }
@@ -47,7 +52,8 @@ std::string AgainCommand(const std::filesystem::path& image, const fault_sweep::
 void WriteSweepText(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary, std::ostream& out)
 {
     for (const fault_sweep::FailedRun& failed : summary.failures) {
-        out << "FAILED from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ":\n";
+        out << "FAILED from " << failed.disk << " on " << testbed::FileSystemName(failed.fileSystem) << ", "
+            << fault_sweep::DescribeFaults(failed.faults) << ":\n";
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             out << "  " << broken.rule << ": " << broken.detail << "\n";
         }
@@ -69,12 +75,15 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
             rules.push_back({{"rule", broken.rule}, {"detail", broken.detail}});
         }
         failures.push_back({{"disk", failed.disk},
+                            {"fileSystem", testbed::FileSystemOption(failed.fileSystem)},
                             {"faults", fault_sweep::DescribeFaults(failed.faults)},
                             {"broken", rules},
                             {"again", AgainCommand(image, failed)}});
     }
     return {{"image", image.string()},
             {"runs", summary.runs},
+            {"disksOnNtfs", summary.disksOnNtfs},
+            {"disksOnFat", summary.disksOnFat},
             {"faultsInjected", summary.faultsInjected},
             {"runsHeld", summary.runsHeld},
             {"rulesBroken", summary.rulesBroken},

@@ -30,14 +30,20 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
     const UNICODE_STRING registryPathBefore = registryPath;
     const std::u16string registryTextBefore = registryText;
 
-    NTSTATUS status;
+    NTSTATUS status = 0;
+    std::string stopped;
     {
         testbed::HostKernelBinding binding(model);
-        status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+        try {
+            status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+        } catch (const testbed::BugCheckStop& bugCheck) {
+            stopped = bugCheck.what();
+        }
     }
 
     RunOutcome outcome = CollectOutcome(model);
     outcome.status = static_cast<uint32_t>(status);
+    outcome.fault = stopped;
     outcome.driverObjectUntouched = driverObject == driverObjectBefore;
     outcome.registryPathUntouched = std::memcmp(&registryPath, &registryPathBefore, sizeof(registryPath)) == 0 &&
                                     registryTextBefore == registryText;
