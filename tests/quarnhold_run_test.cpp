@@ -151,6 +151,8 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     ASSERT_EQ(json.exitCode, 0) << json.err;
     nlohmann::json record = nlohmann::json::parse(json.out);
     EXPECT_EQ(record["runs"], figures->runs);
+    EXPECT_EQ(record["disksOnNtfs"], 22);
+    EXPECT_EQ(record["disksOnFat"], 21);
     EXPECT_EQ(record["faultsInjected"], figures->faults);
     EXPECT_EQ(record["runsHeld"], figures->runs);
     EXPECT_EQ(record["rulesBroken"], 0);
