@@ -369,8 +369,16 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     if (!ShareAllows(node, access, request.shareAccess)) {
         return status::SharingViolation;
     }
+    object.node = node;
+    // A file that may be written is opened for writing now, so that every
+    // write through this handle goes to the very file this open found.
+    if (!directory && ((access & (nt::FileWriteData | nt::FileAppendData)) || overwrite)) {
+        if (NtStatus opened = volume_->OpenForWriting(object.node); opened != status::Success) {
+            return opened;
+        }
+    }
     if (overwrite) {
-        if (NtStatus truncated = volume_->Truncate(node); truncated != status::Success) {
+        if (NtStatus truncated = volume_->Truncate(object.node); truncated != status::Success) {
             return truncated;
         }
         diskEvents_.push_back({DiskEvent::Kind::Truncated, node.volumePath, 0, 0});
@@ -378,7 +386,6 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     } else {
         information = nt::FileOpened;
     }
-    object.node = node;
     object.grantedAccess = access;
     return status::Success;
 }
@@ -489,13 +496,10 @@ NtStatus KernelModel::PlaceWrite(const FileObject& file, const WriteFileRequest&
     if (!(file.grantedAccess & (nt::FileWriteData | nt::FileAppendData))) {
         return status::AccessDenied;
     }
-    std::optional<uint64_t> size = volume_->SizeOf(file.node);
-    if (!size) {
-        return status::UnexpectedIoError;
-    }
+    const uint64_t size = volume_->SizeOf(file.node);
     bool appendOnly = !(file.grantedAccess & nt::FileWriteData);
     if (appendOnly || (request.byteOffset && *request.byteOffset == nt::FileWriteToEndOfFile)) {
-        offset = *size;
+        offset = size;
     } else if (!request.byteOffset || *request.byteOffset == nt::FileUseFilePointerPosition) {
         // Only a synchronous handle has a position to write at.
         if (!file.synchronous) {
@@ -525,8 +529,8 @@ NtStatus KernelModel::PlaceWrite(const FileObject& file, const WriteFileRequest&
     // Files are not sparse: every cluster up to the new end is allocated, so
     // growth beyond the volume's free space is refused before any byte moves.
     struct statvfs volume {};
-    if (end > *size && statvfs(volume_->Root().c_str(), &volume) == 0 &&
-        end - *size > static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize) {
+    if (end > size && statvfs(volume_->Root().c_str(), &volume) == 0 &&
+        end - size > static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize) {
         return status::DiskFull;
     }
     return status::Success;

@@ -7,7 +7,7 @@
 namespace quarnhold::tools {
 
 const char* const RunUsage =
-    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--write-protected]\n"
+    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--keep-drive-c] [--write-protected]\n"
     "                     [--file-system ntfs|fat] [--fault ROUTINE#N=STATUS]... [--raw] [--json]\n"
     "                     [--stats] [--trace] IMAGE\n"
     "       quarnhold-run --sweep [--single-faults] [--json] IMAGE\n"
@@ -17,7 +17,9 @@ const char* const RunUsage =
     "kernel would have seen.\n"
     "\n"
     "  --drive-c DIR      the folder that stands in for drive C (default: a fresh\n"
-    "                     scratch folder, kept afterwards)\n"
+    "                     scratch folder, removed afterwards)\n"
+    "  --keep-drive-c     keep the fresh scratch drive C after the run; the report\n"
+    "                     says where it is\n"
     "  --no-drive-c       run with no \\??\\c: link at all\n"
     "  --write-protected  drive C refuses to create anything or to write\n"
     "  --file-system ntfs|fat\n"
@@ -48,8 +50,11 @@ const char* const RunUsage =
     "\n"
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
-    "the guest faults, the kernel bug-checks, a kernel rule is broken, or a\n"
-    "sweep run breaks a rule; 2 for bad arguments.\n";
+    "the guest faults, the kernel bug-checks, a kernel rule is broken, a sweep\n"
+    "run breaks a rule, the host fails the test bed (a test-bed error: drive C\n"
+    "not writable, a disk full), or the report cannot be written; 2 for bad\n"
+    "arguments; 130, 143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP,\n"
+    "with every scratch folder removed.\n";
 
 std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments)
 {
@@ -63,6 +68,8 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
             options.driveC = arguments[++i];
         } else if (argument.rfind("--drive-c=", 0) == 0) {
             options.driveC = argument.substr(10);
+        } else if (argument == "--keep-drive-c") {
+            options.keepDriveC = true;
         } else if (argument == "--no-drive-c") {
             options.noDriveC = true;
         } else if (argument == "--write-protected") {
@@ -122,6 +129,11 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     }
     if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.keepDriveC && (options.driveC || options.noDriveC || options.sweep)) {
+        return std::string(
+            "--keep-drive-c keeps a fresh scratch drive C: it cannot be combined with --drive-c, "
+            "--no-drive-c or --sweep");
+    }
     if (options.startDisk && (options.driveC || options.noDriveC || options.writeProtected)) {
         return std::string("--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
                            "--no-drive-c or --write-protected");
@@ -129,9 +141,9 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     if (options.noDriveC && fileSystemGiven) {
         return std::string("--no-drive-c leaves no drive C to format: it cannot be combined with --file-system");
     }
-    if (options.sweep &&
-        (options.driveC || options.noDriveC || options.writeProtected || options.raw || options.stats ||
-         options.trace || options.startDisk || !options.faults.empty() || fileSystemGiven)) {
+    if (options.sweep && (options.driveC || options.noDriveC || options.writeProtected || options.raw ||
+                          options.stats || options.trace || options.startDisk || !options.faults.empty() ||
+                          fileSystemGiven)) {
         return std::string("--sweep makes its own drives C and takes only --single-faults and --json");
     }
     options.image = images.front();

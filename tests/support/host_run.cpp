@@ -5,6 +5,7 @@
 
 #include "driver/driver_entry.h"
 #include "testbed/host_kernel_binding.h"
+#include "testbed/test_bed_error.h"
 #include "tests/support/run_outcome.h"
 
 namespace quarnhold::tests {
@@ -31,19 +32,25 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
     const std::u16string registryTextBefore = registryText;
 
     NTSTATUS status = 0;
+    std::string testBedError;
     std::string stopped;
     {
         testbed::HostKernelBinding binding(model);
+        // A failure of the test bed's host work, or a bug check, unwinds
+        // through the host-compiled driver to here: the run ends at that call.
         try {
             status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
         } catch (const testbed::BugCheckStop& bugCheck) {
             stopped = bugCheck.what();
+        } catch (const testbed::TestBedError& failure) {
+            testBedError = std::string(failure.what()) + ", in " + model.CallInProgress();
         }
     }
 
     RunOutcome outcome = CollectOutcome(model);
     outcome.status = static_cast<uint32_t>(status);
     outcome.fault = stopped;
+    outcome.testBedError = testBedError;
     outcome.driverObjectUntouched = driverObject == driverObjectBefore;
     outcome.registryPathUntouched = std::memcmp(&registryPath, &registryPathBefore, sizeof(registryPath)) == 0 &&
                                     registryTextBefore == registryText;
