@@ -182,7 +182,6 @@ public:
     // The bug check a call raised; whoever carries the calls must stop the
     // run when one is there.
     const std::optional<BugCheck>& RaisedBugCheck() const { return bugCheck_; }
-    FileSystem FileSystemOfDriveC() const { return driveC_.fileSystem; }
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
