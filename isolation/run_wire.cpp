@@ -167,8 +167,8 @@ private:
 template <class A>
 void Fields(A& a, testbed::DriveC& v)
 {
-    auto& [folder, writeProtected] = v;
-    a(folder, writeProtected);
+    auto& [folder, writeProtected, fileSystem] = v;
+    a(folder, writeProtected, fileSystem);
 }
 
 template <class A>
@@ -179,10 +179,17 @@ void Fields(A& a, testbed::InjectedFault& v)
 }
 
 template <class A>
+void Fields(A& a, testbed::ByteRange& v)
+{
+    auto& [offset, length] = v;
+    a(offset, length);
+}
+
+template <class A>
 void Fields(A& a, testbed::ForeignOpen& v)
 {
-    auto& [path, desiredAccess, shareAccess] = v;
-    a(path, desiredAccess, shareAccess);
+    auto& [path, desiredAccess, shareAccess, deletePending, lock] = v;
+    a(path, desiredAccess, shareAccess, deletePending, lock);
 }
 
 template <class A>
@@ -193,10 +200,44 @@ void Fields(A& a, RunSetup& v)
 }
 
 template <class A>
+void Fields(A& a, testbed::UnreadableRecord& v)
+{
+    auto& [record, address] = v;
+    a(record, address);
+}
+
+template <class A>
+void Fields(A& a, testbed::CountedName& v)
+{
+    auto& [length, maximumLength, text] = v;
+    a(length, maximumLength, text);
+}
+
+template <class A>
+void Fields(A& a, testbed::CreateFileRequest& v)
+{
+    auto& [hasFileHandle, desiredAccess, hasObjectAttributes, objectAttributesLength, nativeObjectAttributesSize,
+           hasRootDirectory, objectName, attributes, hasSecurityDescriptor, hasSecurityQualityOfService,
+           hasIoStatusBlock, hasAllocationSize, fileAttributes, shareAccess, createDisposition, createOptions,
+           hasEaBuffer, eaLength, unreadable] = v;
+    a(hasFileHandle, desiredAccess, hasObjectAttributes, objectAttributesLength, nativeObjectAttributesSize,
+      hasRootDirectory, objectName, attributes, hasSecurityDescriptor, hasSecurityQualityOfService, hasIoStatusBlock,
+      hasAllocationSize, fileAttributes, shareAccess, createDisposition, createOptions, hasEaBuffer, eaLength,
+      unreadable);
+}
+
+template <class A>
+void Fields(A& a, testbed::WriteArguments& v)
+{
+    auto& [hasEvent, hasApcRoutine, hasApcContext, hasIoStatusBlock, data, length, byteOffset, hasKey] = v;
+    a(hasEvent, hasApcRoutine, hasApcContext, hasIoStatusBlock, data, length, byteOffset, hasKey);
+}
+
+template <class A>
 void Fields(A& a, testbed::KernelCall& v)
 {
-    auto& [routine, status, handle, information, injected, detail] = v;
-    a(routine, status, handle, information, injected, detail);
+    auto& [routine, status, handle, information, injected, detail, create, write, format] = v;
+    a(routine, status, handle, information, injected, detail, create, write, format);
 }
 
 template <class A>

@@ -37,25 +37,34 @@ const GuestFaultCase Cases[] = {
     {"endless_loop", "looping", "instruction budget of 1000000 exceeded", std::nullopt, "DbgPrint"},
     {"cdecl_entry", "cdecl entry", "did not pop its 8 bytes of arguments", std::nullopt, "DbgPrint"},
     {"clobbers_ebx", "clobbering EBX", "EBX was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_esi", "clobbering ESI", "ESI was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_edi", "clobbering EDI", "EDI was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_ebp", "clobbering EBP", "EBP was not preserved", std::nullopt, "DbgPrint"},
     {"bad_object_attributes", "bad OBJECT_ATTRIBUTES", "the OBJECT_ATTRIBUTES at 0x00001000 cannot be read",
      std::nullopt, "ZwCreateFile", "ObjectAttributes at 0x00001000 cannot be read",
      "ZwCreateFile((ObjectAttributes unreadable) access 0x00100000"},
-    {"bad_object_name", "bad ObjectName", "ZwCreateFile: the UNICODE_STRING at 0x00001000 cannot be read",
-     std::nullopt, "ZwCreateFile", "ObjectAttributes->ObjectName at 0x00001000 cannot be read",
+    {"bad_object_name", "bad ObjectName", "ZwCreateFile: the UNICODE_STRING at 0x00001000 cannot be read", std::nullopt,
+     "ZwCreateFile", "ObjectAttributes->ObjectName at 0x00001000 cannot be read",
      "ZwCreateFile((ObjectAttributes->ObjectName unreadable)"},
-    {"bad_name_buffer", "bad name Buffer", "ZwCreateFile: the name's Buffer at 0x00001000 cannot be read",
-     std::nullopt, "ZwCreateFile", "ObjectName->Buffer at 0x00001000 cannot be read",
-     "ZwCreateFile((ObjectName->Buffer unreadable)"},
+    {"bad_name_buffer", "bad name Buffer", "ZwCreateFile: the name's Buffer at 0x00001000 cannot be read", std::nullopt,
+     "ZwCreateFile", "ObjectName->Buffer at 0x00001000 cannot be read", "ZwCreateFile((ObjectName->Buffer unreadable)"},
     {"bad_byte_offset", "bad ByteOffset", "ZwWriteFile: the ByteOffset at 0x00001000 cannot be read", std::nullopt,
      "ZwWriteFile", "ByteOffset at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004 length 2)"},
     {"bad_write_buffer", "bad write Buffer", "ZwWriteFile: the Buffer at 0x00001000 cannot be read", std::nullopt,
      "ZwWriteFile", "Buffer at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004 length 4)"},
-    {"wild_call", "calling nowhere", "execution reached 0x12345678, where nothing is mapped", 0x12345678u,
-     "DbgPrint"},
+    {"wild_call", "calling nowhere", "execution reached 0x12345678, where nothing is mapped", 0x12345678u, "DbgPrint"},
     {"writes_driver_object", "writing DriverUnload", std::nullopt, std::nullopt, ""},
     {"leaks_handle", "leaking a handle", std::nullopt, std::nullopt, ""},
-    {"closes_handle_twice", "closing a handle twice", std::nullopt, std::nullopt, "",
-     "ZwClose of handle 0x80000004, which is already closed: closed twice", "ZwClose(0x80000004)"},
+    // From kernel mode, NT answers a bad close with a bug check, not a status.
+    {"closes_handle_twice", "closing a handle twice",
+     "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001, 0x00000000, 0x00000000): "
+     "ZwClose(0x80000004) of a handle that is not open",
+     std::nullopt, "ZwClose", "ZwClose of handle 0x80000004, which is already closed: closed twice",
+     "ZwClose(0x80000004)"},
+    {"opens_a_user_handle", "opening a user handle", std::nullopt, std::nullopt, "",
+     "ZwCreateFile without OBJ_KERNEL_HANDLE", "ZwCreateFile(\"\\??\\c:\\\" access 0x00100000"},
+    {"reads_information_after_failed_create", "reading Information after a failed create", std::nullopt, std::nullopt,
+     ""},
 };
 
 class GuestFaultTest : public ::testing::TestWithParam<GuestFaultCase> {
@@ -144,6 +153,22 @@ TEST(GuestFaultTest, WriteToTheDriverObjectIsCaught)
         << result.loaderDataAccesses[0];
 }
 
+// The kernel leaves IoStatusBlock alone when a create fails, so what the
+// guest reads there is the stack's fill pattern, the same on every run.
+TEST(GuestFaultTest, UninitialisedLocalReadsTheStackPattern)
+{
+    ScratchFolder driveC;
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) /
+                                                             "reads_information_after_failed_create.sys"));
+    for (int run = 0; run < 2; ++run) {
+        testbed::KernelModel model(testbed::DriveC{driveC.path()});
+        emulator::ImageRunResult result = runner.Run(model);
+        ASSERT_FALSE(result.fault) << result.fault->what;
+        ASSERT_EQ(model.DebugOutput().size(), 2u);
+        EXPECT_EQ(model.DebugOutput()[1], "status C0000034, Information CCCCCCCC") << "run " << run;
+    }
+}
+
 TEST(GuestFaultTest, LeakedHandleStaysInTheTable)
 {
     ScratchFolder driveC;
@@ -158,27 +183,27 @@ TEST(GuestFaultTest, LeakedHandleStaysInTheTable)
 }
 
 // A loaded runner given other code runs that code, not its translations of
-// the old: the real driver and the one that leaks after a failed write, in
-// turn on one CPU, each behave as themselves.
+// the old: the real driver and the one that leaves open the handle a success
+// status brings, in turn on one CPU, each behave as themselves.
 TEST(GuestFaultTest, ReplacedImageRunsItsOwnCode)
 {
     const std::filesystem::path leaky =
-        std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "skips_close_after_failed_write.sys";
+        std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "closes_nothing_on_success_status.sys";
     emulator::DriverImageRunner runner(emulator::ReadPeImage(leaky));
     ScratchFolder driveC;
-    const auto handlesLeftAfterAFailedWrite = [&] {
+    const auto handlesLeftAfterASuccessStatus = [&] {
         Clear(driveC.path());
         testbed::KernelModel model(testbed::DriveC{driveC.path(), false},
-                                   {{testbed::Routine::ZwWriteFile, 1, 0xC0000001u, std::nullopt}});
+                                   {{testbed::Routine::ZwCreateFile, 1, testbed::status::ObjectNameExists, std::nullopt}});
         emulator::ImageRunResult result = runner.Run(model);
         EXPECT_FALSE(result.fault) << result.fault->what;
         return model.OpenHandles().size();
     };
-    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 1u);
+    EXPECT_EQ(handlesLeftAfterASuccessStatus(), 1u);
     runner.ReplaceImage(emulator::ReadPeImage(BuiltImage()));
-    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 0u);
+    EXPECT_EQ(handlesLeftAfterASuccessStatus(), 0u);
     runner.ReplaceImage(emulator::ReadPeImage(leaky));
-    EXPECT_EQ(handlesLeftAfterAFailedWrite(), 1u);
+    EXPECT_EQ(handlesLeftAfterASuccessStatus(), 1u);
 
     // An image of another layout cannot take the loaded one's place: here,
     // the same image with its read-only data made writable.

@@ -153,6 +153,16 @@ fault_sweep::RunOutcome FullOutcome()
     outcome.debugOutput = {"\xC7\xFD\xB6\xAF", std::string("with\0nul", 8)};
     outcome.calls = {{testbed::Routine::ZwWriteFile, 0xC000007F, 0x80000008, 20u, true, "ZwWriteFile(...)"},
                      {testbed::Routine::ZwClose, 0, 0x80000008, std::nullopt, false, "ZwClose(0x80000008)"}};
+    // What the caller passed, which the contract check reads.
+    testbed::CreateFileRequest create;
+    create.desiredAccess = 0x00100002;
+    create.objectName = testbed::CountedName{50, 52, u"\\??\\c:\\Quarnhold\\test.txt"};
+    create.createOptions = 0x60;
+    create.unreadable = testbed::UnreadableRecord{testbed::CallerRecord::ObjectNameBuffer, 0x1000};
+    outcome.calls[0].create = create;
+    outcome.calls[0].write =
+        testbed::WriteArguments{false, false, false, true, std::string("\xD5\xE2\0", 3), 20, -1, false};
+    outcome.calls[1].format = "%08X";
     outcome.openHandles = {{0x8000000C, "Quarnhold\\test.txt", 0x00100002, true}};
     outcome.counts = {3, 2};
     outcome.brokenRules = {{"closed twice", "ZwClose(0x80000004)"}};
@@ -160,11 +170,13 @@ fault_sweep::RunOutcome FullOutcome()
     outcome.driverObjectUntouched = true;
     outcome.registryPathUntouched = true;
     outcome.fault = "stack overflow";
+    outcome.testBedError = "test-bed error: cannot create the directory";
     outcome.peakStackBytes = 96;
     emulator::ImageRunResult emulated;
     emulated.imageBase = 0x80A00000;
     emulated.status = 0xC0000182;
     emulated.fault = emulator::GuestFault{"stack overflow", 0x80A01234, "DbgPrint, called from 0x80A01000"};
+    emulated.testBedError = "test-bed error: a disk laid down short";
     emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
     emulated.driverObjectUntouched = true;
     emulated.registryPathUntouched = true;
@@ -186,6 +198,22 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
         EXPECT_EQ(a.calls[i].information, b.calls[i].information);
         EXPECT_EQ(a.calls[i].injected, b.calls[i].injected);
         EXPECT_EQ(a.calls[i].detail, b.calls[i].detail);
+        EXPECT_EQ(a.calls[i].format, b.calls[i].format);
+        ASSERT_EQ(a.calls[i].create.has_value(), b.calls[i].create.has_value());
+        if (a.calls[i].create) {
+            EXPECT_EQ(a.calls[i].create->desiredAccess, b.calls[i].create->desiredAccess);
+            EXPECT_EQ(a.calls[i].create->objectName->text, b.calls[i].create->objectName->text);
+            EXPECT_EQ(a.calls[i].create->objectName->maximumLength, b.calls[i].create->objectName->maximumLength);
+            EXPECT_EQ(a.calls[i].create->createOptions, b.calls[i].create->createOptions);
+            EXPECT_EQ(a.calls[i].create->unreadable->record, b.calls[i].create->unreadable->record);
+            EXPECT_EQ(a.calls[i].create->unreadable->address, b.calls[i].create->unreadable->address);
+        }
+        ASSERT_EQ(a.calls[i].write.has_value(), b.calls[i].write.has_value());
+        if (a.calls[i].write) {
+            EXPECT_EQ(a.calls[i].write->data, b.calls[i].write->data);
+            EXPECT_EQ(a.calls[i].write->byteOffset, b.calls[i].write->byteOffset);
+            EXPECT_EQ(a.calls[i].write->hasIoStatusBlock, b.calls[i].write->hasIoStatusBlock);
+        }
     }
     ASSERT_EQ(a.openHandles.size(), b.openHandles.size());
     EXPECT_EQ(a.openHandles[0].handle, b.openHandles[0].handle);
@@ -205,6 +233,7 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(a.driverObjectUntouched, b.driverObjectUntouched);
     EXPECT_EQ(a.registryPathUntouched, b.registryPathUntouched);
     EXPECT_EQ(a.fault, b.fault);
+    EXPECT_EQ(a.testBedError, b.testBedError);
     EXPECT_EQ(a.peakStackBytes, b.peakStackBytes);
     EXPECT_EQ(a.recordLost, b.recordLost);
     ASSERT_EQ(a.emulated.has_value(), b.emulated.has_value());
@@ -216,6 +245,7 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(x.fault->what, y.fault->what);
     EXPECT_EQ(x.fault->address, y.fault->address);
     EXPECT_EQ(x.fault->lastKernelCall, y.fault->lastKernelCall);
+    EXPECT_EQ(x.testBedError, y.testBedError);
     EXPECT_EQ(x.loaderDataAccesses, y.loaderDataAccesses);
     EXPECT_EQ(x.driverObjectUntouched, y.driverObjectUntouched);
     EXPECT_EQ(x.registryPathUntouched, y.registryPathUntouched);
@@ -233,13 +263,14 @@ TEST(RunWire, CarriesEveryFieldOfAnOutcome)
 TEST(RunWire, CarriesEveryFieldOfASetup)
 {
     fault_sweep::RunSetup setup;
-    setup.driveC = {std::filesystem::path("/tmp/drive c"), true};
+    setup.driveC = {std::filesystem::path("/tmp/drive c"), true, testbed::FileSystem::Fat};
     setup.faults = {{testbed::Routine::ZwCreateFile, 2, std::nullopt, 5u},
                     {testbed::Routine::ZwClose, 1, 0xC0000008u, std::nullopt}};
-    setup.foreignOpens = {{u"\\??\\c:\\Quarnhold\\test.txt", 0x00120089, 0x1}};
+    setup.foreignOpens = {{u"\\??\\c:\\Quarnhold\\test.txt", 0x00120089, 0x1, true, testbed::ByteRange{4, 16}}};
     const fault_sweep::RunSetup back = isolation::DecodeRunSetup(isolation::EncodeRunSetup(setup));
     EXPECT_EQ(back.driveC.folder, setup.driveC.folder);
     EXPECT_EQ(back.driveC.writeProtected, true);
+    EXPECT_EQ(back.driveC.fileSystem, testbed::FileSystem::Fat);
     ASSERT_EQ(back.faults.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(back.faults[i].routine, setup.faults[i].routine);
@@ -251,6 +282,10 @@ TEST(RunWire, CarriesEveryFieldOfASetup)
     EXPECT_EQ(back.foreignOpens[0].path, setup.foreignOpens[0].path);
     EXPECT_EQ(back.foreignOpens[0].desiredAccess, 0x00120089u);
     EXPECT_EQ(back.foreignOpens[0].shareAccess, 0x1u);
+    EXPECT_TRUE(back.foreignOpens[0].deletePending);
+    ASSERT_TRUE(back.foreignOpens[0].lock);
+    EXPECT_EQ(back.foreignOpens[0].lock->offset, 4u);
+    EXPECT_EQ(back.foreignOpens[0].lock->length, 16u);
 
     fault_sweep::RunSetup noDrive;
     EXPECT_FALSE(isolation::DecodeRunSetup(isolation::EncodeRunSetup(noDrive)).driveC.folder);

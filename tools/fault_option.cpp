@@ -58,11 +58,16 @@ std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_v
         fault.status = ParseNumber(value, true);
         if (!fault.status) return usage;
         if (*fault.status == 0) {
-            // A faulted call does nothing and returns the status: with 0 the
-            // driver would be told a create succeeded that made no handle.
+            // A call given a success status does its work and returns it: with
+            // 0 it is the call unfaulted, and the report would count a fault
+            // that changed nothing.
             return "--fault: " + std::string(text) +
-                   " would make the call do nothing and report success (0 is STATUS_SUCCESS); give a "
-                   "failure status, or info:VALUE to change what a successful ZwCreateFile reports";
+                   " is no fault: 0 is STATUS_SUCCESS, what a call that works returns anyway; give another "
+                   "status, or info:VALUE to change what a successful ZwCreateFile reports";
+        }
+        if (*fault.status == testbed::status::Pending) {
+            return "--fault: STATUS_PENDING never comes back from a call on a synchronous handle, as the I/O manager "
+                   "waits for the request; the driver's handles are all synchronous";
         }
     }
     return fault;

@@ -12,7 +12,8 @@ namespace quarnhold::tools {
 
 const char* const RunUsage =
     "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--keep-drive-c] [--write-protected]\n"
-    "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] [--] IMAGE\n"
+    "                     [--file-system ntfs|fat] [--fault ROUTINE#N=STATUS]... [--raw] [--json]\n"
+    "                     [--stats] [--trace] [--] IMAGE\n"
     "       quarnhold-run --sweep [--single-faults] [--json] [--] IMAGE\n"
     "       quarnhold-run --help | --version | --start-disk list\n"
     "\n"
@@ -25,12 +26,17 @@ const char* const RunUsage =
     "  --keep-drive-c     keep the fresh scratch drive C after the run; the report\n"
     "                     says where it is\n"
     "  --no-drive-c       run with no \\??\\c: link at all\n"
-    "  --write-protected  drive C refuses to create anything or grant write access\n"
+    "  --write-protected  drive C refuses to create anything or to write\n"
+    "  --file-system ntfs|fat\n"
+    "                     what drive C is formatted with (default ntfs); they\n"
+    "                     refuse a few calls with different statuses\n"
     "  --start-disk NAME  start from one of the sweep's starting disks, laid down on\n"
     "                     a fresh scratch drive C (--start-disk list names them)\n"
     "  --fault ROUTINE#N=STATUS\n"
     "                     the N-th call of ZwCreateFile, ZwWriteFile or ZwClose\n"
-    "                     returns STATUS (hex, not 0) instead; ZwCreateFile#N=info:VALUE\n"
+    "                     returns STATUS (hex, not 0) instead; a success status\n"
+    "                     (below 0x80000000) comes after the call did its work,\n"
+    "                     with the handle of a create; ZwCreateFile#N=info:VALUE\n"
     "                     makes a successful create report that Information;\n"
     "                     once per call, as often as wanted; a fault that never\n"
     "                     takes effect fails the run\n"
@@ -41,10 +47,10 @@ const char* const RunUsage =
     "  --trace            every kernel call with its arguments and outcome\n"
     "\n"
     "  --sweep            run the image from every starting disk of the test bed,\n"
-    "                     once as the kernel answers, then with every failure of\n"
-    "                     every kernel call and every pair of them, and check\n"
-    "                     the rules of a sound run after each; a progress bar\n"
-    "                     shows on a terminal\n"
+    "                     on NTFS and on FAT, once as the kernel answers, then\n"
+    "                     with every failure of every kernel call and every\n"
+    "                     pair of them, and check the rules of a sound run\n"
+    "                     after each; a progress bar shows on a terminal\n"
     "  --single-faults    sweep one fault per run only; a failed run is shown with\n"
     "                     the --start-disk and --fault options that repeat it\n"
     "\n"
@@ -57,12 +63,12 @@ const char* const RunUsage =
     "\n"
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
-    "the guest faults (the emulator dying included), a kernel rule is broken,\n"
-    "a --fault never takes effect, a sweep run breaks a rule, the host fails\n"
-    "the test bed (a test-bed error: drive C not writable, a disk full), or the\n"
-    "report cannot be written; 2 for bad arguments; 130, 143 or 129 when\n"
-    "interrupted by SIGINT, SIGTERM or SIGHUP, with every scratch folder\n"
-    "removed.\n";
+    "the guest faults (the emulator dying included), the kernel bug-checks, a\n"
+    "kernel rule is broken, a --fault never takes effect, a sweep run breaks a\n"
+    "rule, the host fails the test bed (a test-bed error: drive C not\n"
+    "writable, a disk full), or the report cannot be written; 2 for bad\n"
+    "arguments; 130, 143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP,\n"
+    "with every scratch folder removed.\n";
 
 const char* const RunVersion = "quarnhold-run " QUARNHOLD_VERSION;
 
@@ -109,6 +115,17 @@ const OptionSpec Options[] = {
      [](RunOptions& o, const std::string&) { return o.noDriveC = true, std::optional<std::string>(); }},
     {"--write-protected", "", false,
      [](RunOptions& o, const std::string&) { return o.writeProtected = true, std::optional<std::string>(); }},
+    {"--file-system", "ntfs or fat", false,
+     [](RunOptions& o, const std::string& v) -> std::optional<std::string> {
+         if (v == "ntfs") {
+             o.fileSystem = testbed::FileSystem::Ntfs;
+         } else if (v == "fat") {
+             o.fileSystem = testbed::FileSystem::Fat;
+         } else {
+             return "--file-system takes ntfs or fat, not " + v;
+         }
+         return std::nullopt;
+     }},
     {"--start-disk", "a name", false,
      [](RunOptions& o, const std::string& v) -> std::optional<std::string> {
          if (v.empty()) return "--start-disk needs a name";
@@ -181,6 +198,7 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         given.push_back(spec->name);
         if (std::optional<std::string> reason = spec->apply(options, value)) return *reason;
     }
+    const bool fileSystemGiven = std::find(given.begin(), given.end(), "--file-system") != given.end();
     if (options.help || options.version) return options;
     if (options.startDisk && *options.startDisk == "list" && images.empty()) return options;
     if (images.size() != 1) {
@@ -201,8 +219,12 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
             "--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
             "--no-drive-c or --write-protected");
     }
-    if (options.sweep && (options.driveC || options.noDriveC || options.writeProtected || options.raw ||
-                          options.stats || options.trace || options.startDisk || !options.faults.empty())) {
+    if (options.noDriveC && fileSystemGiven) {
+        return std::string("--no-drive-c leaves no drive C to format: it cannot be combined with --file-system");
+    }
+    if (options.sweep &&
+        (options.driveC || options.noDriveC || options.writeProtected || options.raw || options.stats ||
+         options.trace || options.startDisk || !options.faults.empty() || fileSystemGiven)) {
         return std::string("--sweep makes its own drives C and takes only --single-faults and --json");
     }
     options.image = images.front();
