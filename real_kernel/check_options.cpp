@@ -9,7 +9,8 @@
 namespace quarnhold::real_kernel {
 
 const char* const CheckUsage =
-    "usage: real-kernel-check [--iso PATH] [--image PATH] [--quarnhold-run PATH]\n"
+    "usage: real-kernel-check [--iso PATH] [--image PATH] [--model-image PATH]\n"
+    "                         [--quarnhold-run PATH]\n"
     "                         [--accel tcg|kvm] [--jobs 1|2] [--scenario NAME]...\n"
     "                         [--boot-timeout SECONDS] [--work-dir DIR] [--keep]\n"
     "                         [--skip-without-iso]\n"
@@ -22,7 +23,11 @@ const char* const CheckUsage =
     "starting disk; and prints both side by side.\n"
     "\n"
     "  --iso PATH           the livecd, .iso or .iso.xz (default: $QUARNHOLD_REACTOS_ISO)\n"
-    "  --image PATH         the driver image (default: the one this build made)\n"
+    "  --image PATH         the driver image ReactOS boots (default: this build's)\n"
+    "  --model-image PATH   the image the model runs, the reference (default: this\n"
+    "                       build's); with another --image, the check tells whether\n"
+    "                       that image on a real kernel does what the reference\n"
+    "                       does on the model\n"
     "  --quarnhold-run PATH the model's command (default: this build's)\n"
     "  --accel tcg|kvm      QEMU's accelerator (default: tcg, software emulation)\n"
     "  --jobs 1|2           QEMUs running at once (default: 2)\n"
@@ -55,6 +60,7 @@ std::variant<CheckOptions, std::string> ParseCheckOptions(const std::vector<std:
 {
     CheckOptions options;
     options.image = image;
+    options.modelImage = image;
     options.quarnholdRun = quarnholdRun;
     for (size_t i = 0; i < arguments.size(); ++i) {
         std::string name = arguments[i];
@@ -75,11 +81,13 @@ std::variant<CheckOptions, std::string> ParseCheckOptions(const std::vector<std:
             return std::nullopt;
         };
         std::optional<std::string> refusal;
-        if (name == "--iso" || name == "--image" || name == "--quarnhold-run" || name == "--work-dir") {
+        if (name == "--iso" || name == "--image" || name == "--model-image" || name == "--quarnhold-run" ||
+            name == "--work-dir") {
             std::optional<std::string> path = value();
             if (!path || path->empty()) return name + " needs a path";
             if (name == "--iso") options.iso = *path;
             if (name == "--image") options.image = *path;
+            if (name == "--model-image") options.modelImage = *path;
             if (name == "--quarnhold-run") options.quarnholdRun = *path;
             if (name == "--work-dir") options.workDir = *path;
         } else if (name == "--accel") {

@@ -16,7 +16,8 @@ namespace quarnhold::real_kernel {
 
 struct CheckOptions {
     std::optional<std::filesystem::path> iso;  // nothing: $QUARNHOLD_REACTOS_ISO
-    std::filesystem::path image;
+    std::filesystem::path image;               // booted on ReactOS
+    std::filesystem::path modelImage;          // run by quarnhold-run: the driver as the project builds it
     std::filesystem::path quarnholdRun;
     BootSettings boot;
     int jobs = 2;                                  // QEMUs at once
@@ -35,8 +36,8 @@ constexpr int BadArguments = 2;
 constexpr int CheckNotCarriedOut = 3;
 constexpr int Skipped = 77;  // CTest's SKIP_RETURN_CODE
 
-// The options, or a one-line reason they are not usable. `image` and
-// `quarnholdRun` start as the given defaults.
+// The options, or a one-line reason they are not usable. Both images start
+// as `image`, and the model's command as `quarnholdRun`.
 std::variant<CheckOptions, std::string> ParseCheckOptions(const std::vector<std::string>& arguments,
                                                           const std::filesystem::path& image,
                                                           const std::filesystem::path& quarnholdRun);

@@ -177,7 +177,7 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
                 result.reactos.disk = std::move(items);
             }
 
-            ModelRun model = RunModel(options.quarnholdRun, options.image, modelDriveC);
+            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, modelDriveC);
             result.modelMessages = model.messages;
             for (const std::string& message : model.messages) result.model.messages += message;
             result.model.status = model.status;
@@ -241,6 +241,8 @@ int Check(const CheckOptions& options, const fs::path& iso)
     std::cout << "real-kernel check: " << options.image.string() << " on ReactOS (" << iso.filename().string()
               << "), against quarnhold-run";
     for (const std::string& argument : ModelFileSystemArguments()) std::cout << " " << argument;
+    std::cout << " " << options.modelImage.string()
+              << (ReadAll(options.image) == ReadAll(options.modelImage) ? " (the same image)" : " (another image)");
     std::cout << "\nThe ReactOS column shows each file's FAT attributes; the comparison takes R (read-only), the one "
                  "the model keeps.\n\n";
     for (const ScenarioResult& result : results) WriteScenarioReport(result, std::cout);
@@ -293,8 +295,9 @@ int main(int argc, char** argv)
         return Refuse("no ReactOS livecd: give --iso PATH or set QUARNHOLD_REACTOS_ISO");
     }
     std::error_code error;
-    for (const auto& [what, path] : {std::pair{"livecd", *iso}, std::pair{"image", options.image},
-                                     std::pair{"quarnhold-run", options.quarnholdRun}}) {
+    for (const auto& [what, path] :
+         {std::pair{"livecd", *iso}, std::pair{"image", options.image}, std::pair{"model image", options.modelImage},
+          std::pair{"quarnhold-run", options.quarnholdRun}}) {
         if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
     }
     try {

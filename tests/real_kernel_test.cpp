@@ -519,6 +519,13 @@ TEST(CheckOptions, RefusalsTable)
     EXPECT_EQ(options.iso, fs::path("r.iso"));
     EXPECT_EQ(options.boot.accelerator, "kvm");
     EXPECT_EQ(options.image, fs::path("i"));
+    EXPECT_EQ(options.modelImage, fs::path("i"));
+
+    // A mutant on ReactOS is judged against the reference on the model.
+    parsed = ParseCheckOptions({"--image", "mutant.sys"}, "i", "q");
+    ASSERT_TRUE(std::holds_alternative<CheckOptions>(parsed));
+    EXPECT_EQ(std::get<CheckOptions>(parsed).image, fs::path("mutant.sys"));
+    EXPECT_EQ(std::get<CheckOptions>(parsed).modelImage, fs::path("i"));
 }
 
 TEST(RealKernelCheck, WithoutAnIsoItSaysSoInOneLineAndSkips)
