@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,17 +138,25 @@ std::string RunOrThrow(const std::vector<std::string>& argv, const ProcessOption
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& outputFile)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // Opened before the fork: the child may only make async-signal-safe calls.
+    int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output < 0) throw CheckError("cannot write " + outputFile.string());
     std::vector<char*> args = Pointers(argv);
-    int spawned = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        throw CheckError("cannot run " + argv.front() + ": " + std::strerror(spawned));
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // QEMU keeps running on its own forever: it ends with this process,
+        // however this process ends (the signal comes when the thread that
+        // started it ends, which is after it has been stopped).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        int input = open("/dev/null", O_RDONLY);
+        if (input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
     }
+    close(output);
+    if (pid_ < 0) throw CheckError("cannot start " + argv.front() + ": " + std::strerror(errno));
 }
 
 BackgroundProcess::~BackgroundProcess()

@@ -49,7 +49,8 @@ std::string RunOrThrow(const std::vector<std::string>& argv, const ProcessOption
 std::string ShowCommand(const std::vector<std::string>& argv);
 
 // A program running in the background, its output going to a file. It is
-// stopped by its process id when the object goes, if it is still running.
+// stopped by its process id when the object goes, if it is still running,
+// and ends by itself if this process ends first.
 class BackgroundProcess {
 public:
     BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& outputFile);
