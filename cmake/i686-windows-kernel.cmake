@@ -21,3 +21,11 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_CXX_OUTPUT_EXTENSION .obj)
 set(CMAKE_CXX_LINK_EXECUTABLE
     "<CMAKE_LINKER> <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
+
+# clang-cl-like compilers (a target ending in -msvc) get their dependency
+# flags from CMake's Windows platform files, which a Generic system never
+# reads; without these the build records no header dependencies, and an
+# edited header would leave the image stale. Clang takes GCC's flags for any
+# target.
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_CXX_DEPFILE_FORMAT gcc)

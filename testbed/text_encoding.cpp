@@ -1,7 +1,11 @@
 // text_encoding.cpp
 //
-// iconv wrappers. Each conversion opens its own descriptor: iconv_t carries
-// shift state and is not safe to share, and the volumes here are tiny.
+// iconv wrappers. Each direction has one descriptor per thread, opened on
+// first use and kept: glibc loads GBK and UTF-16 as modules and unloads them
+// when their last descriptor closes, and mapping them in and out again on
+// every conversion was most of a fault sweep's time. iconv_t carries shift
+// state and is not safe to share between threads, hence one per thread, reset
+// before each conversion.
 
 #include "testbed/text_encoding.h"
 
@@ -28,12 +32,14 @@ public:
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
 
-    // Converts `input`; `onInvalid` decides what happens at a sequence the
-    // descriptor refuses: it appends a replacement to `output` and returns
-    // how many input bytes to skip, or 0 to give up.
+    // Converts `input` from the initial shift state; `onInvalid` decides
+    // what happens at a sequence the descriptor refuses: it appends a
+    // replacement to `output` and returns how many input bytes to skip, or 0
+    // to give up.
     template <class OnInvalid>
     bool Convert(std::string_view input, std::string& output, size_t unit, OnInvalid onInvalid)
     {
+        iconv(descriptor_, nullptr, nullptr, nullptr, nullptr);
         char* in = const_cast<char*>(input.data());
         size_t inLeft = input.size();
         char buffer[256];
@@ -82,8 +88,9 @@ std::u16string FromUtf16Bytes(const std::string& bytes)
 
 std::string GbkToUtf8(std::string_view gbk)
 {
+    thread_local Converter converter("UTF-8", "GBK");
     std::string output;
-    Converter("UTF-8", "GBK").Convert(gbk, output, 1, [](std::string& out) {
+    converter.Convert(gbk, output, 1, [](std::string& out) {
         out += "\xEF\xBF\xBD";
         return size_t{1};
     });
@@ -92,8 +99,9 @@ std::string GbkToUtf8(std::string_view gbk)
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8)
 {
+    thread_local Converter converter("GBK", "UTF-8");
     std::string output;
-    if (!Converter("GBK", "UTF-8").Convert(utf8, output, 1, [](std::string&) { return size_t{0}; })) {
+    if (!converter.Convert(utf8, output, 1, [](std::string&) { return size_t{0}; })) {
         return std::nullopt;
     }
     return output;
@@ -101,8 +109,9 @@ std::optional<std::string> Utf8ToGbk(std::string_view utf8)
 
 std::string Utf16ToGbkLossy(std::u16string_view utf16)
 {
+    thread_local Converter converter("GBK", "UTF-16LE");
     std::string output;
-    Converter("GBK", "UTF-16LE").Convert(AsBytes(utf16), output, 2, [](std::string& out) {
+    converter.Convert(AsBytes(utf16), output, 2, [](std::string& out) {
         out += '?';
         return size_t{2};
     });
@@ -111,8 +120,9 @@ std::string Utf16ToGbkLossy(std::u16string_view utf16)
 
 std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16)
 {
+    thread_local Converter converter("UTF-8", "UTF-16LE");
     std::string output;
-    if (!Converter("UTF-8", "UTF-16LE").Convert(AsBytes(utf16), output, 2, [](std::string&) { return size_t{0}; })) {
+    if (!converter.Convert(AsBytes(utf16), output, 2, [](std::string&) { return size_t{0}; })) {
         return std::nullopt;
     }
     return output;
@@ -120,8 +130,9 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16)
 
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 {
+    thread_local Converter converter("UTF-16LE", "UTF-8");
     std::string output;
-    if (!Converter("UTF-16LE", "UTF-8").Convert(utf8, output, 1, [](std::string&) { return size_t{0}; })) {
+    if (!converter.Convert(utf8, output, 1, [](std::string&) { return size_t{0}; })) {
         return std::nullopt;
     }
     return FromUtf16Bytes(output);

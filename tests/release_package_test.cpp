@@ -175,33 +175,79 @@ TEST(ReleasePackage, IsTheSameWhenMadeAgainElsewhereUnderAnotherTimeZoneAndUmask
     EXPECT_TRUE(ReadFile(again) == ReadFile(kPackage));
 }
 
+// The folders of the checkout that the image's own build reads.
+const char* const kImageSourceFolders[] = {"cmake", "driver", "kernel", "steps"};
+
+// A copy of what the image project reads, at `checkout`.
+void CopyImageSources(const fs::path& checkout)
+{
+    fs::create_directory(checkout);
+    for (const char* folder : kImageSourceFolders) {
+        fs::copy(kSourceDir / folder, checkout / folder, fs::copy_options::recursive);
+    }
+}
+
+// Configures (once) and builds cmake/kernel-image from `sources` into
+// `binary`, as the top-level build configures it, without the faulty guest
+// drivers, which the release does not need.
+void BuildImage(const fs::path& sources, const fs::path& binary)
+{
+    if (!fs::exists(binary / "CMakeCache.txt")) {
+        RunStep({kCMake, "-S", sources / "cmake" / "kernel-image", "-B", binary, "-G", QUARNHOLD_CMAKE_GENERATOR,
+                 "-DCMAKE_MAKE_PROGRAM=" QUARNHOLD_MAKE_PROGRAM,
+                 "-DCMAKE_TOOLCHAIN_FILE=" + (sources / "cmake" / "i686-windows-kernel.cmake").string(),
+                 "-DQUARNHOLD_GUEST_TEST_DRIVERS=OFF"});
+    }
+    RunStep({kCMake, "--build", binary});
+}
+
 TEST(ImageBuild, IsTheSameFromAnotherBuildFolderAndAnotherCheckoutPath)
 {
     ScratchFolder scratch;
     // A second copy of what the image project reads, at another path.
     fs::path otherCheckout = scratch / "other-checkout";
-    fs::create_directory(otherCheckout);
-    for (const char* folder : {"cmake", "driver", "kernel", "steps"}) {
-        fs::copy(kSourceDir / folder, otherCheckout / folder, fs::copy_options::recursive);
-    }
-
-    // Configured as the top-level build configures it, without the faulty
-    // guest drivers, which the release does not need.
-    auto build = [&](const fs::path& sources, const fs::path& binary) {
-        RunStep({kCMake, "-S", sources / "cmake" / "kernel-image", "-B", binary, "-G", QUARNHOLD_CMAKE_GENERATOR,
-             "-DCMAKE_MAKE_PROGRAM=" QUARNHOLD_MAKE_PROGRAM,
-             "-DCMAKE_TOOLCHAIN_FILE=" + (sources / "cmake" / "i686-windows-kernel.cmake").string(),
-             "-DQUARNHOLD_GUEST_TEST_DRIVERS=OFF"});
-        RunStep({kCMake, "--build", binary});
-    };
-    build(kSourceDir, scratch / "same-checkout");
-    build(otherCheckout, scratch / "other-checkout-build");
+    CopyImageSources(otherCheckout);
+    BuildImage(kSourceDir, scratch / "same-checkout");
+    BuildImage(otherCheckout, scratch / "other-checkout-build");
 
     for (const char* name : {"quarnhold.sys", "quarnhold.pdb"}) {
         SCOPED_TRACE(name);
         std::string built = ReadFile(kImageDir / name);
         EXPECT_TRUE(ReadFile(scratch / "same-checkout" / name) == built) << "another build folder";
         EXPECT_TRUE(ReadFile(scratch / "other-checkout-build" / name) == built) << "another checkout path";
+    }
+}
+
+// An edit to any header of the driver, its steps or the kernel interface
+// rebuilds the image, as it rebuilds the host-linked driver; otherwise the
+// two ways of running the driver would quietly run different code.
+TEST(ImageBuild, IsRebuiltWhenAHeaderChanges)
+{
+    ScratchFolder scratch;
+    const fs::path checkout = scratch / "checkout";
+    const fs::path binary = scratch / "build";
+    CopyImageSources(checkout);
+    BuildImage(checkout, binary);
+    const fs::path image = binary / "quarnhold.sys";
+
+    // Nothing changed, so nothing is built: the check below can tell.
+    fs::file_time_type built = fs::last_write_time(image);
+    BuildImage(checkout, binary);
+    ASSERT_EQ(fs::last_write_time(image), built);
+
+    std::vector<fs::path> headers;
+    for (const char* folder : {"driver", "kernel", "steps"}) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(checkout / folder)) {
+            if (entry.path().extension() == ".h") headers.push_back(entry.path());
+        }
+    }
+    ASSERT_GE(headers.size(), 3u);
+    for (const fs::path& header : headers) {
+        SCOPED_TRACE(fs::relative(header, checkout).string());
+        built = fs::last_write_time(image);
+        fs::last_write_time(header, fs::file_time_type::clock::now());  // touch
+        BuildImage(checkout, binary);
+        EXPECT_GT(fs::last_write_time(image), built);
     }
 }
 

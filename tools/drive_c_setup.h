@@ -1,0 +1,32 @@
+// drive_c_setup.h
+//
+// Where a single run's drive C comes from: a folder the person named, a
+// fresh scratch folder, a starting disk laid down on one, or none at all.
+
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "fault_sweep/starting_disks.h"
+#include "tools/exit_status.h"
+#include "tools/run_options.h"
+
+namespace quarnhold::tools {
+
+// Drive C as a run will see it.
+struct PreparedDriveC {
+    std::optional<std::filesystem::path> folder;  // nothing: no \??\c: link
+    bool scratch = false;                         // a fresh folder made for this run
+    bool writeProtected = false;
+    std::string startDisk;  // the starting disk laid down on it, if one was
+    std::vector<testbed::ForeignOpen> foreignOpens;
+};
+
+// Makes or checks drive C as `options` ask. Runs before the image is
+// loaded, once per single run.
+std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options);
+
+}  // namespace quarnhold::tools

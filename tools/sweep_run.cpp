@@ -1,0 +1,54 @@
+// sweep_run.cpp
+
+#include "tools/sweep_run.h"
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "emulator/driver_image_run.h"
+#include "fault_sweep/fault_sweep.h"
+#include "tools/exit_status.h"
+#include "tools/image_file.h"
+#include "tools/progress_bar.h"
+#include "tools/sweep_report.h"
+
+namespace quarnhold::tools {
+
+int SweepImage(const RunOptions& options)
+{
+    auto read = ReadImageFile(options.image);
+    if (const Refusal* refused = std::get_if<Refusal>(&read)) {
+        return Refuse(*refused);
+    }
+    std::optional<emulator::DriverImageRunner> image;
+    try {
+        image.emplace(std::get<emulator::PeImage>(read));
+    } catch (const emulator::ImageError& refused) {
+        return Refuse(CannotLoad(options.image, refused));
+    }
+
+    const auto& disks = fault_sweep::StartingDisks();
+    if (!options.json) {
+        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, std::cout);
+        std::cout.flush();
+    }
+    ProgressBar bar(std::cerr, isatty(STDERR_FILENO));
+    fault_sweep::SweepOptions sweepOptions;
+    sweepOptions.pairs = !options.singleFaults;
+    sweepOptions.progress = [&](uint64_t done, uint64_t total) { bar.Update(done, total); };
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
+        [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, *image); }, disks, sweepOptions);
+    bar.Finish();
+
+    if (options.json) {
+        std::cout
+            << SweepToJson(options.image, summary).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+            << "\n";
+    } else {
+        WriteSweepText(options.image, summary, std::cout);
+    }
+    return summary.runsHeld == summary.runs ? ExitCompleted : ExitRunFailed;
+}
+
+}  // namespace quarnhold::tools
