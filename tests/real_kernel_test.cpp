@@ -5,6 +5,8 @@
 // reading it back, the livecd's edits, the verdicts and the report's rows.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -526,6 +528,31 @@ TEST(CheckOptions, RefusalsTable)
     ASSERT_TRUE(std::holds_alternative<CheckOptions>(parsed));
     EXPECT_EQ(std::get<CheckOptions>(parsed).image, fs::path("mutant.sys"));
     EXPECT_EQ(std::get<CheckOptions>(parsed).modelImage, fs::path("i"));
+}
+
+TEST(ChildProcess, ABackgroundProgramIsStoppedByItsProcessId)
+{
+    testbed::ScratchFolder folder;
+    const fs::path output = folder.path() / "out";
+    BackgroundProcess child({"sh", "-c", "echo started; exec sleep 60"}, output);
+    for (int i = 0; i < 100 && fs::file_size(output) == 0; ++i) usleep(20000);
+    EXPECT_TRUE(child.Running());
+    child.Stop();
+    EXPECT_FALSE(child.Running());
+    EXPECT_EQ(kill(child.Pid(), 0), -1);  // gone, and reaped
+    std::ifstream in(output);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "started\n");
+
+    ProcessResult failed = RunProcess({"sh", "-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(failed.exitCode, 3);
+    EXPECT_EQ(failed.out, "out\n");
+    EXPECT_EQ(failed.err, "err\n");
+    try {
+        RunOrThrow({"sh", "-c", "echo why >&2; exit 4"});
+        ADD_FAILURE() << "no error";
+    } catch (const CheckError& error) {
+        EXPECT_STREQ(error.what(), "sh -c 'echo why >&2; exit 4' failed (exit status 4): why");
+    }
 }
 
 TEST(RealKernelCheck, WithoutAnIsoItSaysSoInOneLineAndSkips)
