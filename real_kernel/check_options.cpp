@@ -44,6 +44,7 @@ const char* const CheckUsage =
 
 namespace {
 
+// A whole decimal number, or nothing.
 std::optional<int> Number(const std::string& text)
 {
     int value = 0;

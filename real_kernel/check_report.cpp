@@ -30,6 +30,7 @@ std::vector<char32_t> CodePoints(std::string_view utf8)
     return points;
 }
 
+// East Asian wide characters, which take two columns on a terminal.
 bool Wide(char32_t point)
 {
     return (point >= 0x1100 && point <= 0x115F) || (point >= 0x2E80 && point <= 0xA4CF) ||
@@ -57,6 +58,7 @@ std::string Clip(const std::string& utf8, size_t columns)
     return clipped + "…";
 }
 
+// 0x and eight upper-case hex digits.
 std::string Hex(uint32_t value)
 {
     char text[11];
@@ -64,6 +66,7 @@ std::string Hex(uint32_t value)
     return text;
 }
 
+// A path as NT writes it.
 std::string ShowPath(const std::string& path)
 {
     std::string shown = path;
@@ -71,6 +74,7 @@ std::string ShowPath(const std::string& path)
     return shown;
 }
 
+// One item of a disk in a cell: a directory, or a file with its size and bytes.
 std::string ShowItem(const testbed::DiskItem& item)
 {
     if (item.kind == testbed::DiskItem::Kind::Directory) return ShowPath(item.path) + "\\";
@@ -79,11 +83,13 @@ std::string ShowItem(const testbed::DiskItem& item)
            Clip(ShowGbk(item.content), ContentShown) + "\"";
 }
 
+// DriverEntry's status in a cell.
 std::string ShowStatus(const std::optional<uint32_t>& status)
 {
     return status ? "DriverEntry returned " + Hex(*status) : "DriverEntry did not return";
 }
 
+// The verdict as the scenario's heading line gives it.
 const char* VerdictWords(const ScenarioResult& result)
 {
     if (result.notChecked) return "NOT CHECKED";
@@ -100,6 +106,7 @@ const char* VerdictWords(const ScenarioResult& result)
     return "";
 }
 
+// Rows with the ReactOS column padded to `leftWidth`, a mark between the columns.
 void WriteRows(const std::vector<Row>& rows, size_t leftWidth, std::ostream& out)
 {
     for (const Row& row : rows) {

@@ -38,6 +38,7 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra)
     return entries;
 }
 
+// argv or envp for exec: the strings' pointers, then a null.
 std::vector<char*> Pointers(const std::vector<std::string>& strings)
 {
     std::vector<char*> pointers;

@@ -20,6 +20,7 @@ struct HiveValue {
     std::string expandString;       // a REG_EXPAND_SZ, as sc.exe writes ImagePath
 };
 
+// The service key's values, the one list the script and its check are made from.
 std::vector<HiveValue> ServiceHiveValues(std::string_view service)
 {
     return {{"Type", 1, ""},
@@ -28,6 +29,7 @@ std::vector<HiveValue> ServiceHiveValues(std::string_view service)
             {"ImagePath", std::nullopt, "system32\\drivers\\" + std::string(service) + ".sys"}};
 }
 
+// Eight lower-case hex digits, as hivexget shows a dword.
 std::string Hex8(uint32_t value)
 {
     char text[9];
@@ -35,6 +37,7 @@ std::string Hex8(uint32_t value)
     return text;
 }
 
+// ASCII lower case: freeldr.ini's names are matched without regard to case.
 std::string Lower(std::string_view text)
 {
     std::string lower(text);
@@ -42,6 +45,7 @@ std::string Lower(std::string_view text)
     return lower;
 }
 
+// A whole file's bytes; CheckError when it cannot be read.
 std::string ReadBytes(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
@@ -49,6 +53,7 @@ std::string ReadBytes(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Replaces a file's bytes; CheckError when it cannot be written.
 void WriteBytes(const fs::path& file, std::string_view bytes)
 {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);

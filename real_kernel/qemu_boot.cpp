@@ -18,6 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 
+// Everything the file holds so far; empty when it does not exist yet.
 std::string ReadAll(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
@@ -32,11 +33,13 @@ std::pair<off_t, timespec> DiskStamp(const fs::path& disk)
     return {status.st_size, status.st_mtim};
 }
 
+// Whether the disk image has not been written between two looks.
 bool SameStamp(const std::pair<off_t, timespec>& a, const std::pair<off_t, timespec>& b)
 {
     return a.first == b.first && a.second.tv_sec == b.second.tv_sec && a.second.tv_nsec == b.second.tv_nsec;
 }
 
+// Whole seconds since `start`.
 seconds Since(Clock::time_point start)
 {
     return std::chrono::duration_cast<seconds>(Clock::now() - start);

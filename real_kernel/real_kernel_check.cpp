@@ -84,13 +84,15 @@ private:
     bool keep_;
 };
 
+// A whole file's bytes.
 std::string ReadAll(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The programs the check drives, and the Debian package of each.
+// The programs the check drives that are not installed, each with its Debian
+// package; nothing when all are there.
 std::optional<std::string> MissingTools()
 {
     const std::vector<std::pair<std::string, std::string>> tools{{"qemu-system-i386", "qemu-system-x86"},
@@ -194,6 +196,8 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
     return results;
 }
 
+// The whole check: remaster once, boot every chain (up to --jobs at once),
+// then the report in the table's order and the exit status.
 int Check(const CheckOptions& options, const fs::path& iso)
 {
     if (std::optional<std::string> missing = MissingTools()) {
@@ -256,6 +260,7 @@ int Check(const CheckOptions& options, const fs::path& iso)
     return summary.differ > 0 ? SomeDiffer : AllAgree;
 }
 
+// Bad arguments: the reason in one line, and where help is.
 int Refuse(const std::string& reason)
 {
     std::cerr << "real-kernel-check: " << reason << "\nTry 'real-kernel-check --help'.\n";
