@@ -44,8 +44,9 @@ ModelRun RunModel(const std::filesystem::path& tool, const std::filesystem::path
                   const std::optional<std::filesystem::path>& driveC)
 {
     std::vector<std::string> command{tool.string(), "--json"};
-    command.insert(command.end(), ModelFileSystemArguments().begin(), ModelFileSystemArguments().end());
     if (driveC) {
+        // Without drive C there is no volume to give a file system.
+        command.insert(command.end(), ModelFileSystemArguments().begin(), ModelFileSystemArguments().end());
         command.insert(command.end(), {"--drive-c", driveC->string()});
     } else {
         command.push_back("--no-drive-c");

@@ -14,7 +14,7 @@
 namespace quarnhold::real_kernel {
 
 // quarnhold-run's arguments that give drive C the file system of the real
-// disk.
+// disk; given only when there is a drive C.
 const std::vector<std::string>& ModelFileSystemArguments();
 
 struct ModelRun {
