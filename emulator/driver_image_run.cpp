@@ -11,6 +11,7 @@
 #include "emulator/image_mapping.h"
 #include "emulator/kernel_image_checks.h"
 #include "emulator/kernel_traps.h"
+#include "testbed/test_bed_error.h"
 
 namespace quarnhold::emulator {
 namespace {
@@ -99,6 +100,7 @@ struct DriverImageRunner::Loaded {
 
     // The run in progress, as the hooks see it.
     ImageRunResult* result = nullptr;
+    testbed::KernelModel* model = nullptr;
     uint32_t lowestEsp = 0;
     bool driverObjectAccessed = false;
     bool registryPathAccessed = false;
@@ -145,8 +147,19 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
             return;
         }
         if (l.traps.Contains(address) && address != layout::ReturnToLoader) {
-            if (std::optional<std::string> failed = l.traps.Dispatch(address)) {
-                result.fault = GuestFault{*failed, address, l.traps.LastCall()};
+            // Nothing may unwind into the CPU's C code: a failure of the
+            // test bed's own host work stops the CPU here instead.
+            try {
+                if (std::optional<std::string> failed = l.traps.Dispatch(address)) {
+                    result.fault = GuestFault{*failed, address, l.traps.LastCall()};
+                    l.cpu.Stop();
+                }
+            } catch (const testbed::TestBedError& failure) {
+                result.testBedError = std::string(failure.what()) + ", in " + l.model->CallInProgress();
+                l.cpu.Stop();
+            } catch (const std::exception& failure) {
+                result.testBedError =
+                    "test-bed error: " + std::string(failure.what()) + ", in " + l.model->CallInProgress();
                 l.cpu.Stop();
             }
         }
@@ -169,6 +182,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     ImageRunResult result;
     result.imageBase = l.imageBase;
     l.result = &result;
+    l.model = &model;
     l.lowestEsp = l.entryEsp;
     l.driverObjectAccessed = false;
     l.registryPathAccessed = false;
@@ -199,9 +213,10 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     result.stats.elapsed = std::chrono::steady_clock::now() - started;
     result.stats.peakStackBytes = l.stackBase - l.lowestEsp - 12;
     l.result = nullptr;
+    l.model = nullptr;
 
     const uint32_t eip = cpu.Register(UC_X86_REG_EIP);
-    if (!result.fault) {
+    if (!result.fault && !result.testBedError) {
         if (stop.violation) {
             result.fault = GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
                                       stop.violation->access == Access::Fetch ? stop.violation->address : eip,
@@ -211,7 +226,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
                                       eip, l.traps.LastCall()};
         }
     }
-    if (!result.fault) {
+    if (!result.fault && !result.testBedError) {
         // stdcall: DriverEntry pops its own two arguments.
         uint32_t esp = cpu.Register(UC_X86_REG_ESP);
         if (esp != l.stackBase) {

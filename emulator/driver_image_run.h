@@ -39,6 +39,9 @@ struct ImageRunResult {
     uint32_t imageBase = 0;  // where the image was mapped
     uint32_t status = 0;     // DriverEntry's return value, when it returned
     std::optional<GuestFault> fault;
+    // A host operation of the test bed failed during a kernel call, and the
+    // CPU was stopped there: the run says nothing of the driver.
+    std::optional<std::string> testBedError;
     // Every guest access to the DRIVER_OBJECT or the registry path.
     std::vector<std::string> loaderDataAccesses;
     bool driverObjectUntouched = false;

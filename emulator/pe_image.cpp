@@ -6,8 +6,12 @@
 
 #include "emulator/pe_image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -429,19 +433,34 @@ PeImage ParsePeImage(std::span<const uint8_t> file)
 
 PeImage ReadPeImage(const std::filesystem::path& path)
 {
-    std::error_code error;
-    const uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) {
-        Fail("cannot read " + path.string() + ": " + error.message());
-    }
+    // The host's own reason, as "Permission denied (EACCES)".
+    const auto cannotRead = [&](int error) {
+        const char* name = strerrorname_np(error);
+        Fail("cannot read " + path.string() + ": " + std::strerror(error) + " (" +
+             (name != nullptr ? name : std::to_string(error)) + ")");
+    };
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) cannotRead(errno);
+    struct ClosedAtEnd {
+        int fd;
+        ~ClosedAtEnd() { close(fd); }
+    } closed{fd};
+    struct stat info {};
+    if (fstat(fd, &info) != 0) cannotRead(errno);
+    if (S_ISDIR(info.st_mode)) cannotRead(EISDIR);
+    const auto size = static_cast<uintmax_t>(info.st_size);
     if (size > MaxImageSize) {
         Fail(path.string() + " is " + std::to_string(size) + " bytes, over the 64 MiB limit");
     }
-    std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> bytes(size);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-    if (!in || static_cast<uintmax_t>(in.gcount()) != size) {
-        Fail("cannot read " + path.string());
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) cannotRead(errno);
+        if (got == 0)
+            Fail("cannot read " + path.string() + ": it ended after " + std::to_string(done) + " of " +
+                 std::to_string(size) + " bytes");
+        done += static_cast<size_t>(got);
     }
     return ParsePeImage(bytes);
 }

@@ -26,6 +26,9 @@ RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner&
     if (result.fault) {
         outcome.fault = result.fault->what;
     }
+    if (result.testBedError) {
+        outcome.testBedError = *result.testBedError;
+    }
     return outcome;
 }
 

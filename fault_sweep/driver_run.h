@@ -26,6 +26,9 @@ struct RunOutcome {
     bool driverObjectUntouched = false;
     bool registryPathUntouched = false;
     std::string fault;  // a guest fault that stopped the run; empty when none
+    // A host failure of the test bed that stopped the run: an environment
+    // failure, never the driver's. Empty when none.
+    std::string testBedError;
     // The deepest the guest stack went; only an emulated run measures it.
     std::optional<uint32_t> peakStackBytes;
 };

@@ -8,6 +8,7 @@
 
 #include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
+#include "testbed/test_bed_error.h"
 
 namespace quarnhold::fault_sweep {
 namespace {
@@ -106,11 +107,27 @@ public:
     // the runs that build on it.
     std::vector<KernelCall> Run(const PlannedRun& planned)
     {
-        testbed::Clear(folder_.path());
-        testbed::LayDown(folder_.path(), planned.disk->items);
-        testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.faults);
-        RunOutcome outcome = run_(model);
-        AddStory(digest_, outcome, testbed::ReadDisk(folder_.path()));
+        RunOutcome outcome;
+        std::vector<testbed::DiskItem> disk;
+        try {
+            testbed::Clear(folder_.path());
+            testbed::LayDown(folder_.path(), planned.disk->items);
+            testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.faults);
+            outcome = run_(model);
+            if (outcome.testBedError.empty()) disk = testbed::ReadDisk(folder_.path());
+        } catch (const testbed::TestBedError& failure) {
+            outcome.testBedError = failure.what();
+        }
+        if (!outcome.testBedError.empty()) {
+            ++summary_.runs;
+            ++summary_.environmentFailures;
+            if (summary_.environment.size() < options_.keptFailures) {
+                summary_.environment.push_back({planned.disk->name, planned.faults, outcome.testBedError});
+            }
+            if (options_.progress) options_.progress(summary_.runs, total_);
+            return std::move(outcome.calls);
+        }
+        AddStory(digest_, outcome, disk);
 
         std::vector<BrokenRunRule> broken = CheckRunRules(outcome);
         uint64_t injected = 0;
@@ -200,9 +217,14 @@ std::string SummaryLine(const SweepSummary& summary)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f s", std::chrono::duration<double>(summary.elapsed).count());
+    std::string environment;
+    if (summary.environmentFailures != 0) {
+        environment = ", " + std::to_string(summary.environmentFailures) +
+                      (summary.environmentFailures == 1 ? " run" : " runs") + " stopped by a test-bed error";
+    }
     return "fault sweep: " + std::to_string(summary.runs) + " runs, " + std::to_string(summary.faultsInjected) +
            " faults injected, " + std::to_string(summary.runsHeld) + " runs held every rule, " +
-           std::to_string(summary.rulesBroken) + " rules broken (" + seconds + ")";
+           std::to_string(summary.rulesBroken) + " rules broken" + environment + " (" + seconds + ")";
 }
 
 std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults)

@@ -34,11 +34,23 @@ struct FailedRun {
     std::vector<BrokenRunRule> broken;
 };
 
+// A run the host stopped: the test bed's own host work failed (see
+// testbed::TestBedError), so the run says nothing of the driver.
+struct EnvironmentFailure {
+    std::string disk;
+    std::vector<testbed::InjectedFault> faults;
+    std::string what;  // the test-bed error line
+};
+
 struct SweepSummary {
     uint64_t runs = 0;
     uint64_t faultsInjected = 0;  // faults that took effect, over all runs
     uint64_t runsHeld = 0;        // runs that held every rule
     uint64_t rulesBroken = 0;     // broken rules, over all runs
+    // Runs stopped by a test-bed error: neither held nor broken, and not
+    // counted against the driver.
+    uint64_t environmentFailures = 0;
+    std::vector<EnvironmentFailure> environment;  // the first few, in sweep order
     // A digest of every run's story: the kernel calls with their arguments
     // and outcomes, the messages, the status, and the disk afterwards. Two
     // ways of running the driver that agree on every run have the same.
@@ -60,7 +72,8 @@ SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& 
                       const SweepOptions& options = {});
 
 // "fault sweep: 1234 runs, 2345 faults injected, 1234 runs held every rule,
-// 0 rules broken (3.2 s)"
+// 0 rules broken (3.2 s)"; with ", 3 runs stopped by a test-bed error" before
+// the time when the host stopped any.
 std::string SummaryLine(const SweepSummary& summary);
 
 // "ZwCreateFile #2 returns 0xC0000022 STATUS_ACCESS_DENIED, ZwClose #1 ..."

@@ -2,6 +2,7 @@
 
 #include "testbed/host_volume.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -10,10 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cwctype>
-#include <functional>
 #include <stdexcept>
-#include <system_error>
 
+#include "testbed/test_bed_error.h"
 #include "testbed/text_encoding.h"
 
 namespace quarnhold::testbed {
@@ -41,78 +41,84 @@ bool NamesMatch(std::u16string_view a, std::u16string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Upcase(x) == Upcase(y); });
 }
 
-// Maps a failed host call onto the status a file system would report.
-NtStatus StatusFromErrno(int error)
+// The status a file system reports for a host refusal that has an NT
+// meaning; runs when a host call of the volume fails. Any other refusal is
+// the host's own business (its permissions, its name limits, its I/O), not
+// an answer NT would give a kernel-mode caller, so it throws.
+NtStatus NtAnswer(int error, std::string_view operation, const std::filesystem::path& hostPath)
 {
     switch (error) {
-    case EEXIST:
-        return status::ObjectNameCollision;
-    case ENOSPC:
-    case EDQUOT:
-        return status::DiskFull;
-    case EACCES:
-    case EPERM:
-        return status::AccessDenied;
-    case EROFS:
-        return status::MediaWriteProtected;
-    case ENOENT:
-        return status::ObjectNameNotFound;
-    case ENOTDIR:
-        return status::ObjectPathNotFound;
-    case ELOOP:
-        return status::IoReparseTagNotHandled;
-    default:
-        return status::UnexpectedIoError;
+        case EEXIST:
+            return status::ObjectNameCollision;
+        case ENOSPC:
+        case EDQUOT:
+            return status::DiskFull;
+        case EROFS:
+            return status::MediaWriteProtected;
+        default:
+            throw TestBedError(operation, hostPath, error);
     }
 }
-
-// Owns a host file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::string JoinVolumePath(const std::string& parent, const std::string& name)
 {
     return parent.empty() ? name : parent + "\\" + name;
 }
 
+using DirectoryStream = std::unique_ptr<DIR, int (*)(DIR*)>;
+
 }  // namespace
 
 HostVolume::HostVolume(const std::filesystem::path& root)
 {
-    std::error_code error;
-    if (!std::filesystem::is_directory(root, error)) {
-        throw std::runtime_error(root.string() + " is not a folder");
+    // The root itself may be reached through links: it is the folder the
+    // person chose. Nothing below it is.
+    HostFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        throw TestBedError("open drive C's folder", root, errno);
     }
-    root_ = std::filesystem::canonical(root);
+    root_ = std::filesystem::absolute(root);
+    rootFd_ = std::make_shared<const HostFd>(std::move(fd));
 }
 
-std::optional<HostNode> HostVolume::Describe(const std::filesystem::path& hostPath, std::string volumePath) const
+HostNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
+                              std::string hostName, std::filesystem::path hostPath, std::string volumePath) const
 {
     struct stat info {};
-    if (lstat(hostPath.c_str(), &info) != 0) {
-        return std::nullopt;
+    if (fstat(pinned->get(), &info) != 0) {
+        throw TestBedError("look at", hostPath, errno);
     }
     HostNode node;
-    node.hostPath = hostPath;
-    node.volumePath = std::move(volumePath);
     node.kind = S_ISREG(info.st_mode) ? NodeKind::File : S_ISDIR(info.st_mode) ? NodeKind::Directory : NodeKind::Other;
+    if (node.kind == NodeKind::File && info.st_nlink > 1) {
+        throw TestBedError(
+            hostPath.string() + " has " + std::to_string(info.st_nlink) +
+            " hard links; another of its names may lie outside drive C, so the test bed leaves it alone");
+    }
+    node.pinned = std::move(pinned);
+    node.parent = std::move(parent);
+    node.hostName = std::move(hostName);
+    node.hostPath = std::move(hostPath);
+    node.volumePath = std::move(volumePath);
     node.device = info.st_dev;
     node.inode = info.st_ino;
     node.readOnly = node.kind == NodeKind::File && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     node.size = node.kind == NodeKind::File ? static_cast<uint64_t>(info.st_size) : 0;
     return node;
+}
+
+// The child `hostName` of `directory`, held open without following a link;
+// nothing when there is no such name.
+std::optional<HostNode> HostVolume::OpenChild(const HostNode& directory, const std::string& hostName) const
+{
+    std::filesystem::path hostPath = directory.hostPath / hostName;
+    HostFd fd(openat(directory.pinned->get(), hostName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return std::nullopt;
+        throw TestBedError("look up", hostPath, errno);
+    }
+    return Describe(std::make_shared<const HostFd>(std::move(fd)), directory.pinned, hostName, std::move(hostPath),
+                    JoinVolumePath(directory.volumePath, hostName));
 }
 
 std::optional<HostNode> HostVolume::FindChild(const HostNode& directory, std::u16string_view name,
@@ -125,43 +131,48 @@ std::optional<HostNode> HostVolume::FindChild(const HostNode& directory, std::u1
     if (!exact) {
         return std::nullopt;
     }
-    std::error_code error;
-    if (std::filesystem::symlink_status(directory.hostPath / *exact, error).type() !=
-        std::filesystem::file_type::not_found && !error) {
-        return Describe(directory.hostPath / *exact, JoinVolumePath(directory.volumePath, *exact));
+    if (std::optional<HostNode> found = OpenChild(directory, *exact)) {
+        return found;
     }
     if (!caseInsensitive) {
         return std::nullopt;
     }
+    HostFd listing(openat(directory.pinned->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirectoryStream stream(listing ? fdopendir(listing.get()) : nullptr, closedir);
+    if (!stream) {
+        throw TestBedError("read the folder", directory.hostPath, errno);
+    }
+    listing.Release();  // the stream owns it now
     std::vector<std::string> candidates;
-    for (const auto& entry : std::filesystem::directory_iterator(directory.hostPath, error)) {
-        std::string hostName = entry.path().filename().string();
+    errno = 0;
+    while (const dirent* entry = readdir(stream.get())) {
+        std::string hostName = entry->d_name;
+        if (hostName == "." || hostName == "..") continue;
         std::optional<std::u16string> wide = Utf8ToUtf16(hostName);
         if (wide && NamesMatch(*wide, name)) {
             candidates.push_back(hostName);
         }
+        errno = 0;  // only readdir's own failure counts
+    }
+    if (errno != 0) {
+        throw TestBedError("read the folder", directory.hostPath, errno);
     }
     if (candidates.empty()) {
         return std::nullopt;
     }
-    const std::string& chosen = *std::min_element(candidates.begin(), candidates.end());
-    return Describe(directory.hostPath / chosen, JoinVolumePath(directory.volumePath, chosen));
+    return OpenChild(directory, *std::min_element(candidates.begin(), candidates.end()));
 }
 
 VolumeLookup HostVolume::Find(const std::vector<std::u16string>& components, bool caseInsensitive) const
 {
     VolumeLookup lookup;
-    std::optional<HostNode> current = Describe(root_, "");
-    if (!current || current->kind != NodeKind::Directory) {
-        lookup.status = status::ObjectPathNotFound;
-        return lookup;
-    }
+    HostNode current = Describe(rootFd_, nullptr, "", root_, "");
     if (components.empty()) {
-        lookup.node = current;
+        lookup.node = std::move(current);
         return lookup;
     }
     for (size_t i = 0; i + 1 < components.size(); ++i) {
-        std::optional<HostNode> next = FindChild(*current, components[i], caseInsensitive);
+        std::optional<HostNode> next = FindChild(current, components[i], caseInsensitive);
         if (next && next->kind == NodeKind::Other) {
             lookup.status = status::IoReparseTagNotHandled;
             return lookup;
@@ -170,73 +181,109 @@ VolumeLookup HostVolume::Find(const std::vector<std::u16string>& components, boo
             lookup.status = status::ObjectPathNotFound;
             return lookup;
         }
-        current = std::move(next);
+        current = std::move(*next);
     }
-    lookup.parent = current;
-    lookup.node = FindChild(*current, components.back(), caseInsensitive);
+    lookup.node = FindChild(current, components.back(), caseInsensitive);
+    lookup.parent = std::move(current);
     return lookup;
 }
 
-NtStatus HostVolume::CreateChild(const HostNode& parent, std::u16string_view name, HostNode& created,
-                                 const std::function<int(const char* path)>& make) const
+NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const
 {
     std::optional<std::string> hostName = Utf16ToUtf8(name);
     if (!hostName) {
         return status::ObjectNameInvalid;
     }
-    std::filesystem::path path = parent.hostPath / *hostName;
-    if (make(path.c_str()) != 0) {
-        return StatusFromErrno(errno);
+    std::filesystem::path hostPath = parent.hostPath / *hostName;
+    if (mkdirat(parent.pinned->get(), hostName->c_str(), 0777) != 0) {
+        return NtAnswer(errno, "create the directory", hostPath);
     }
-    std::optional<HostNode> node = Describe(path, JoinVolumePath(parent.volumePath, *hostName));
-    if (!node) {
-        return status::UnexpectedIoError;
+    HostFd fd(openat(parent.pinned->get(), hostName->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        throw TestBedError("open the directory just made", hostPath, errno);
     }
-    created = *node;
+    created = Describe(std::make_shared<const HostFd>(std::move(fd)), parent.pinned, *hostName, std::move(hostPath),
+                       JoinVolumePath(parent.volumePath, *hostName));
     return status::Success;
-}
-
-NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const
-{
-    return CreateChild(parent, name, created, [](const char* path) { return mkdir(path, 0777); });
 }
 
 NtStatus HostVolume::CreateFile(const HostNode& parent, std::u16string_view name, HostNode& created) const
 {
-    return CreateChild(parent, name, created, [](const char* path) {
-        FileDescriptor fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        return fd.get() < 0 ? -1 : 0;
-    });
+    std::optional<std::string> hostName = Utf16ToUtf8(name);
+    if (!hostName) {
+        return status::ObjectNameInvalid;
+    }
+    std::filesystem::path hostPath = parent.hostPath / *hostName;
+    HostFd fd(
+        openat(parent.pinned->get(), hostName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd) {
+        return NtAnswer(errno, "create the file", hostPath);
+    }
+    // NT gives a new file no READONLY attribute, whatever the host's umask
+    // would make of it.
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0 ||
+        ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 && fchmod(fd.get(), (info.st_mode & 07777) | S_IWUSR))) {
+        throw TestBedError("make writable", hostPath, errno);
+    }
+    // The descriptor that made the file is the one that writes it.
+    auto made = std::make_shared<const HostFd>(std::move(fd));
+    created =
+        Describe(made, parent.pinned, *hostName, std::move(hostPath), JoinVolumePath(parent.volumePath, *hostName));
+    created.writable = std::move(made);
+    return status::Success;
+}
+
+NtStatus HostVolume::OpenForWriting(HostNode& node) const
+{
+    if (node.writable) {
+        return status::Success;
+    }
+    if (!node.parent || node.kind != NodeKind::File) {
+        throw std::logic_error("only a file found in a directory can be opened for writing");
+    }
+    HostFd fd(openat(node.parent->get(), node.hostName.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        return NtAnswer(errno, "open for writing", node.hostPath);
+    }
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0) {
+        throw TestBedError("look at", node.hostPath, errno);
+    }
+    if (info.st_dev != node.device || info.st_ino != node.inode) {
+        throw TestBedError(node.hostPath.string() +
+                           " was replaced by another file while the test bed held it: the file written would not be "
+                           "the file opened");
+    }
+    node.writable = std::make_shared<const HostFd>(std::move(fd));
+    return status::Success;
 }
 
 NtStatus HostVolume::WriteAt(const HostNode& file, uint64_t offset, std::span<const uint8_t> data) const
 {
-    FileDescriptor fd(open(file.hostPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return StatusFromErrno(errno);
+    if (!file.writable) {
+        throw std::logic_error("a write to a file the volume has not opened for writing");
     }
-    while (!data.empty()) {
-        ssize_t written = pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return StatusFromErrno(errno);
-        }
-        data = data.subspan(static_cast<size_t>(written));
-        offset += static_cast<uint64_t>(written);
-    }
-    return status::Success;
+    int failed = WriteAllAt(file.writable->get(),
+                            std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), offset);
+    return failed == 0 ? status::Success : NtAnswer(failed, "write to", file.hostPath);
 }
 
 NtStatus HostVolume::Truncate(const HostNode& file) const
 {
-    FileDescriptor fd(open(file.hostPath.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
-    return fd.get() < 0 ? StatusFromErrno(errno) : status::Success;
+    if (!file.writable) {
+        throw std::logic_error("a truncation of a file the volume has not opened for writing");
+    }
+    return ftruncate(file.writable->get(), 0) == 0 ? status::Success : NtAnswer(errno, "truncate", file.hostPath);
 }
 
-std::optional<uint64_t> HostVolume::SizeOf(const HostNode& file) const
+uint64_t HostVolume::SizeOf(const HostNode& file) const
 {
-    std::optional<HostNode> now = Describe(file.hostPath, file.volumePath);
-    return now ? std::optional<uint64_t>(now->size) : std::nullopt;
+    struct stat info {};
+    if (fstat(file.pinned->get(), &info) != 0) {
+        throw TestBedError("look at", file.hostPath, errno);
+    }
+    return static_cast<uint64_t>(info.st_size);
 }
 
 }  // namespace quarnhold::testbed

@@ -4,18 +4,31 @@
 // a run made. Names are matched the way NT matches them, case-insensitively
 // when asked; permissions are the model's own (a host file without write
 // permission is a read-only file, for root as for anyone), not the host's.
-// Symbolic links are never followed: the model cannot leave the folder.
+//
+// The volume never leaves its folder. The root is opened once; every name is
+// looked up in the directory found before it, one component at a time,
+// without following links; each node found keeps its own descriptor, and
+// every later step (a create inside it, a write to it) goes through that
+// descriptor, not through a path. A file with more than one hard link is
+// refused: its other name may lie outside the folder.
+//
+// A host failure with an NT meaning is answered with NT's status: EROFS is
+// STATUS_MEDIA_WRITE_PROTECTED, ENOSPC and EDQUOT are STATUS_DISK_FULL,
+// EEXIST is STATUS_OBJECT_NAME_COLLISION. Any other (EACCES, EPERM, EIO,
+// ENAMETOOLONG, ELOOP, EFBIG, ...) has none for a kernel-mode caller, and
+// throws TestBedError naming the host path, the operation and the errno.
 
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "testbed/host_files.h"
 #include "testbed/nt_status.h"
 
 namespace quarnhold::testbed {
@@ -24,8 +37,16 @@ enum class NodeKind { File, Directory, Other };
 
 // A file or directory on the volume.
 struct HostNode {
-    std::filesystem::path hostPath;
-    std::string volumePath;  // below the root, '\'-separated, as named on disk (UTF-8); empty for the root
+    // The object itself, held open whatever its name becomes.
+    std::shared_ptr<const HostFd> pinned;
+    // The file open for writing, once a write was granted.
+    std::shared_ptr<const HostFd> writable;
+    // The directory it was found in, and its name there; none for the root.
+    std::shared_ptr<const HostFd> parent;
+    std::string hostName;
+
+    std::filesystem::path hostPath;  // where it was found, for messages only
+    std::string volumePath;          // below the root, '\'-separated, as named on disk (UTF-8); empty for the root
     NodeKind kind = NodeKind::Other;
     uint64_t device = 0;
     uint64_t inode = 0;
@@ -46,7 +67,7 @@ struct VolumeLookup {
 
 class HostVolume {
 public:
-    // Throws std::runtime_error when `root` is not a folder.
+    // Opens `root`; throws TestBedError when it cannot be opened as a folder.
     explicit HostVolume(const std::filesystem::path& root);
 
     const std::filesystem::path& Root() const { return root_; }
@@ -54,27 +75,32 @@ public:
     // Walks `components` from the root; an empty list finds the root.
     VolumeLookup Find(const std::vector<std::u16string>& components, bool caseInsensitive) const;
 
-    // Create a directory or an empty file named `name` in `parent`.
+    // Create a directory or an empty file named `name` in `parent`. A new
+    // file comes open for writing.
     NtStatus CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const;
     NtStatus CreateFile(const HostNode& parent, std::u16string_view name, HostNode& created) const;
 
-    // Writes `data` at `offset`, extending the file when needed and never
-    // truncating it.
+    // Opens the file `node` for writing, by its name in the directory it was
+    // found in; throws TestBedError if that name now leads elsewhere.
+    NtStatus OpenForWriting(HostNode& node) const;
+
+    // Writes `data` at `offset` of a file open for writing, extending it
+    // when needed and never truncating it.
     NtStatus WriteAt(const HostNode& file, uint64_t offset, std::span<const uint8_t> data) const;
     NtStatus Truncate(const HostNode& file) const;
 
     // The node's size now.
-    std::optional<uint64_t> SizeOf(const HostNode& file) const;
+    uint64_t SizeOf(const HostNode& file) const;
 
 private:
-    std::optional<HostNode> Describe(const std::filesystem::path& hostPath, std::string volumePath) const;
-    // Makes `name` in `parent` with `make` (0 or -1 with errno, as the host
-    // calls return) and describes what it made.
-    NtStatus CreateChild(const HostNode& parent, std::u16string_view name, HostNode& created,
-                         const std::function<int(const char* path)>& make) const;
+    // The node held open as `pinned`, found as `hostName` in `parent`.
+    HostNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent, std::string hostName,
+                      std::filesystem::path hostPath, std::string volumePath) const;
     std::optional<HostNode> FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive) const;
+    std::optional<HostNode> OpenChild(const HostNode& directory, const std::string& hostName) const;
 
     std::filesystem::path root_;
+    std::shared_ptr<const HostFd> rootFd_;
 };
 
 }  // namespace quarnhold::testbed

@@ -296,8 +296,16 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     if (!ShareAllows(node, access, request.shareAccess)) {
         return status::SharingViolation;
     }
+    object.node = node;
+    // A file that may be written is opened for writing now, so that every
+    // write through this handle goes to the very file this open found.
+    if (!directory && ((access & (nt::FileWriteData | nt::FileAppendData)) || overwrite)) {
+        if (NtStatus opened = volume_->OpenForWriting(object.node); opened != status::Success) {
+            return opened;
+        }
+    }
     if (overwrite) {
-        if (NtStatus truncated = volume_->Truncate(node); truncated != status::Success) {
+        if (NtStatus truncated = volume_->Truncate(object.node); truncated != status::Success) {
             return truncated;
         }
         diskEvents_.push_back({DiskEvent::Kind::Truncated, node.volumePath, 0, 0});
@@ -305,7 +313,6 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     } else {
         information = nt::FileOpened;
     }
-    object.node = node;
     object.grantedAccess = access;
     return status::Success;
 }
@@ -373,14 +380,10 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
         return refuse(status::AccessDenied);
     }
 
-    std::optional<uint64_t> size = volume_->SizeOf(file.node);
-    if (!size) {
-        return refuse(status::UnexpectedIoError);
-    }
     uint64_t offset;
     bool appendOnly = !(file.grantedAccess & nt::FileWriteData);
     if (appendOnly || (request.byteOffset && *request.byteOffset == nt::FileWriteToEndOfFile)) {
-        offset = *size;
+        offset = volume_->SizeOf(file.node);
     } else if (!request.byteOffset || *request.byteOffset == nt::FileUseFilePointerPosition) {
         // Only a synchronous handle has a position to write at.
         if (!file.synchronous) {

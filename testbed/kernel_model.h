@@ -94,8 +94,14 @@ struct HandleCounts {
 
 class KernelModel {
 public:
-    // Throws std::runtime_error when drive C's folder is not a folder, or a
-    // foreign open cannot be made.
+    // Throws TestBedError when drive C's folder cannot be opened, and
+    // std::runtime_error when a foreign open cannot be made.
+    //
+    // A routine whose host work fails in a way NT has no answer for throws
+    // TestBedError (see HostVolume) and leaves the call unanswered: the run
+    // ends there. The host-linked routines let it unwind through the
+    // host-compiled driver to whoever called DriverEntry; the emulated CPU's
+    // traps catch it and stop the CPU.
     explicit KernelModel(DriveC driveC, std::vector<InjectedFault> faults = {},
                          const std::vector<ForeignOpen>& foreignOpens = {});
 
@@ -113,6 +119,8 @@ public:
     const std::vector<BrokenRule>& BrokenRules() const { return brokenRules_; }
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
+    // "ZwClose(0x80000004)": the call answered last, or being answered.
+    const std::string& CallInProgress() const { return currentCall_; }
 
     // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
     // opens, as on i386 NT.

@@ -2,15 +2,25 @@
 
 #include "testbed/scratch_disk.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <stdexcept>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "testbed/host_files.h"
+#include "testbed/test_bed_error.h"
 
 namespace quarnhold::testbed {
 
@@ -31,83 +41,291 @@ DiskItem Link(std::string path, std::string target)
     return DiskItem{std::move(path), DiskItem::Kind::Link, std::move(target), false};
 }
 
+namespace {
+
+using DirectoryStream = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+std::vector<std::string> SplitPath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        size_t end = path.find('/', start);
+        parts.push_back(path.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+HostFd OpenFolder(const fs::path& folder, int flags)
+{
+    HostFd fd(open(folder.c_str(), flags | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) throw TestBedError("open the folder", folder, errno);
+    return fd;
+}
+
+// The directory that holds `parts.back()`, walked down from `root` without
+// following links; nothing when a part of the way is missing.
+std::optional<HostFd> OpenParent(int root, const fs::path& folder, const std::vector<std::string>& parts)
+{
+    HostFd current(fcntl(root, F_DUPFD_CLOEXEC, 0));
+    if (!current) throw TestBedError("hold open", folder, errno);
+    fs::path reached = folder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        reached /= parts[i];
+        HostFd next(openat(current.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return std::nullopt;
+            throw TestBedError("open the folder", reached, errno);
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+void ReadTree(int directory, const std::string& prefix, const fs::path& hostPath, std::vector<DiskItem>& items);
+
+bool WithoutWriteBits(mode_t mode)
+{
+    return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The entry `name` of `directory` as an item, and, for a directory, what it
+// holds into `items`; nothing when the entry is gone. `type` is the kind
+// the directory listing gave (DT_UNKNOWN when there is none); the kind is
+// always confirmed on the descriptor opened.
+std::optional<DiskItem> ReadEntry(int directory, const std::string& name, unsigned char type, const std::string& path,
+                                  const fs::path& hostPath, std::vector<DiskItem>* items)
+{
+    if (type == DT_UNKNOWN) {
+        struct stat info {};
+        if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return std::nullopt;
+            throw TestBedError("look at", hostPath, errno);
+        }
+        type = S_ISLNK(info.st_mode)   ? DT_LNK
+               : S_ISDIR(info.st_mode) ? DT_DIR
+               : S_ISREG(info.st_mode) ? DT_REG
+                                       : DT_FIFO;
+    }
+    if (type == DT_LNK) {
+        std::array<char, PATH_MAX> target{};
+        ssize_t length = readlinkat(directory, name.c_str(), target.data(), target.size());
+        if (length < 0) throw TestBedError("read the link", hostPath, errno);
+        return Link(path, std::string(target.data(), static_cast<size_t>(length)));
+    }
+    if (type != DT_DIR && type != DT_REG) {
+        throw TestBedError(hostPath.string() + " is neither a file, a folder nor a link");
+    }
+    // Never follows a link, never waits on a FIFO, never takes a terminal;
+    // the descriptor says what was opened.
+    HostFd fd(openat(directory, name.c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (type == DT_DIR ? O_DIRECTORY : 0)));
+    if (!fd) {
+        if (errno == ENOENT) return std::nullopt;
+        throw TestBedError("open", hostPath, errno);
+    }
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+    if (S_ISDIR(info.st_mode) && type == DT_DIR) {
+        if (items != nullptr) ReadTree(fd.Release(), path + "/", hostPath, *items);
+        return Directory(path);
+    }
+    if (!S_ISREG(info.st_mode) || type != DT_REG) {
+        throw TestBedError(hostPath.string() + " changed kind while the test bed read it");
+    }
+    std::string content;
+    if (int failed = ReadAll(fd.get(), content); failed != 0) throw TestBedError("read", hostPath, failed);
+    return File(path, std::move(content), WithoutWriteBits(info.st_mode));
+}
+
+// Everything in the directory open as `directory` (which it takes over),
+// named under `prefix`.
+void ReadTree(int directory, const std::string& prefix, const fs::path& hostPath, std::vector<DiskItem>& items)
+{
+    DirectoryStream stream(fdopendir(directory), closedir);
+    if (!stream) {
+        int error = errno;
+        close(directory);
+        throw TestBedError("read the folder", hostPath, error);
+    }
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    errno = 0;
+    while (const dirent* entry = readdir(stream.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") entries.emplace_back(std::move(name), entry->d_type);
+        errno = 0;  // only readdir's own failure counts
+    }
+    if (errno != 0) throw TestBedError("read the folder", hostPath, errno);
+    for (const auto& [name, type] : entries) {
+        const size_t before = items.size();
+        items.emplace_back();  // the entry comes before what it holds
+        std::optional<DiskItem> item =
+            ReadEntry(dirfd(stream.get()), name, type, prefix + name, hostPath / name, &items);
+        if (item) {
+            items[before] = std::move(*item);
+        } else {
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(before));
+        }
+    }
+}
+
+[[noreturn]] void CameOutWrong(const fs::path& folder, const DiskItem& asked, const std::string& found)
+{
+    throw TestBedError("the starting disk under " + folder.string() + " came out wrong: " + DescribeItem(asked) +
+                       " was asked for, " + found + " is there");
+}
+
+// Creates `item` as `name` in `parent`, and checks on what the host made
+// that it is what was asked.
+void Create(int parent, const DiskItem& item, const std::string& name, const fs::path& folder)
+{
+    const fs::path hostPath = folder / item.path;
+    switch (item.kind) {
+        case DiskItem::Kind::Directory: {
+            if (mkdirat(parent, name.c_str(), 0755) == 0) return;
+            if (errno != EEXIST) throw TestBedError("create the folder", hostPath, errno);
+            struct stat info {};
+            if (fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                throw TestBedError("look at", hostPath, errno);
+            }
+            if (!S_ISDIR(info.st_mode)) CameOutWrong(folder, item, "something else");
+            return;
+        }
+        case DiskItem::Kind::File: {
+            HostFd fd(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (!fd) throw TestBedError("create the file", hostPath, errno);
+            if (int failed = WriteAllAt(fd.get(), item.content, 0); failed != 0) {
+                throw TestBedError("write", hostPath, failed);
+            }
+            // Set outright, so that no umask makes a writable file read-only.
+            if (fchmod(fd.get(), item.readOnly ? 0444 : 0644) != 0)
+                throw TestBedError("set the mode of", hostPath, errno);
+            struct stat info {};
+            if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+            if (close(fd.Release()) != 0) throw TestBedError("write", hostPath, errno);
+            if (!S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) != item.content.size() ||
+                WithoutWriteBits(info.st_mode) != item.readOnly) {
+                CameOutWrong(folder, item,
+                             S_ISREG(info.st_mode) ? item.path + " (" + std::to_string(info.st_size) + " bytes" +
+                                                         (WithoutWriteBits(info.st_mode) ? ", read-only)" : ")")
+                                                   : "something else");
+            }
+            return;
+        }
+        case DiskItem::Kind::Link: {
+            if (symlinkat(item.content.c_str(), parent, name.c_str()) != 0) {
+                throw TestBedError("create the link", hostPath, errno);
+            }
+            std::array<char, PATH_MAX> target{};
+            ssize_t length = readlinkat(parent, name.c_str(), target.data(), target.size());
+            if (length < 0) throw TestBedError("read the link", hostPath, errno);
+            std::string made(target.data(), static_cast<size_t>(length));
+            if (made != item.content) CameOutWrong(folder, item, DescribeItem(Link(item.path, made)));
+            return;
+        }
+    }
+}
+
+// Scratch folders an interrupt handler must find: each slot holds one
+// folder's path while the folder exists.
+constexpr int SlotFree = 0, SlotClaimed = 1, SlotMade = 2;
+struct ScratchSlot {
+    std::atomic<int> state{SlotFree};
+    char path[PATH_MAX];
+};
+std::array<ScratchSlot, 16> scratchSlots;
+static_assert(std::atomic<int>::is_always_lock_free, "an interrupt handler reads the slots");
+
+// Blocks the interrupts that remove scratch folders for as long as it lives,
+// so a folder is never made without being registered.
+class InterruptsHeld {
+public:
+    InterruptsHeld()
+    {
+        sigset_t interrupts;
+        sigemptyset(&interrupts);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signal);
+        pthread_sigmask(SIG_BLOCK, &interrupts, &previous_);
+    }
+    ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
 void LayDown(const fs::path& folder, const std::vector<DiskItem>& items)
 {
+    HostFd root = OpenFolder(folder, O_PATH);
+    std::map<std::string, HostFd> parents;  // by the path of the folder, most items sharing a few
     for (const DiskItem& item : items) {
-        fs::path target = folder / item.path;
-        switch (item.kind) {
-        case DiskItem::Kind::Directory:
-            fs::create_directories(target);
-            break;
-        case DiskItem::Kind::File: {
-            std::ofstream(target, std::ios::binary) << item.content;
-            if (item.readOnly) {
-                fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        std::vector<std::string> parts = SplitPath(item.path);
+        std::string parentPath = item.path.substr(0, item.path.size() - parts.back().size());
+        auto parent = parents.find(parentPath);
+        if (parent == parents.end()) {
+            std::optional<HostFd> opened = OpenParent(root.get(), folder, parts);
+            if (!opened) {
+                throw TestBedError("lay down " + (folder / item.path).string() + ": its folder is not there");
             }
-            break;
+            parent = parents.emplace(parentPath, std::move(*opened)).first;
         }
-        case DiskItem::Kind::Link:
-            fs::create_symlink(item.content, target);
-            break;
-        }
+        Create(parent->second.get(), item, parts.back(), folder);
     }
 }
 
 void Clear(const fs::path& folder)
 {
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        fs::remove_all(entry.path());
+    HostFd root = OpenFolder(folder, O_RDONLY);
+    if (int failed = RemoveContents(root.get()); failed != 0) {
+        throw TestBedError("clear the folder", folder, failed);
     }
 }
 
 std::vector<DiskItem> ReadDisk(const fs::path& folder)
 {
     std::vector<DiskItem> items;
-    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-        std::string path = it->path().lexically_relative(folder).generic_string();
-        if (it->is_symlink()) {
-            items.push_back(Link(path, fs::read_symlink(it->path()).string()));
-        } else if (it->is_directory()) {
-            items.push_back(Directory(path));
-        } else {
-            std::ifstream in(it->path(), std::ios::binary);
-            std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            bool readOnly = (fs::symlink_status(it->path()).permissions() & fs::perms::owner_write) == fs::perms::none;
-            items.push_back(File(path, content, readOnly));
-        }
-    }
+    ReadTree(OpenFolder(folder, O_RDONLY).Release(), "", folder, items);
     std::sort(items.begin(), items.end(), [](const DiskItem& a, const DiskItem& b) { return a.path < b.path; });
     return items;
 }
 
+std::optional<DiskItem> ReadDiskItem(const fs::path& folder, const std::string& path)
+{
+    HostFd root = OpenFolder(folder, O_PATH);
+    std::vector<std::string> parts = SplitPath(path);
+    std::optional<HostFd> parent = OpenParent(root.get(), folder, parts);
+    if (!parent) return std::nullopt;
+    return ReadEntry(parent->get(), parts.back(), DT_UNKNOWN, path, folder / path, nullptr);
+}
+
+std::string DescribeItem(const DiskItem& item)
+{
+    switch (item.kind) {
+        case DiskItem::Kind::Directory:
+            return item.path + "/";
+        case DiskItem::Kind::Link:
+            return item.path + " -> " + item.content;
+        case DiskItem::Kind::File:
+            break;
+    }
+    return item.path + " (" + std::to_string(item.content.size()) + " bytes" + (item.readOnly ? ", read-only" : "") +
+           ")";
+}
+
 std::string Describe(const std::vector<DiskItem>& items)
 {
-    std::ostringstream text;
-    for (const DiskItem& item : items) {
-        switch (item.kind) {
-        case DiskItem::Kind::Directory: text << "  " << item.path << "/\n"; break;
-        case DiskItem::Kind::Link: text << "  " << item.path << " -> " << item.content << "\n"; break;
-        case DiskItem::Kind::File:
-            text << "  " << item.path << " (" << item.content.size() << " bytes" << (item.readOnly ? ", read-only" : "")
-                 << ")\n";
-            break;
-        }
-    }
-    return items.empty() ? "  (empty)\n" : text.str();
+    std::string text;
+    for (const DiskItem& item : items) text += "  " + DescribeItem(item) + "\n";
+    return items.empty() ? "  (empty)\n" : text;
 }
 
 void PrintTo(const DiskItem& item, std::ostream* out)
 {
-    std::string line = Describe({item});
-    *out << line.substr(2, line.size() - 3);
+    *out << DescribeItem(item);
 }
 
-namespace {
-
-// Where scratch folders go: $TMPDIR when set; otherwise memory-backed
-// /dev/shm when there is one, since a scratch disk needs no durability and a
-// fault sweep lays one down thousands of times; otherwise the system's
-// temporary directory.
 fs::path ScratchParent()
 {
     if (const char* chosen = std::getenv("TMPDIR"); chosen != nullptr && *chosen != '\0') {
@@ -120,22 +338,60 @@ fs::path ScratchParent()
     return fs::temp_directory_path();
 }
 
-}  // namespace
-
-ScratchFolder::ScratchFolder()
+ScratchFolder::ScratchFolder(const fs::path& parent)
 {
-    fs::path parent = ScratchParent();
     std::string pattern = (parent / "quarnhold-c-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a scratch folder under " + parent.string());
+    if (pattern.size() >= PATH_MAX) {
+        throw TestBedError("make a scratch folder under", parent, ENAMETOOLONG);
     }
-    path_ = pattern;
+    InterruptsHeld held;
+    for (int i = 0; i < static_cast<int>(scratchSlots.size()) && slot_ < 0; ++i) {
+        int expected = SlotFree;
+        if (scratchSlots[i].state.compare_exchange_strong(expected, SlotClaimed)) slot_ = i;
+    }
+    // Without a free slot the folder is still removed as usual, only not by
+    // an interrupt.
+    std::vector<char> unregistered(slot_ >= 0 ? 0 : PATH_MAX);
+    char* buffer = slot_ >= 0 ? scratchSlots[slot_].path : unregistered.data();
+    std::memcpy(buffer, pattern.c_str(), pattern.size() + 1);
+    if (mkdtemp(buffer) == nullptr) {
+        int error = errno;
+        if (slot_ >= 0) scratchSlots[slot_].state = SlotFree;
+        throw TestBedError("make a scratch folder under", parent, error);
+    }
+    path_ = buffer;
+    if (slot_ >= 0) scratchSlots[slot_].state = SlotMade;
 }
 
 ScratchFolder::~ScratchFolder()
 {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    if (done_) return;
+    if (int failed = RemoveTree(path_.c_str()); failed != 0) {
+        std::fprintf(stderr, "warning: %s\n", TestBedError("remove the scratch folder", path_, failed).what());
+    }
+    if (slot_ >= 0) scratchSlots[slot_].state = SlotFree;
+}
+
+void ScratchFolder::Keep()
+{
+    done_ = true;
+    if (slot_ >= 0) scratchSlots[slot_].state = SlotFree;
+}
+
+void ScratchFolder::Remove()
+{
+    if (done_) return;
+    done_ = true;
+    int failed = RemoveTree(path_.c_str());
+    if (slot_ >= 0) scratchSlots[slot_].state = SlotFree;
+    if (failed != 0) throw TestBedError("remove the scratch folder", path_, failed);
+}
+
+void RemoveScratchFoldersNow() noexcept
+{
+    for (ScratchSlot& slot : scratchSlots) {
+        if (slot.state == SlotMade) RemoveTree(slot.path);
+    }
 }
 
 }  // namespace quarnhold::testbed

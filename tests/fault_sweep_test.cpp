@@ -138,6 +138,10 @@ protected:
             ADD_FAILURE() << way << " from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults)
                           << ": " << failed.broken.front().rule << ": " << failed.broken.front().detail;
         }
+        for (const fault_sweep::EnvironmentFailure& failed : summary.environment) {
+            ADD_FAILURE() << way << " from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults)
+                          << ": " << failed.what;
+        }
         EXPECT_EQ(summary.runsHeld, summary.runs);
         EXPECT_EQ(summary.rulesBroken, 0u);
         // A pair puts two faults in a run, so there are more faults than runs.

@@ -5,19 +5,28 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <nlohmann/json.hpp>
 
 #include "testbed/text_encoding.h"
-#include "tools/progress_bar.h"
+#include "tests/support/child_process.h"
 #include "tests/support/command.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/messages.h"
 #include "tests/support/run_outcome.h"
+#include "tools/progress_bar.h"
 
 namespace quarnhold::tests {
 namespace {
@@ -25,10 +34,10 @@ namespace {
 const std::string Image = BuiltImage().string();
 const std::string GuestDrivers = QUARNHOLD_GUEST_DRIVER_DIR;
 
-CommandResult RunTool(std::vector<std::string> arguments)
+CommandResult RunTool(std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
 {
     arguments.insert(arguments.begin(), QUARNHOLD_RUN_PATH);
-    return RunCommand(arguments);
+    return RunCommand(arguments, environment);
 }
 
 // The messages of a first run on an empty drive, as printed.
@@ -41,7 +50,7 @@ std::vector<std::string> TypicalTranscript()
 
 TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
 {
-    CommandResult run = RunTool({Image});
+    CommandResult run = RunTool({"--keep-drive-c", Image});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
     std::string lines;
@@ -52,10 +61,11 @@ TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
     EXPECT_NE(run.out.find("created directory Quarnhold"), std::string::npos);
     EXPECT_NE(run.out.find("Quarnhold\\test.txt is now 20 bytes: \"这里就是文件的内容了\""), std::string::npos);
 
-    // The scratch drive C is named, and holds what the run made.
+    // The scratch drive C kept is named, and holds what the run made.
     const std::string prefix = "drive C: ";
     ASSERT_EQ(run.out.rfind(prefix, 0), 0u);
-    std::filesystem::path scratch = run.out.substr(prefix.size(), run.out.find(" (fresh scratch folder)") - prefix.size());
+    std::filesystem::path scratch =
+        run.out.substr(prefix.size(), run.out.find(" (fresh scratch folder, kept)") - prefix.size());
     EXPECT_EQ(ReadDisk(scratch), (std::vector<DiskItem>{Directory("Quarnhold"),
                                                          File("Quarnhold/test.txt", std::string(TestFileContent))}));
     std::filesystem::remove_all(scratch);
@@ -227,14 +237,17 @@ struct RefusalCase {
     std::vector<std::string> arguments;
     int exitCode;
     std::string reason;  // a part of the one line on standard error
+    std::vector<std::string> environment = {};
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
 
-// Copies of the image spoiled one way each, made once.
+// Copies of the image spoiled one way each, made once in a folder of their
+// own, which goes when the test program ends.
 std::string SpoiledImage(const std::string& name, size_t keep, bool flipChecksum)
 {
-    std::filesystem::path path = std::filesystem::temp_directory_path() / ("quarnhold-run-test-" + name + ".sys");
+    static const ScratchFolder folder;
+    std::filesystem::path path = folder.path() / ("quarnhold-run-test-" + name + ".sys");
     std::ifstream in(Image, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     bytes.resize(std::min(keep, bytes.size()));
@@ -248,6 +261,19 @@ const RefusalCase RefusalCases[] = {
     {"image_is_a_folder", {"/tmp"}, 2, "/tmp is not a file"},
     {"drive_c_is_a_file", {"--drive-c", Image, Image}, 2, Image + " is not a folder"},
     {"drive_c_missing", {"--drive-c", "/nonexistent/c", Image}, 2, "no such folder for drive C: /nonexistent/c"},
+    {"drive_c_name_too_long",
+     {"--drive-c", "/tmp/" + std::string(300, 'c'), Image},
+     2,
+     "as drive C: File name too long (ENAMETOOLONG)"},
+    {"no_scratch_folder_possible",
+     {Image},
+     1,
+     "test-bed error: cannot make a scratch folder under /nonexistent/tmp: No such file or directory (ENOENT)",
+     {"TMPDIR=/nonexistent/tmp"}},
+    {"keep_drive_c_of_a_named_folder",
+     {"--keep-drive-c", "--drive-c", "/tmp", Image},
+     2,
+     "--keep-drive-c keeps a fresh scratch drive C"},
     {"unknown_option", {"--fast", Image}, 2, "unknown option --fast"},
     {"no_image", {"--stats"}, 2, "no image given"},
     {"two_images", {Image, Image}, 2, "more than one image given"},
@@ -255,17 +281,26 @@ const RefusalCase RefusalCases[] = {
     {"truncated_image", {SpoiledImage("truncated", 700, false)}, 1, "cannot load"},
     {"bad_checksum", {SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
     {"guest_fault", {GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
-    {"guest_fault_names_the_last_call", {GuestDrivers + "/bad_object_attributes.sys"}, 1,
+    {"guest_fault_names_the_last_call",
+     {GuestDrivers + "/bad_object_attributes.sys"},
+     1,
      "last kernel call: ZwCreateFile, called from 0x"},
-    {"kernel_rule_broken", {GuestDrivers + "/closes_handle_twice.sys"}, 1,
+    {"kernel_rule_broken",
+     {GuestDrivers + "/closes_handle_twice.sys"},
+     1,
      "the driver broke 1 kernel rule: ZwClose of handle 0x80000004, which is already closed"},
     {"unknown_start_disk", {"--start-disk", "floppy", Image}, 2, "no starting disk named floppy"},
-    {"start_disk_and_drive", {"--start-disk", "after_a_run", "--no-drive-c", Image}, 2,
+    {"start_disk_and_drive",
+     {"--start-disk", "after_a_run", "--no-drive-c", Image},
+     2,
      "--start-disk lays down its own drive C"},
     {"fault_without_a_number", {"--fault", "ZwClose=0xC0000008", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
     {"fault_on_the_zeroth_call", {"--fault", "ZwClose#0=0xC0000008", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
     {"fault_with_a_bad_status", {"--fault", "ZwClose#1=0xG", Image}, 2, "--fault wants ROUTINE#N=STATUS"},
-    {"fault_on_dbgprint", {"--fault", "DbgPrint#1=1", Image}, 2, "DbgPrint is not ZwCreateFile, ZwWriteFile or ZwClose"},
+    {"fault_on_dbgprint",
+     {"--fault", "DbgPrint#1=1", Image},
+     2,
+     "DbgPrint is not ZwCreateFile, ZwWriteFile or ZwClose"},
     {"information_on_a_write", {"--fault", "ZwWriteFile#1=info:3", Image}, 2, "only ZwCreateFile takes info:"},
     {"sweep_with_a_fault", {"--sweep", "--fault", "ZwClose#1=1", Image}, 2, "--sweep makes its own drives C"},
     {"sweep_with_a_drive", {"--sweep", "--drive-c", "/tmp", Image}, 2, "--sweep makes its own drives C"},
@@ -278,7 +313,7 @@ class QuarnholdRunRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(QuarnholdRunRefusal, ExitsWithOneLineReason)
 {
-    CommandResult run = RunTool(GetParam().arguments);
+    CommandResult run = RunTool(GetParam().arguments, GetParam().environment);
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
     ASSERT_EQ(run.err.rfind("quarnhold-run: ", 0) == 0 || run.err.find("\nquarnhold-run: ") != std::string::npos,
               true)
@@ -290,6 +325,326 @@ TEST_P(QuarnholdRunRefusal, ExitsWithOneLineReason)
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunRefusal, ::testing::ValuesIn(RefusalCases),
                          [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+// The scratch folders quarnhold-c-* in `folder`.
+std::vector<std::string> ScratchFoldersIn(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("quarnhold-c-", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// A run however it ends, in a TMPDIR of its own: only a drive C asked to be
+// kept is left there.
+struct EndCase {
+    std::string name;
+    std::vector<std::string> arguments;  // before quarnhold-run's own; "RUN" stands for it
+    int exitCode;
+    std::string said;  // a part of what the run wrote, on either stream
+    size_t left = 0;   // scratch folders left afterwards
+};
+
+void PrintTo(const EndCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const EndCase EndCases[] = {
+    {"typical_run", {"RUN", Image}, 0, "drive C: a fresh scratch folder, removed after the run\n"},
+    {"from_a_starting_disk",
+     {"RUN", "--start-disk", "after_a_run", Image},
+     0,
+     "drive C: a fresh scratch folder, removed after the run, laid out as after_a_run\n"},
+    {"kept_on_request", {"RUN", "--keep-drive-c", Image}, 0, " (fresh scratch folder, kept)\n", 1},
+    {"image_that_cannot_load", {"RUN", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
+    {"guest_fault", {"RUN", GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
+    {"kernel_rule_broken", {"RUN", GuestDrivers + "/closes_handle_twice.sys"}, 1, "the driver broke 1 kernel rule"},
+    // A host that cannot hold test.txt: the disk cannot be laid down.
+    {"disk_cannot_be_laid_down",
+     {"prlimit", "--fsize=10", "--", "RUN", "--start-disk", "after_a_run", Image},
+     1,
+     "quarnhold-run: test-bed error: cannot write "},
+    // Nor can the driver's write be made: no driver message is shown.
+    {"write_cannot_be_made",
+     {"prlimit", "--fsize=10", "--", "RUN", Image},
+     1,
+     "quarnhold-run: test-bed error: cannot write to "},
+};
+
+class QuarnholdRunEnd : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(QuarnholdRunEnd, LeavesOnlyADriveCAskedFor)
+{
+    const EndCase& c = GetParam();
+    ScratchFolder tmpdir;
+    std::vector<std::string> argv = c.arguments;
+    std::replace(argv.begin(), argv.end(), std::string("RUN"), std::string(QUARNHOLD_RUN_PATH));
+    CommandResult run = RunCommand(argv, {"TMPDIR=" + tmpdir.path().string()});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(ScratchFoldersIn(tmpdir.path()).size(), c.left);
+    if (c.exitCode != 0) {
+        // A run that fails shows one line, and a host failure no driver message.
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    if (c.said.find("test-bed error") != std::string::npos) {
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunEnd, ::testing::ValuesIn(EndCases),
+                         [](const ::testing::TestParamInfo<EndCase>& info) { return info.param.name; });
+
+// As a user who may not write drive C, read the image or search for the
+// folder: the host's refusal is named with its errno, and never reported
+// as the driver's doing.
+struct AsNobodyCase {
+    std::string name;
+    std::function<std::vector<std::string>(const std::filesystem::path& folder)> arguments;
+    int exitCode;
+    std::string reason;  // a part of the one line on standard error; FOLDER stands for the folder
+};
+
+void PrintTo(const AsNobodyCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const AsNobodyCase AsNobodyCases[] = {
+    {"drive_c_not_writable",
+     [](const std::filesystem::path& folder) {
+         std::filesystem::create_directory(folder / "c");
+         return std::vector<std::string>{"--drive-c", (folder / "c").string(), Image};
+     },
+     1, "quarnhold-run: test-bed error: cannot create the directory FOLDER/c/Quarnhold: Permission denied (EACCES)"},
+    {"image_not_readable",
+     [](const std::filesystem::path& folder) {
+         std::filesystem::copy_file(Image, folder / "unreadable.sys");
+         std::filesystem::permissions(folder / "unreadable.sys", std::filesystem::perms::owner_read);
+         return std::vector<std::string>{"--no-drive-c", (folder / "unreadable.sys").string()};
+     },
+     1,
+     "quarnhold-run: cannot load FOLDER/unreadable.sys: cannot read FOLDER/unreadable.sys: Permission denied (EACCES)"},
+    {"image_not_reachable",
+     [](const std::filesystem::path& folder) {
+         std::filesystem::create_directories(folder / "closed");
+         std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
+         std::filesystem::copy_file(Image, folder / "closed/quarnhold.sys");
+         return std::vector<std::string>{"--no-drive-c", (folder / "closed/quarnhold.sys").string()};
+     },
+     2, "quarnhold-run: cannot reach the image FOLDER/closed/quarnhold.sys: Permission denied (EACCES)"},
+    {"drive_c_not_reachable",
+     [](const std::filesystem::path& folder) {
+         std::filesystem::create_directories(folder / "closed/c");
+         std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
+         return std::vector<std::string>{"--drive-c", (folder / "closed/c").string(), Image};
+     },
+     2, "quarnhold-run: cannot use FOLDER/closed/c as drive C: Permission denied (EACCES)"},
+};
+
+class QuarnholdRunAsNobody : public ::testing::TestWithParam<AsNobodyCase> {};
+
+TEST_P(QuarnholdRunAsNobody, NamesTheHostsRefusal)
+{
+    if (!RunningAsRoot()) {
+        GTEST_SKIP() << "runs quarnhold-run as the user nobody, which only root can arrange";
+    }
+    ScratchFolder folder;
+    std::filesystem::permissions(folder.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                    std::filesystem::perms::group_exec |
+                                                    std::filesystem::perms::others_read |
+                                                    std::filesystem::perms::others_exec);
+    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", QUARNHOLD_RUN_PATH};
+    for (std::string& argument : GetParam().arguments(folder.path())) argv.push_back(argument);
+    CommandResult run = RunCommand(argv);
+
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
+    std::string reason = GetParam().reason;
+    while (reason.find("FOLDER") != std::string::npos) reason.replace(reason.find("FOLDER"), 6, folder.path().string());
+    EXPECT_EQ(run.err.rfind(reason, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), GetParam().exitCode == 2 ? 2 : 1) << run.err;
+    // Nothing of a run is shown, so no failure message blames the driver.
+    EXPECT_EQ(run.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunAsNobody, ::testing::ValuesIn(AsNobodyCases),
+                         [](const ::testing::TestParamInfo<AsNobodyCase>& info) { return info.param.name; });
+
+// A report that cannot be written fails the run.
+struct OutputCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    bool closed;  // standard output closed; otherwise /dev/full
+    std::string reason;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const OutputCase OutputCases[] = {
+    {"report_to_a_full_device",
+     {"--no-drive-c", Image},
+     false,
+     "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
+    {"help_to_a_full_device",
+     {"--help"},
+     false,
+     "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
+    {"report_to_a_closed_output",
+     {"--no-drive-c", Image},
+     true,
+     "quarnhold-run: cannot write the report: standard output is closed\n"},
+};
+
+class QuarnholdRunOutput : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(QuarnholdRunOutput, FailsWhenTheReportCannotBeWritten)
+{
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    int out = GetParam().closed ? -1 : open("/dev/full", O_WRONLY | O_CLOEXEC);
+    std::vector<std::string> argv = GetParam().arguments;
+    argv.insert(argv.begin(), QUARNHOLD_RUN_PATH);
+    pid_t pid = StartCommand(argv, {}, out, err[1]);
+    if (out >= 0) close(out);
+    close(err[1]);
+    std::string said;
+    char buffer[1024];
+    for (ssize_t got; (got = read(err[0], buffer, sizeof(buffer))) > 0;) said.append(buffer, static_cast<size_t>(got));
+    close(err[0]);
+    EXPECT_EQ(WaitCommand(pid), 1);
+    EXPECT_EQ(said, GetParam().reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunOutput, ::testing::ValuesIn(OutputCases),
+                         [](const ::testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+// Waits up to 60 s for `ready`, checking every 5 ms; false when it never came.
+bool WaitFor(const std::function<bool()>& ready)
+{
+    for (int i = 0; i < 12000; ++i) {
+        if (ready()) return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+// Interrupted during a sweep or a single run: every scratch folder goes,
+// a progress line drawn on a terminal is ended, and the exit status says
+// which signal came.
+struct InterruptCase {
+    std::string name;
+    int signal;
+    int exitCode;
+    bool sweep;  // a sweep, with a progress bar on a terminal; otherwise a single run
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const InterruptCase InterruptCases[] = {
+    {"sigint_during_a_sweep", SIGINT, 130, true},  {"sigterm_during_a_sweep", SIGTERM, 143, true},
+    {"sighup_during_a_sweep", SIGHUP, 129, true},  {"sigint_during_a_run", SIGINT, 130, false},
+    {"sigterm_during_a_run", SIGTERM, 143, false}, {"sighup_during_a_run", SIGHUP, 129, false},
+};
+
+class QuarnholdRunInterrupted : public ::testing::TestWithParam<InterruptCase> {};
+
+TEST_P(QuarnholdRunInterrupted, LeavesNothingBehind)
+{
+    const InterruptCase& c = GetParam();
+    ScratchFolder tmpdir;
+    std::vector<std::string> environment{"TMPDIR=" + tmpdir.path().string()};
+    std::string terminalOutput;
+    int terminal = -1;          // the sweep's stderr: a pseudo-terminal, so the bar is drawn
+    int blocked[2] = {-1, -1};  // the run's stdout: a pipe already full, so the run waits with its drive C
+    pid_t pid;
+    if (c.sweep) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(grantpt(terminal), 0);
+        ASSERT_EQ(unlockpt(terminal), 0);
+        int follower = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(follower, 0);
+        int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        pid = StartCommand({QUARNHOLD_RUN_PATH, "--sweep", Image}, environment, devNull, follower);
+        close(follower);
+        close(devNull);
+    } else {
+        ASSERT_EQ(pipe2(blocked, O_CLOEXEC | O_NONBLOCK), 0);
+        fcntl(blocked[1], F_SETPIPE_SZ, 4096);
+        const std::string filler(4096, 'x');
+        while (write(blocked[1], filler.data(), filler.size()) > 0) {
+        }
+        fcntl(blocked[1], F_SETFL, 0);
+        pid = StartCommand({QUARNHOLD_RUN_PATH, Image}, environment, blocked[1], -1);
+        close(blocked[1]);
+    }
+    // Read the terminal as the bar is drawn, until the run holds a scratch
+    // folder (and, on a terminal, has drawn).
+    auto drain = [&] {
+        if (terminal < 0) return;
+        pollfd ready{terminal, POLLIN, 0};
+        char buffer[4096];
+        while (poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN)) {
+            ssize_t got = read(terminal, buffer, sizeof(buffer));
+            if (got <= 0) break;
+            terminalOutput.append(buffer, static_cast<size_t>(got));
+        }
+    };
+    bool started = WaitFor([&] {
+        drain();
+        return !ScratchFoldersIn(tmpdir.path()).empty() &&
+               (terminal < 0 || terminalOutput.find(" runs") != std::string::npos);
+    });
+    EXPECT_TRUE(started) << "the run never made its scratch folder";
+    kill(pid, c.signal);
+    if (terminal >= 0) {
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof(buffer))) > 0;) {
+            terminalOutput.append(buffer, static_cast<size_t>(got));
+        }
+        close(terminal);
+    }
+    EXPECT_EQ(WaitCommand(pid), c.exitCode);
+    if (blocked[0] >= 0) close(blocked[0]);
+    EXPECT_EQ(ScratchFoldersIn(tmpdir.path()), std::vector<std::string>{});
+    if (c.sweep) {
+        ASSERT_FALSE(terminalOutput.empty());
+        EXPECT_EQ(terminalOutput.back(), '\n') << "the progress line was left open";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunInterrupted, ::testing::ValuesIn(InterruptCases),
+                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+
+// A sweep on a host that cannot hold a 20-byte file: every run that needs
+// one stops with a test-bed error, counted apart and named, and the sweep
+// fails without blaming the driver.
+TEST(QuarnholdRunSweep, CountsHostFailuresApart)
+{
+    CommandResult run =
+        RunCommand({"prlimit", "--fsize=10", "--", QUARNHOLD_RUN_PATH, "--sweep", "--single-faults", Image});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find(" of the sweep's runs stopped by a test-bed error, so the sweep proves nothing; the "
+                           "first: test-bed error: cannot write to "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("STOPPED BY THE HOST from clean_drive_c, no fault:\n  test-bed error: cannot write to "),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(" more runs stopped by the host not shown)\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("FAILED from"), std::string::npos) << "a host failure was blamed on the driver";
+    static const std::regex line(R"(, 0 rules broken, (\d+) runs stopped by a test-bed error \([0-9.]+ s\)\n$)");
+    EXPECT_TRUE(std::regex_search(run.out, line)) << run.out;
+}
 
 }  // namespace
 }  // namespace quarnhold::tests

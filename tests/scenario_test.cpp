@@ -53,6 +53,9 @@ protected:
     // The transcript, status, disk and soundness every way must show.
     void ExpectScenario(const RunOutcome& outcome) const
     {
+        // A run the host stopped is an environment failure; it says nothing
+        // of the driver, so nothing else is judged.
+        ASSERT_EQ(outcome.testBedError, "") << "environment failure, not the driver's";
         const Scenario& scenario = GetParam();
         std::vector<std::string> expected;
         for (const std::string& text : scenario.transcript) {
@@ -95,6 +98,8 @@ TEST_P(ScenarioTest, BothWaysAgree)
     LayDown(secondDriveC.path(), Disk().items);
     testbed::KernelModel emulatedModel = Model(secondDriveC.path());
     RunOutcome emulated = RunEmulated(emulatedModel, BuiltImage());
+    ASSERT_EQ(host.testBedError, "") << "environment failure, not the driver's";
+    ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
 
     EXPECT_EQ(host.status, emulated.status);
     EXPECT_EQ(host.debugOutput, emulated.debugOutput);

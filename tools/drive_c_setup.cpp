@@ -2,11 +2,13 @@
 
 #include "tools/drive_c_setup.h"
 
-#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
-#include "testbed/scratch_disk.h"
+#include "testbed/test_bed_error.h"
 #include "tools/exit_status.h"
 
 namespace quarnhold::tools {
@@ -14,58 +16,66 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder to stand in for drive C; kept after the run so a person can
-// look at what the driver made.
-std::optional<fs::path> MakeScratchDriveC()
+// Where a scratch drive C a person asked to keep goes: $TMPDIR, or /tmp;
+// not memory, where it would stay until the machine restarts.
+fs::path KeptScratchParent()
 {
-    std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "quarnhold-c-XXXXXX").string();
-    if (error || mkdtemp(pattern.data()) == nullptr) {
-        return std::nullopt;
-    }
-    return fs::path(pattern);
+    const char* chosen = std::getenv("TMPDIR");
+    return chosen != nullptr && *chosen != '\0' ? fs::path(chosen) : fs::path("/tmp");
+}
+
+// A fresh scratch drive C, laid out as `items`.
+std::unique_ptr<testbed::ScratchFolder> MakeScratchDriveC(bool keep, const std::vector<testbed::DiskItem>& items)
+{
+    auto folder = std::make_unique<testbed::ScratchFolder>(keep ? KeptScratchParent() : testbed::ScratchParent());
+    testbed::LayDown(folder->path(), items);
+    return folder;
 }
 
 }  // namespace
 
 std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
 {
-    std::error_code error;
     PreparedDriveC drive;
     drive.writeProtected = options.writeProtected;
-    if (options.startDisk) {
-        const fault_sweep::StartingDisk* startDisk = nullptr;
-        try {
-            startDisk = &fault_sweep::FindStartingDisk(*options.startDisk);
-        } catch (const std::out_of_range&) {
-            return Refusal{ExitBadArguments, "no starting disk named " + *options.startDisk +
-                                                 "; 'quarnhold-run --start-disk list' names them"};
-        }
-        drive.startDisk = startDisk->name;
-        drive.writeProtected = startDisk->writeProtected;
-        drive.foreignOpens = startDisk->foreignOpens;
-        if (startDisk->driveC) {
-            drive.folder = MakeScratchDriveC();
-            if (!drive.folder) {
-                return Refusal{ExitRunFailed, "cannot make a scratch folder for drive C"};
+    drive.keep = options.keepDriveC;
+    try {
+        if (options.startDisk) {
+            const fault_sweep::StartingDisk* startDisk = nullptr;
+            try {
+                startDisk = &fault_sweep::FindStartingDisk(*options.startDisk);
+            } catch (const std::out_of_range&) {
+                return Refusal{ExitBadArguments, "no starting disk named " + *options.startDisk +
+                                                     "; 'quarnhold-run --start-disk list' names them"};
             }
-            drive.scratch = true;
-            testbed::LayDown(*drive.folder, startDisk->items);
+            drive.startDisk = startDisk->name;
+            drive.writeProtected = startDisk->writeProtected;
+            drive.foreignOpens = startDisk->foreignOpens;
+            if (startDisk->driveC) {
+                drive.scratch = MakeScratchDriveC(drive.keep, startDisk->items);
+            }
+        } else if (options.driveC) {
+            struct stat info {};
+            if (stat(options.driveC->c_str(), &info) != 0) {
+                if (errno == ENOENT) {
+                    return Refusal{ExitBadArguments, "no such folder for drive C: " + options.driveC->string()};
+                }
+                return Refusal{ExitBadArguments,
+                               "cannot use " + options.driveC->string() + " as drive C: " + testbed::ErrnoText(errno)};
+            }
+            if (!S_ISDIR(info.st_mode)) {
+                return Refusal{ExitBadArguments,
+                               options.driveC->string() + " is not a folder, so it cannot be drive C"};
+            }
+            drive.folder = fs::absolute(*options.driveC);
+        } else if (!options.noDriveC) {
+            drive.scratch = MakeScratchDriveC(drive.keep, {});
         }
-    } else if (options.driveC) {
-        if (!fs::exists(*options.driveC, error)) {
-            return Refusal{ExitBadArguments, "no such folder for drive C: " + options.driveC->string()};
-        }
-        if (!fs::is_directory(*options.driveC, error)) {
-            return Refusal{ExitBadArguments, options.driveC->string() + " is not a folder, so it cannot be drive C"};
-        }
-        drive.folder = fs::absolute(*options.driveC);
-    } else if (!options.noDriveC) {
-        drive.folder = MakeScratchDriveC();
-        if (!drive.folder) {
-            return Refusal{ExitRunFailed, "cannot make a scratch folder for drive C"};
-        }
-        drive.scratch = true;
+    } catch (const testbed::TestBedError& failure) {
+        return Refusal{ExitRunFailed, failure.what()};
+    }
+    if (drive.scratch) {
+        drive.folder = drive.scratch->path();
     }
     return drive;
 }

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <variant>
 #include <vector>
 
 #include "fault_sweep/starting_disks.h"
+#include "testbed/scratch_disk.h"
 #include "tools/exit_status.h"
 #include "tools/run_options.h"
 
@@ -19,14 +21,16 @@ namespace quarnhold::tools {
 // Drive C as a run will see it.
 struct PreparedDriveC {
     std::optional<std::filesystem::path> folder;  // nothing: no \??\c: link
-    bool scratch = false;                         // a fresh folder made for this run
+    // The fresh folder made for this run, removed when this goes unless kept.
+    std::unique_ptr<testbed::ScratchFolder> scratch;
+    bool keep = false;  // the scratch folder stays after the run
     bool writeProtected = false;
     std::string startDisk;  // the starting disk laid down on it, if one was
     std::vector<testbed::ForeignOpen> foreignOpens;
 };
 
-// Makes or checks drive C as `options` ask. Runs before the image is
-// loaded, once per single run.
+// Makes or checks drive C as `options` ask. Runs once per single run, after
+// the image has loaded, so that an image that cannot load leaves nothing.
 std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options);
 
 }  // namespace quarnhold::tools

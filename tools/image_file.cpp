@@ -2,17 +2,26 @@
 
 #include "tools/image_file.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "testbed/test_bed_error.h"
+
 namespace quarnhold::tools {
 
 namespace fs = std::filesystem;
 
 std::optional<Refusal> CheckImagePath(const fs::path& image)
 {
-    std::error_code error;
-    if (!fs::exists(image, error)) {
-        return Refusal{ExitBadArguments, "no such image: " + image.string()};
+    struct stat info {};
+    if (stat(image.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return Refusal{ExitBadArguments, "no such image: " + image.string()};
+        }
+        return Refusal{ExitBadArguments, "cannot reach the image " + image.string() + ": " + testbed::ErrnoText(errno)};
     }
-    if (!fs::is_regular_file(image, error)) {
+    if (!S_ISREG(info.st_mode)) {
         return Refusal{ExitBadArguments, image.string() + " is not a file"};
     }
     return std::nullopt;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tools/interrupts.h"
+
 namespace quarnhold::tools {
 
 void ProgressBar::Update(uint64_t done, uint64_t total)
@@ -13,15 +15,20 @@ void ProgressBar::Update(uint64_t done, uint64_t total)
     if (drawn_ && done != total && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
     lastDrawn_ = now;
     drawn_ = true;
+    SetProgressLineOpen(true);
+    // Each drawing goes out in one piece, so an interrupt never falls in the
+    // middle of an escape sequence.
+    std::string line = "\r\x1b[K";
     if (total == 0) {
-        out_ << "\r\x1b[K"
-             << "planning: " << done << " runs" << std::flush;
-        return;
+        line += "planning: " + std::to_string(done) + " runs";
+    } else {
+        constexpr int Width = 40;
+        int filled = static_cast<int>(Width * done / total);
+        line += "[" + std::string(filled, '#') + std::string(Width - filled, '.') + "] " +
+                std::to_string(100 * done / total) + "%  " + std::to_string(done) + "/" + std::to_string(total) +
+                " runs";
     }
-    constexpr int Width = 40;
-    int filled = static_cast<int>(Width * done / total);
-    out_ << "\r\x1b[K[" << std::string(filled, '#') << std::string(Width - filled, '.') << "] " << 100 * done / total
-         << "%  " << done << "/" << total << " runs" << std::flush;
+    out_ << line << std::flush;
 }
 
 void ProgressBar::Finish()
@@ -29,6 +36,7 @@ void ProgressBar::Finish()
     if (drawn_) {
         out_ << "\r\x1b[K" << std::flush;
         drawn_ = false;
+        SetProgressLineOpen(false);
     }
 }
 

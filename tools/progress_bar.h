@@ -1,7 +1,8 @@
 // progress_bar.h
 //
 // A one-line progress bar for long runs, redrawn in place on a terminal and
-// silent anywhere else, so logs and pipes get only the final report.
+// silent anywhere else, so logs and pipes get only the final report. An
+// interrupt while it is drawn ends its line (see interrupts.h).
 
 #pragma once
 

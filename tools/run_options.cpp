@@ -7,7 +7,7 @@
 namespace quarnhold::tools {
 
 const char* const RunUsage =
-    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--write-protected]\n"
+    "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--keep-drive-c] [--write-protected]\n"
     "                     [--fault ROUTINE#N=STATUS]... [--raw] [--json] [--stats] [--trace] IMAGE\n"
     "       quarnhold-run --sweep [--single-faults] [--json] IMAGE\n"
     "\n"
@@ -16,7 +16,9 @@ const char* const RunUsage =
     "kernel would have seen.\n"
     "\n"
     "  --drive-c DIR      the folder that stands in for drive C (default: a fresh\n"
-    "                     scratch folder, kept afterwards)\n"
+    "                     scratch folder, removed afterwards)\n"
+    "  --keep-drive-c     keep the fresh scratch drive C after the run; the report\n"
+    "                     says where it is\n"
     "  --no-drive-c       run with no \\??\\c: link at all\n"
     "  --write-protected  drive C refuses to create anything or grant write access\n"
     "  --start-disk NAME  start from one of the sweep's starting disks, laid down on\n"
@@ -42,8 +44,11 @@ const char* const RunUsage =
     "\n"
     "Exit status: 0 when DriverEntry returned, whatever it returned, or when\n"
     "every run of a sweep held every rule; 1 when the image cannot be loaded,\n"
-    "the guest faults, a kernel rule is broken, or a sweep run breaks a rule;\n"
-    "2 for bad arguments.\n";
+    "the guest faults, a kernel rule is broken, a sweep run breaks a rule, the\n"
+    "host fails the test bed (a test-bed error: drive C not writable, a disk\n"
+    "full), or the report cannot be written; 2 for bad arguments; 130, 143 or\n"
+    "129 when interrupted by SIGINT, SIGTERM or SIGHUP, with every scratch\n"
+    "folder removed.\n";
 
 std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::string>& arguments)
 {
@@ -56,6 +61,8 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
             options.driveC = arguments[++i];
         } else if (argument.rfind("--drive-c=", 0) == 0) {
             options.driveC = argument.substr(10);
+        } else if (argument == "--keep-drive-c") {
+            options.keepDriveC = true;
         } else if (argument == "--no-drive-c") {
             options.noDriveC = true;
         } else if (argument == "--write-protected") {
@@ -99,6 +106,11 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     }
     if (options.driveC && options.driveC->empty()) return std::string("--drive-c needs a folder");
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.keepDriveC && (options.driveC || options.noDriveC || options.sweep)) {
+        return std::string(
+            "--keep-drive-c keeps a fresh scratch drive C: it cannot be combined with --drive-c, "
+            "--no-drive-c or --sweep");
+    }
     if (options.startDisk && (options.driveC || options.noDriveC || options.writeProtected)) {
         return std::string("--start-disk lays down its own drive C: it cannot be combined with --drive-c, "
                            "--no-drive-c or --write-protected");

@@ -25,6 +25,8 @@ struct RunOptions {
     bool trace = false;
     // A starting disk of the fault sweep, laid down on a fresh scratch drive C.
     std::optional<std::string> startDisk;
+    // Leave the fresh scratch drive C in place after the run, and say where.
+    bool keepDriveC = false;
     std::vector<testbed::InjectedFault> faults;  // --fault, in the order given
     bool sweep = false;         // the fault sweep instead of one run
     bool singleFaults = false;  // sweep without pairs of faults

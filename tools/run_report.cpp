@@ -3,13 +3,12 @@
 #include "tools/run_report.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iomanip>
-#include <iterator>
 #include <map>
 
 #include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
+#include "testbed/scratch_disk.h"
 #include "testbed/text_encoding.h"
 
 namespace quarnhold::tools {
@@ -40,23 +39,18 @@ std::string LoadOutcome(uint32_t status)
     return "the load fails; the kernel unloads the image";
 }
 
-std::filesystem::path HostPath(const std::filesystem::path& driveC, const std::string& volumePath)
+// A volume path ('\\'-separated) as a path below drive C's folder.
+std::string HostPath(const std::string& volumePath)
 {
     std::string relative = volumePath;
     for (char& c : relative) {
         if (c == '\\') c = '/';
     }
-    return driveC / relative;
+    return relative;
 }
 
-// A file's contents now, when they are short enough to show.
-std::optional<std::string> ShortContent(const std::filesystem::path& file)
-{
-    std::error_code error;
-    if (std::filesystem::file_size(file, error) > 256 || error) return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+// A file written is shown whole when it is no longer than this.
+constexpr size_t ShownContentLimit = 256;
 
 std::string_view EventKind(testbed::DiskEvent::Kind kind)
 {
@@ -112,8 +106,14 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     if (!report.driveC) {
         out << "drive C: none (no \\??\\c: link)\n";
     } else {
-        out << "drive C: " << report.driveC->string() << (report.scratchDriveC ? " (fresh scratch folder)" : "")
-            << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
+        if (!report.scratchDriveC) {
+            out << "drive C: " << report.driveC->string();
+        } else if (report.driveCKept) {
+            out << "drive C: " << report.driveC->string() << " (fresh scratch folder, kept)";
+        } else {
+            out << "drive C: a fresh scratch folder, removed after the run";
+        }
+        out << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
     out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
@@ -154,12 +154,17 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         if (event.kind == testbed::DiskEvent::Kind::Wrote) written[event.volumePath] = true;
     }
     for (const auto& [path, ignored] : written) {
-        std::filesystem::path file = HostPath(*report.driveC, path);
-        std::error_code error;
-        uint64_t size = std::filesystem::file_size(file, error);
-        out << "  " << path << " is now " << (error ? std::string("unreadable") : std::to_string(size) + " bytes");
-        if (std::optional<std::string> content = ShortContent(file)) {
-            out << ": \"" << testbed::GbkToUtf8(*content) << "\" (GBK shown as UTF-8)";
+        // Read back as the model reaches it: from drive C's folder, one
+        // component at a time, following no link.
+        std::optional<testbed::DiskItem> now = testbed::ReadDiskItem(*report.driveC, HostPath(path));
+        out << "  " << path;
+        if (!now || now->kind != testbed::DiskItem::Kind::File) {
+            out << " is no longer a file\n";
+            continue;
+        }
+        out << " is now " << now->content.size() << " bytes";
+        if (now->content.size() <= ShownContentLimit) {
+            out << ": \"" << testbed::GbkToUtf8(now->content) << "\" (GBK shown as UTF-8)";
         }
         out << "\n";
     }
@@ -192,6 +197,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["driveC"] =
         report.driveC ? nlohmann::ordered_json(report.driveC->string()) : nlohmann::ordered_json(nullptr);
     record["scratchDriveC"] = report.scratchDriveC;
+    record["driveCKept"] = report.driveCKept;
     record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
     record["imageBase"] = Hex(report.run.imageBase, 8);

@@ -22,6 +22,7 @@ struct RunReport {
     std::filesystem::path image;
     std::optional<std::filesystem::path> driveC;  // nothing: no \??\c: link
     bool scratchDriveC = false;
+    bool driveCKept = false;  // the scratch drive C stays after the run
     std::string startDisk;  // the starting disk laid down on it, if one was
     bool writeProtected = false;
     uint32_t preferredBase = 0;

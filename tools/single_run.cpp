@@ -2,61 +2,79 @@
 
 #include "tools/single_run.h"
 
-#include <iostream>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "emulator/driver_image_run.h"
 #include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
 #include "tools/run_report.h"
+#include "tools/standard_output.h"
 
 namespace quarnhold::tools {
 
 int RunImageOnce(const RunOptions& options)
 {
-    if (std::optional<Refusal> refused = CheckImagePath(options.image)) {
-        return Refuse(*refused);
-    }
-    auto prepared = PrepareDriveC(options);
-    if (const Refusal* refused = std::get_if<Refusal>(&prepared)) {
-        return Refuse(*refused);
-    }
-    const PreparedDriveC& drive = std::get<PreparedDriveC>(prepared);
-
     auto read = ReadImageFile(options.image);
     if (const Refusal* refused = std::get_if<Refusal>(&read)) {
         return Refuse(*refused);
     }
     const emulator::PeImage& image = std::get<emulator::PeImage>(read);
+    // Loaded before drive C is made, so that an image that cannot load
+    // leaves no scratch folder behind.
+    std::optional<emulator::DriverImageRunner> runner;
+    try {
+        runner.emplace(image);
+    } catch (const emulator::ImageError& refused) {
+        return Refuse(CannotLoad(options.image, refused));
+    }
+
+    auto prepared = PrepareDriveC(options);
+    if (const Refusal* refused = std::get_if<Refusal>(&prepared)) {
+        return Refuse(*refused);
+    }
+    PreparedDriveC& drive = std::get<PreparedDriveC>(prepared);
 
     RunReport report;
     report.image = options.image;
     report.driveC = drive.folder;
-    report.scratchDriveC = drive.scratch;
+    report.scratchDriveC = drive.scratch != nullptr;
+    report.driveCKept = drive.scratch != nullptr && drive.keep;
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
     report.preferredBase = image.imageBase;
     report.relocations = image.relocationRvas.size();
 
     testbed::KernelModel model(testbed::DriveC{drive.folder, drive.writeProtected}, options.faults, drive.foreignOpens);
-    try {
-        report.run = emulator::RunDriverImage(image, model);
-    } catch (const emulator::ImageError& refused) {
-        return Refuse(CannotLoad(options.image, refused));
+    report.run = runner->Run(model);
+    // The host stopped the run: nothing it shows is the driver's, so none
+    // of it is shown.
+    if (report.run.testBedError) {
+        return Refuse(ExitRunFailed, *report.run.testBedError);
     }
     CollectModel(model, report);
 
+    std::ostringstream out, err;
     if (options.json) {
-        std::cout << ToJson(report, options.stats, options.trace)
-                         .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        out << ToJson(report, options.stats, options.trace)
+                   .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+            << "\n";
     } else if (options.raw) {
-        WriteRawMessages(report, std::cout);
-        WriteText(report, std::cerr, false, options.stats, options.trace);
+        WriteRawMessages(report, out);
+        WriteText(report, err, false, options.stats, options.trace);
     } else {
-        WriteText(report, std::cout, true, options.stats, options.trace);
+        WriteText(report, out, true, options.stats, options.trace);
     }
-    std::cout.flush();
+    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
+        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
+    }
+    if (drive.scratch && drive.keep) {
+        drive.scratch->Keep();
+    } else if (drive.scratch) {
+        drive.scratch->Remove();
+    }
 
     if (report.run.fault) {
         return Refuse(ExitRunFailed, DescribeFault(*report.run.fault));

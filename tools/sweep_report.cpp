@@ -33,10 +33,11 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
 namespace {
 
 // The quarnhold-run command that repeats one failed run alone.
-std::string AgainCommand(const std::filesystem::path& image, const fault_sweep::FailedRun& failed)
+std::string AgainCommand(const std::filesystem::path& image, const std::string& disk,
+                         const std::vector<testbed::InjectedFault>& faults)
 {
-    std::string command = "quarnhold-run --start-disk " + failed.disk;
-    for (const testbed::InjectedFault& fault : failed.faults) {
+    std::string command = "quarnhold-run --start-disk " + disk;
+    for (const testbed::InjectedFault& fault : faults) {
         command += " --fault " + FaultOption(fault);
     }
     return command + " --trace " + image.string();
@@ -51,11 +52,20 @@ void WriteSweepText(const std::filesystem::path& image, const fault_sweep::Sweep
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             out << "  " << broken.rule << ": " << broken.detail << "\n";
         }
-        out << "  again: " << AgainCommand(image, failed) << "\n";
+        out << "  again: " << AgainCommand(image, failed.disk, failed.faults) << "\n";
     }
-    uint64_t failedRuns = summary.runs - summary.runsHeld;
+    uint64_t failedRuns = summary.runs - summary.runsHeld - summary.environmentFailures;
     if (failedRuns > summary.failures.size()) {
         out << "(" << failedRuns - summary.failures.size() << " more failed runs not shown)\n";
+    }
+    // Runs the host stopped say nothing of the driver, and are listed apart.
+    for (const fault_sweep::EnvironmentFailure& stopped : summary.environment) {
+        out << "STOPPED BY THE HOST from " << stopped.disk << ", " << fault_sweep::DescribeFaults(stopped.faults)
+            << ":\n  " << stopped.what << "\n  again: " << AgainCommand(image, stopped.disk, stopped.faults) << "\n";
+    }
+    if (summary.environmentFailures > summary.environment.size()) {
+        out << "(" << summary.environmentFailures - summary.environment.size()
+            << " more runs stopped by the host not shown)\n";
     }
     out << fault_sweep::SummaryLine(summary) << "\n";
 }
@@ -71,15 +81,24 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
         failures.push_back({{"disk", failed.disk},
                             {"faults", fault_sweep::DescribeFaults(failed.faults)},
                             {"broken", rules},
-                            {"again", AgainCommand(image, failed)}});
+                            {"again", AgainCommand(image, failed.disk, failed.faults)}});
+    }
+    nlohmann::ordered_json stoppedByTheHost = nlohmann::ordered_json::array();
+    for (const fault_sweep::EnvironmentFailure& stopped : summary.environment) {
+        stoppedByTheHost.push_back({{"disk", stopped.disk},
+                                    {"faults", fault_sweep::DescribeFaults(stopped.faults)},
+                                    {"testBedError", stopped.what},
+                                    {"again", AgainCommand(image, stopped.disk, stopped.faults)}});
     }
     return {{"image", image.string()},
             {"runs", summary.runs},
             {"faultsInjected", summary.faultsInjected},
             {"runsHeld", summary.runsHeld},
             {"rulesBroken", summary.rulesBroken},
+            {"environmentFailures", summary.environmentFailures},
             {"seconds", std::chrono::duration<double>(summary.elapsed).count()},
-            {"failures", failures}};
+            {"failures", failures},
+            {"stoppedByTheHost", stoppedByTheHost}};
 }
 
 }  // namespace quarnhold::tools

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <sstream>
 
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/fault_sweep.h"
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
 #include "tools/progress_bar.h"
+#include "tools/standard_output.h"
 #include "tools/sweep_report.h"
 
 namespace quarnhold::tools {
@@ -30,8 +32,9 @@ int SweepImage(const RunOptions& options)
 
     const auto& disks = fault_sweep::StartingDisks();
     if (!options.json) {
-        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, std::cout);
-        std::cout.flush();
+        std::ostringstream plan;
+        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, plan);
+        if (std::optional<Refusal> failed = Emit(STDOUT_FILENO, plan.str())) return Refuse(*failed);
     }
     ProgressBar bar(std::cerr, isatty(STDERR_FILENO));
     fault_sweep::SweepOptions sweepOptions;
@@ -41,12 +44,20 @@ int SweepImage(const RunOptions& options)
         [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, *image); }, disks, sweepOptions);
     bar.Finish();
 
+    std::ostringstream report;
     if (options.json) {
-        std::cout
+        report
             << SweepToJson(options.image, summary).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
             << "\n";
     } else {
-        WriteSweepText(options.image, summary, std::cout);
+        WriteSweepText(options.image, summary, report);
+    }
+    if (std::optional<Refusal> failed = Emit(STDOUT_FILENO, report.str())) return Refuse(*failed);
+    if (!summary.environment.empty()) {
+        return Refuse(
+            ExitRunFailed,
+            std::to_string(summary.environmentFailures) + " of the sweep's runs stopped by a " +
+                "test-bed error, so the sweep proves nothing; the first: " + summary.environment.front().what);
     }
     return summary.runsHeld == summary.runs ? ExitCompleted : ExitRunFailed;
 }

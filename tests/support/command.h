@@ -5,6 +5,8 @@
 
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -17,6 +19,16 @@ struct CommandResult {
 };
 
 // Runs `argv` (argv[0] found on PATH unless it has a slash) with no input.
-CommandResult RunCommand(const std::vector<std::string>& argv);
+// `environment` holds "NAME=value" entries set over the test's own.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+
+// Starts `argv` with no input, standard output and standard error on `out`
+// and `err` (-1: closed), the environment as RunCommand takes it, and
+// SIGINT, SIGTERM and SIGHUP at their defaults, whatever the test inherited.
+// Returns its process id.
+pid_t StartCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int out, int err);
+
+// Waits for a started command: its exit status, or -1 when a signal ended it.
+int WaitCommand(pid_t pid);
 
 }  // namespace quarnhold::tests

@@ -5,6 +5,7 @@
 
 #include "driver/driver_entry.h"
 #include "testbed/host_kernel_binding.h"
+#include "testbed/test_bed_error.h"
 #include "tests/support/run_outcome.h"
 
 namespace quarnhold::tests {
@@ -30,14 +31,22 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
     const UNICODE_STRING registryPathBefore = registryPath;
     const std::u16string registryTextBefore = registryText;
 
-    NTSTATUS status;
+    NTSTATUS status = 0;
+    std::string testBedError;
     {
         testbed::HostKernelBinding binding(model);
-        status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+        // A failure of the test bed's host work unwinds through the
+        // host-compiled driver to here: the run ends at that call.
+        try {
+            status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+        } catch (const testbed::TestBedError& failure) {
+            testBedError = std::string(failure.what()) + ", in " + model.CallInProgress();
+        }
     }
 
     RunOutcome outcome = CollectOutcome(model);
     outcome.status = static_cast<uint32_t>(status);
+    outcome.testBedError = testBedError;
     outcome.driverObjectUntouched = driverObject == driverObjectBefore;
     outcome.registryPathUntouched = std::memcmp(&registryPath, &registryPathBefore, sizeof(registryPath)) == 0 &&
                                     registryTextBefore == registryText;

@@ -1,0 +1,57 @@
+// host_files.h
+//
+// Host file work done through descriptors, never by re-resolving a path
+// string: what the volume and the scratch disks share. A name is looked up
+// in a directory the caller holds open, one component at a time, so nothing
+// renamed or swapped for a link in the meantime can lead outside it.
+
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quarnhold::testbed {
+
+// Owns a host file descriptor.
+class HostFd {
+public:
+    HostFd() = default;
+    explicit HostFd(int fd) : fd_(fd) {}
+    ~HostFd();
+    HostFd(HostFd&& other) noexcept : fd_(other.Release()) {}
+    HostFd& operator=(HostFd&& other) noexcept;
+    HostFd(const HostFd&) = delete;
+    HostFd& operator=(const HostFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() noexcept
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Reads what is left of `fd` into `content`; 0, or the errno of the failure.
+int ReadAll(int fd, std::string& content);
+
+// Writes all of `data` at `offset`; 0, or the errno of the failure (a
+// write that makes no progress counts as ENOSPC).
+int WriteAllAt(int fd, std::string_view data, uint64_t offset);
+
+// Removes everything in the directory open as `directory`, keeping the
+// directory; links are removed, never followed. 0, or the errno of the first
+// failure. Async-signal-safe: it allocates nothing, so an interrupt handler
+// may call it.
+int RemoveContents(int directory) noexcept;
+
+// Removes the folder `path` and all it holds, as RemoveContents does; a
+// missing folder is no failure. Async-signal-safe.
+int RemoveTree(const char* path) noexcept;
+
+}  // namespace quarnhold::testbed
