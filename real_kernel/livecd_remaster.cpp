@@ -210,7 +210,9 @@ fs::path RemasterLivecd(const fs::path& iso, const fs::path& image, const fs::pa
     progress("extracting the livecd's files");
     const fs::path tree = scratch / "livecd";
     fs::remove_all(tree);
-    RunOrThrow({"osirrox", "-indev", plainIso.string(), "-extract", "/", tree.string()});
+    // "stdio:" lets the ISO sit anywhere: xorriso takes a bare path under /dev
+    // (a TMPDIR in /dev/shm) for an optical drive, and refuses it.
+    RunOrThrow({"osirrox", "-indev", "stdio:" + plainIso.string(), "-extract", "/", tree.string()});
     RunOrThrow({"chmod", "-R", "u+w", tree.string()});
     if (plainIso != iso) fs::remove(plainIso);
     for (const RemasterEdit& edit : RemasterEdits(service)) {
