@@ -188,13 +188,15 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     l.registryPathAccessed = false;
     l.traps.BeginRun(model);
 
-    // The same start every time: the image's data as loaded, a zeroed
-    // stack with the call frame on top, the loader's data, fixed registers.
+    // The same start every time: the image's data as loaded, a stack filled
+    // with a pattern and the call frame on top, the loader's data, fixed
+    // registers. A local read before anything set it shows the pattern, not
+    // a lucky zero.
     for (const auto& [address, bytes] : l.writableImage) {
         cpu.Write(address, bytes);
     }
     const uint32_t stackLimit = layout::StackLimit;
-    cpu.Write(stackLimit, std::vector<uint8_t>(l.stackBase - stackLimit, 0));
+    cpu.Write(stackLimit, std::vector<uint8_t>(l.stackBase - stackLimit, layout::StackFill));
     cpu.Write(layout::LoaderData, l.loaderData);
     cpu.WriteU32(l.entryEsp, layout::ReturnToLoader);
     cpu.WriteU32(l.entryEsp + 4, layout::DriverObject);

@@ -19,6 +19,9 @@ constexpr uint32_t ReturnToLoader = TrapPage + 0x0F00;
 constexpr uint32_t StackLimit = 0x80200000;
 constexpr uint32_t DefaultStackBytes = 12 * 1024;
 constexpr uint32_t StackGuardBytes = 64 * 1024;
+// Every byte of the stack holds this before a run, as a checked build's
+// stack holds 0xCC: an uninitialised local reads as 0xCCCCCCCC.
+constexpr uint8_t StackFill = 0xCC;
 
 // The loader's own data that DriverEntry receives and must not touch.
 constexpr uint32_t LoaderData = 0x80300000;

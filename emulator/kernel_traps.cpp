@@ -256,7 +256,8 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
 
     testbed::CreateFileResult result = model_->CreateFile(request);
     if (std::optional<std::string> stop = BugCheck("ZwCreateFile", request.unreadable, result.status)) return stop;
-    if (result.status == testbed::status::Success && !cpu_.WriteU32(fileHandle, result.handle)) {
+    // Any status NT_SUCCESS holds for comes with the handle.
+    if (result.handle != 0 && !cpu_.WriteU32(fileHandle, result.handle)) {
         return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
     }
     if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
@@ -321,6 +322,9 @@ std::optional<std::string> KernelTraps::Close(uint32_t arguments)
     std::optional<uint32_t> handle = cpu_.ReadU32(arguments);
     if (!handle) return "ZwClose's argument is not on the stack";
     cpu_.SetRegister(UC_X86_REG_EAX, model_->Close(*handle));
+    if (const std::optional<testbed::BugCheck>& bugCheck = model_->RaisedBugCheck()) {
+        return testbed::DescribeBugCheck(*bugCheck);
+    }
     return std::nullopt;
 }
 

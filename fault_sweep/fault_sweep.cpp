@@ -20,14 +20,17 @@ using testbed::Routine;
 // A run to make: where it starts and what is injected.
 struct PlannedRun {
     const StartingDisk* disk = nullptr;
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     std::vector<InjectedFault> faults;
 };
 
 // The faults a run can be given at each call after `from`: every swept
-// status at every call but DbgPrint, whose return the driver ignores, and
-// every other Information at a ZwCreateFile that succeeded. A call is named
-// by its routine and occurrence, which stay put in any run that shares the
-// calls up to it.
+// warning and error at every call but DbgPrint, whose return the driver
+// ignores; every swept success status at a call that succeeded, since only
+// a call that did its work can report a success of its own; and every other
+// Information at a ZwCreateFile that succeeded. A call is named by its
+// routine and occurrence, which stay put in any run that shares the calls up
+// to it.
 std::vector<InjectedFault> FaultsAfter(const std::vector<KernelCall>& calls, size_t from)
 {
     std::vector<InjectedFault> faults;
@@ -37,7 +40,9 @@ std::vector<InjectedFault> FaultsAfter(const std::vector<KernelCall>& calls, siz
         unsigned occurrence = ++occurrences[call.routine];
         if (i < from || call.routine == Routine::DbgPrint) continue;
         for (testbed::NtStatus status : SweptStatuses()) {
-            faults.push_back({call.routine, occurrence, status, std::nullopt});
+            if (!testbed::NtSuccess(status) || call.status == testbed::status::Success) {
+                faults.push_back({call.routine, occurrence, status, std::nullopt});
+            }
         }
         if (call.routine == Routine::ZwCreateFile && call.status == testbed::status::Success) {
             for (uint32_t information : SweptInformation()) {
@@ -79,15 +84,48 @@ private:
     uint64_t value_ = 0xCBF29CE484222325ull;
 };
 
-void AddStory(Digest& digest, const RunOutcome& outcome, const std::vector<testbed::DiskItem>& disk)
+// The arguments a call carried, bar what differs between the two ways by
+// nature (the size of OBJECT_ATTRIBUTES on the caller's target).
+void AddArguments(Digest& digest, const KernelCall& call)
 {
+    if (const std::optional<testbed::CreateFileRequest>& r = call.create) {
+        digest.Add(r->desiredAccess);
+        digest.Add(uint64_t{r->objectAttributesLength == r->nativeObjectAttributesSize});
+        digest.Add(r->attributes);
+        digest.Add(uint64_t{r->hasRootDirectory} | uint64_t{r->hasSecurityDescriptor} << 1 |
+                   uint64_t{r->hasSecurityQualityOfService} << 2 | uint64_t{r->hasAllocationSize} << 3 |
+                   uint64_t{r->hasEaBuffer} << 4 | uint64_t{r->objectName.has_value()} << 5);
+        if (r->objectName) {
+            digest.Add(uint64_t{r->objectName->length} | uint64_t{r->objectName->maximumLength} << 16);
+        }
+        digest.Add(r->fileAttributes);
+        digest.Add(r->shareAccess);
+        digest.Add(r->createDisposition);
+        digest.Add(r->createOptions);
+        digest.Add(r->eaLength);
+    }
+    if (const std::optional<testbed::WriteArguments>& w = call.write) {
+        digest.Add(uint64_t{w->hasEvent} | uint64_t{w->hasApcRoutine} << 1 | uint64_t{w->hasApcContext} << 2 |
+                   uint64_t{w->hasKey} << 3 | uint64_t{w->byteOffset.has_value()} << 4);
+        digest.Add(w->length);
+        digest.Add(w->data);
+    }
+    digest.Add(call.format);
+}
+
+void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outcome,
+              const std::vector<testbed::DiskItem>& disk)
+{
+    digest.Add(static_cast<uint64_t>(planned.fileSystem));
     digest.Add(outcome.status);
+    digest.Add(outcome.fault);
     for (const KernelCall& call : outcome.calls) {
         digest.Add(static_cast<uint64_t>(call.routine));
         digest.Add(call.status);
         digest.Add(call.handle);
         digest.Add(call.information ? uint64_t{*call.information} : uint64_t{1} << 32);
         digest.Add(call.detail);
+        AddArguments(digest, call);
     }
     for (const std::string& message : outcome.debugOutput) digest.Add(message);
     for (const testbed::DiskItem& item : disk) {
@@ -108,13 +146,13 @@ public:
     std::vector<KernelCall> Run(const PlannedRun& planned)
     {
         RunOutcome outcome;
-        std::vector<testbed::DiskItem> disk;
+        std::vector<testbed::DiskItem> after;
         try {
             testbed::Clear(folder_.path());
             testbed::LayDown(folder_.path(), planned.disk->items);
-            testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.faults);
+            testbed::KernelModel model = ModelFor(*planned.disk, folder_.path(), planned.fileSystem, planned.faults);
             outcome = run_(model);
-            if (outcome.testBedError.empty()) disk = testbed::ReadDisk(folder_.path());
+            if (outcome.testBedError.empty()) after = testbed::ReadDisk(folder_.path());
         } catch (const testbed::TestBedError& failure) {
             outcome.testBedError = failure.what();
         }
@@ -122,14 +160,15 @@ public:
             ++summary_.runs;
             ++summary_.environmentFailures;
             if (summary_.environment.size() < options_.keptFailures) {
-                summary_.environment.push_back({planned.disk->name, planned.faults, outcome.testBedError});
+                summary_.environment.push_back(
+                    {planned.disk->name, planned.fileSystem, planned.faults, outcome.testBedError});
             }
             if (options_.progress) options_.progress(summary_.runs, total_);
             return std::move(outcome.calls);
         }
-        AddStory(digest_, outcome, disk);
+        AddStory(digest_, planned, outcome, after);
 
-        std::vector<BrokenRunRule> broken = CheckRunRules(outcome);
+        std::vector<BrokenRunRule> broken = CheckRunRules(outcome, {planned.disk->items, after});
         uint64_t injected = 0;
         for (const KernelCall& call : outcome.calls) {
             injected += call.injected;
@@ -144,7 +183,7 @@ public:
         if (broken.empty()) {
             ++summary_.runsHeld;
         } else if (summary_.failures.size() < options_.keptFailures) {
-            summary_.failures.push_back({planned.disk->name, planned.faults, std::move(broken)});
+            summary_.failures.push_back({planned.disk->name, planned.fileSystem, planned.faults, std::move(broken)});
         }
         if (options_.progress) options_.progress(summary_.runs, total_);
         return std::move(outcome.calls);
@@ -172,9 +211,12 @@ private:
 const std::vector<testbed::NtStatus>& SweptStatuses()
 {
     namespace status = testbed::status;
+    // No STATUS_PENDING: a call on a synchronous handle never returns it, as
+    // the I/O manager waits. STATUS_OPLOCK_BREAK_IN_PROGRESS stands in its
+    // place as the informational status a create can return with a handle.
     static const std::vector<testbed::NtStatus> statuses{
-        status::Unsuccessful,          status::AccessDenied,   status::SharingViolation, status::DiskFull,
-        status::InsufficientResources, status::BufferOverflow, status::Pending,          status::ObjectNameExists};
+        status::Unsuccessful,          status::AccessDenied,   status::SharingViolation,      status::DiskFull,
+        status::InsufficientResources, status::BufferOverflow, status::OplockBreakInProgress, status::ObjectNameExists};
     return statuses;
 }
 
@@ -194,13 +236,17 @@ SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& 
     // Single faults first: what each of those runs calls decides where the
     // second fault of a pair can go.
     std::vector<PlannedRun> pairs;
+    std::map<testbed::FileSystem, uint64_t> disksOn;
     for (const StartingDisk& disk : disks) {
-        std::vector<KernelCall> calls = sweep.Run({&disk, {}});
-        for (const InjectedFault& first : FaultsAfter(calls, 0)) {
-            std::vector<KernelCall> faulted = sweep.Run({&disk, {first}});
-            if (!options.pairs) continue;
-            for (const InjectedFault& second : FaultsAfter(faulted, CallIndex(faulted, first) + 1)) {
-                pairs.push_back({&disk, {first, second}});
+        for (testbed::FileSystem fileSystem : FileSystemsOf(disk)) {
+            ++disksOn[fileSystem];
+            std::vector<KernelCall> calls = sweep.Run({&disk, fileSystem, {}});
+            for (const InjectedFault& first : FaultsAfter(calls, 0)) {
+                std::vector<KernelCall> faulted = sweep.Run({&disk, fileSystem, {first}});
+                if (!options.pairs) continue;
+                for (const InjectedFault& second : FaultsAfter(faulted, CallIndex(faulted, first) + 1)) {
+                    pairs.push_back({&disk, fileSystem, {first, second}});
+                }
             }
         }
     }
@@ -209,6 +255,8 @@ SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& 
         sweep.Run(pair);
     }
     SweepSummary summary = sweep.TakeSummary();
+    summary.disksOnNtfs = disksOn[testbed::FileSystem::Ntfs];
+    summary.disksOnFat = disksOn[testbed::FileSystem::Fat];
     summary.elapsed = std::chrono::steady_clock::now() - started;
     return summary;
 }
@@ -222,9 +270,11 @@ std::string SummaryLine(const SweepSummary& summary)
         environment = ", " + std::to_string(summary.environmentFailures) +
                       (summary.environmentFailures == 1 ? " run" : " runs") + " stopped by a test-bed error";
     }
-    return "fault sweep: " + std::to_string(summary.runs) + " runs, " + std::to_string(summary.faultsInjected) +
-           " faults injected, " + std::to_string(summary.runsHeld) + " runs held every rule, " +
-           std::to_string(summary.rulesBroken) + " rules broken" + environment + " (" + seconds + ")";
+    return "fault sweep: " + std::to_string(summary.runs) + " runs from " + std::to_string(summary.disksOnNtfs) +
+           " starting disks on NTFS and " + std::to_string(summary.disksOnFat) + " on FAT, " +
+           std::to_string(summary.faultsInjected) + " faults injected, " + std::to_string(summary.runsHeld) +
+           " runs held every rule, " + std::to_string(summary.rulesBroken) + " rules broken" + environment + " (" +
+           seconds + ")";
 }
 
 std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults)

@@ -1,11 +1,11 @@
 // fault_sweep.h
 //
 // Tries every failure of every kernel call the driver makes. From each
-// starting disk: one run as the kernel answers, then one run per (call,
-// fault) pair, then one per pair of faulted calls, each checked against the
-// run rules. A fault is a status from SweptStatuses in place of the kernel's
-// answer, or, for a ZwCreateFile that succeeds, an Information from
-// SweptInformation.
+// starting disk, on each file system it can be on: one run as the kernel
+// answers, then one run per (call, fault) pair, then one per pair of faulted
+// calls, each checked against the run rules. A fault is a status from
+// SweptStatuses in place of the kernel's answer, or, for a ZwCreateFile that
+// succeeds, an Information from SweptInformation.
 
 #pragma once
 
@@ -21,8 +21,8 @@
 
 namespace quarnhold::fault_sweep {
 
-// Errors, warnings and informational values alike: the driver treats every
-// status but zero as a failure.
+// Errors, warnings and success values alike: the driver treats every status
+// but zero as a failure, and closes the handle a success value comes with.
 const std::vector<testbed::NtStatus>& SweptStatuses();
 // What a successful ZwCreateFile may report besides the kernel's own answer.
 const std::vector<uint32_t>& SweptInformation();
@@ -30,6 +30,7 @@ const std::vector<uint32_t>& SweptInformation();
 // A run that broke at least one rule.
 struct FailedRun {
     std::string disk;
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     std::vector<testbed::InjectedFault> faults;
     std::vector<BrokenRunRule> broken;
 };
@@ -38,12 +39,15 @@ struct FailedRun {
 // testbed::TestBedError), so the run says nothing of the driver.
 struct EnvironmentFailure {
     std::string disk;
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     std::vector<testbed::InjectedFault> faults;
     std::string what;  // the test-bed error line
 };
 
 struct SweepSummary {
     uint64_t runs = 0;
+    uint64_t disksOnNtfs = 0;  // starting disks swept on each file system
+    uint64_t disksOnFat = 0;
     uint64_t faultsInjected = 0;  // faults that took effect, over all runs
     uint64_t runsHeld = 0;        // runs that held every rule
     uint64_t rulesBroken = 0;     // broken rules, over all runs
@@ -71,9 +75,10 @@ struct SweepOptions {
 SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks,
                       const SweepOptions& options = {});
 
-// "fault sweep: 1234 runs, 2345 faults injected, 1234 runs held every rule,
-// 0 rules broken (3.2 s)"; with ", 3 runs stopped by a test-bed error" before
-// the time when the host stopped any.
+// "fault sweep: 1234 runs from 22 starting disks on NTFS and 21 on FAT, 2345
+// faults injected, 1234 runs held every rule, 0 rules broken (3.2 s)"; with
+// ", 3 runs stopped by a test-bed error" before the time when the host
+// stopped any.
 std::string SummaryLine(const SweepSummary& summary);
 
 // "ZwCreateFile #2 returns 0xC0000022 STATUS_ACCESS_DENIED, ZwClose #1 ..."

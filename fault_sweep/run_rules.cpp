@@ -3,12 +3,16 @@
 // The run sequence is checked by replaying it against the kernel's answers:
 // walking the recorded calls, each step's create must be followed by exactly
 // the message its status and Information call for, a close of the handle it
-// returned when it succeeded, and nothing else. The expectation is written
-// here from the messages as the test bed knows them, not from the driver.
+// returned whenever it returned one (any status NT_SUCCESS holds for), and
+// nothing else. The expectation is written here from the messages as the
+// test bed knows them, not from the driver. The arguments of every call are
+// held against the driver's contract (driver_contract.cpp), and the disk
+// after a successful write against what the write must leave.
 
 #include "fault_sweep/run_rules.h"
 
 #include "emulator/hex_text.h"
+#include "fault_sweep/driver_contract.h"
 #include "fault_sweep/expected_messages.h"
 #include "testbed/nt_status.h"
 #include "testbed/text_encoding.h"
@@ -82,6 +86,13 @@ public:
         }
     }
 
+    // On a create's failure branch: a status NT_SUCCESS holds for came with
+    // a handle, which the step must close after its failure message.
+    void CloseIfHanded(const KernelCall& create)
+    {
+        if (testbed::NtSuccess(create.status)) Close(create.handle);
+    }
+
     // The next call is ZwWriteFile on `handle`; returns it.
     const KernelCall* Write(uint32_t handle)
     {
@@ -128,6 +139,7 @@ std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
     if (const KernelCall* directory = walk.Create(WorkDirectoryPath)) {
         if (directory->status != testbed::status::Success) {
             walk.Print(Printed(message::DirectoryFailed, directory->status));
+            walk.CloseIfHanded(*directory);
         } else {
             if (directory->information == 2u) walk.Print(Printed(message::DirectoryCreated));
             if (directory->information == 1u) walk.Print(Printed(message::DirectoryOpened));
@@ -139,6 +151,7 @@ std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
     if (const KernelCall* creation = walk.Create(TestFilePath)) {
         if (creation->status != testbed::status::Success) {
             walk.Print(Printed(message::FileCreateFailed, creation->status));
+            walk.CloseIfHanded(*creation);
         } else {
             walk.Print(Printed(message::FileCreated));
             walk.Close(creation->handle);
@@ -149,6 +162,7 @@ std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
     if (const KernelCall* open = walk.Create(TestFilePath)) {
         if (open->status != testbed::status::Success) {
             walk.Print(Printed(message::FileOpenFailed, open->status));
+            walk.CloseIfHanded(*open);
         } else {
             walk.Print(Printed(message::FileOpened));
             if (const KernelCall* write = walk.Write(open->handle)) {
@@ -164,9 +178,54 @@ std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
     return walk.Broken();
 }
 
+// The item of `disk` that is Quarnhold\test.txt, matched without regard to
+// ASCII letter case as the volume matches names.
+const testbed::DiskItem* TestFileOn(const std::vector<testbed::DiskItem>& disk)
+{
+    auto lower = [](std::string text) {
+        for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        return text;
+    };
+    for (const testbed::DiskItem& item : disk) {
+        if (lower(item.path) == "quarnhold/test.txt") return &item;
+    }
+    return nullptr;
+}
+
+// After a write that returned 0, test.txt starts with the text, keeps every
+// byte it had past it, and is max(20, its old length) long.
+std::optional<std::string> CheckTestFile(const RunOutcome& outcome, const DiskChange& disk)
+{
+    bool written = false;
+    for (const KernelCall& call : outcome.calls) {
+        written = written || (call.routine == Routine::ZwWriteFile && call.status == testbed::status::Success);
+    }
+    if (!written) return std::nullopt;
+    const testbed::DiskItem* after = TestFileOn(disk.after);
+    if (!after || after->kind != testbed::DiskItem::Kind::File) {
+        return std::string("the write returned 0, but there is no file Quarnhold\\test.txt");
+    }
+    const testbed::DiskItem* before = TestFileOn(disk.before);
+    const std::string old = before && before->kind == testbed::DiskItem::Kind::File ? before->content : "";
+    const std::string expected =
+        std::string(TestFileContent) + (old.size() > TestFileContent.size() ? old.substr(TestFileContent.size()) : "");
+    if (after->content.size() != expected.size()) {
+        return "test.txt is " + std::to_string(after->content.size()) + " bytes, not " +
+               std::to_string(expected.size()) + " (the text over " + std::to_string(old.size()) + " old bytes)";
+    }
+    if (after->content.compare(0, TestFileContent.size(), TestFileContent) != 0) {
+        return "test.txt's first 20 bytes are \"" + testbed::GbkToUtf8(after->content.substr(0, 20)) +
+               "\", not the text";
+    }
+    if (after->content != expected) {
+        return "test.txt's bytes past the text changed";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome)
+std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskChange& disk)
 {
     std::vector<BrokenRunRule> broken;
     if (!outcome.fault.empty()) {
@@ -178,13 +237,15 @@ std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome)
     if (std::optional<std::string> walk = WalkRunSequence(outcome)) {
         broken.push_back({rule::RunSequence, *walk});
     }
+    if (std::optional<std::string> wrong = CheckContractArguments(outcome.calls)) {
+        broken.push_back({rule::ContractArguments, *wrong});
+    }
+    if (std::optional<std::string> wrong = CheckTestFile(outcome, disk)) {
+        broken.push_back({rule::TestFileWritten, *wrong});
+    }
     for (const testbed::OpenHandle& open : outcome.openHandles) {
         broken.push_back(
             {rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + open.volumePath + " was left open"});
-    }
-    if (outcome.counts.opened != outcome.counts.closed && outcome.openHandles.empty()) {
-        broken.push_back({rule::HandlesClosed, std::to_string(outcome.counts.opened) + " opens but " +
-                                                   std::to_string(outcome.counts.closed) + " closes"});
     }
     if (!outcome.driverObjectUntouched) {
         broken.push_back({rule::LoaderDataUntouched, "the DRIVER_OBJECT was read or written"});

@@ -15,6 +15,7 @@ using testbed::Directory;
 using testbed::File;
 using testbed::Link;
 
+const std::u16string WorkDirectoryName = u"\\??\\c:\\Quarnhold";
 const std::u16string TestFileName = u"\\??\\c:\\Quarnhold\\test.txt";
 
 // test.txt as earlier runs leave it, held open by another program.
@@ -22,7 +23,7 @@ StartingDisk Held(std::string name, uint32_t access, uint32_t share, std::string
 {
     return {.name = std::move(name),
             .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", std::move(content))},
-            .foreignOpens = {{TestFileName, access, share}}};
+            .foreignOpens = {{TestFileName, access, share, false, std::nullopt}}};
 }
 
 std::vector<StartingDisk> Build()
@@ -53,7 +54,26 @@ std::vector<StartingDisk> Build()
          .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")}},
         {.name = "test_file_is_a_directory", .items = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")}},
         {.name = "test_file_read_only", .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)}},
-        {.name = "work_directory_is_a_link", .items = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")}},
+        {.name = "work_directory_is_a_link",
+         .items = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")},
+         .ntfsOnly = true},
+        // Another holder set the delete disposition and still has the file
+        // open: the name can be neither opened nor created until it closes.
+        {.name = "test_file_delete_pending",
+         .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "going")},
+         .foreignOpens = {{TestFileName, nt::Delete | nt::Synchronize, shareAll, true, std::nullopt}}},
+        // A reader that shares writing holds a lock on the first bytes: the
+        // open is let in, the write is refused.
+        {.name = "test_file_locked_by_another_handle",
+         .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "locked by its reader")},
+         .foreignOpens = {{TestFileName, nt::FileReadData | nt::Synchronize, nt::FileShareRead | nt::FileShareWrite,
+                           false, testbed::ByteRange{0, 20}}}},
+        // The directory listed by someone who shares nothing: an open without
+        // read, write or delete access takes no part in share checks, and a
+        // create inside it opens the new file, not the directory.
+        {.name = "work_directory_held_without_sharing",
+         .items = {Directory("Quarnhold")},
+         .foreignOpens = {{WorkDirectoryName, nt::FileReadData | nt::Synchronize, 0, false, std::nullopt}}},
     };
 }
 
@@ -73,12 +93,18 @@ const StartingDisk& FindStartingDisk(std::string_view name)
     throw std::out_of_range("no starting disk named " + std::string(name));
 }
 
+std::vector<testbed::FileSystem> FileSystemsOf(const StartingDisk& disk)
+{
+    if (disk.ntfsOnly) return {testbed::FileSystem::Ntfs};
+    return {testbed::FileSystem::Ntfs, testbed::FileSystem::Fat};
+}
+
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
-                              std::vector<testbed::InjectedFault> faults)
+                              testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults)
 {
     return testbed::KernelModel(
-        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected}, std::move(faults),
-        disk.foreignOpens);
+        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected, fileSystem},
+        std::move(faults), disk.foreignOpens);
 }
 
 }  // namespace quarnhold::fault_sweep

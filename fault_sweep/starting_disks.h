@@ -1,7 +1,8 @@
 // starting_disks.h
 //
 // The drives C a run can start from: empty, left by earlier runs, missing,
-// write-protected, with names in the way, with test.txt held open by others.
+// write-protected, with names in the way, with test.txt or the directory
+// held open by others (locked, or about to be deleted).
 // The scenario table and the fault sweep both start from these.
 
 #pragma once
@@ -21,6 +22,9 @@ struct StartingDisk {
     bool writeProtected = false;
     std::vector<testbed::DiskItem> items;
     std::vector<testbed::ForeignOpen> foreignOpens;
+    // Only NTFS can hold it: a symbolic link is a reparse point, which FAT
+    // has no room for.
+    bool ntfsOnly = false;
 };
 
 const std::vector<StartingDisk>& StartingDisks();
@@ -28,9 +32,13 @@ const std::vector<StartingDisk>& StartingDisks();
 // The disk of that name; throws std::out_of_range for an unknown one.
 const StartingDisk& FindStartingDisk(std::string_view name);
 
-// A model over `folder` laid out as `disk`, with `faults` injected. The
-// caller lays the items down; a disk without drive C ignores the folder.
+// The file systems `disk` can be laid down on, NTFS first.
+std::vector<testbed::FileSystem> FileSystemsOf(const StartingDisk& disk);
+
+// A model over `folder` laid out as `disk` on `fileSystem`, with `faults`
+// injected. The caller lays the items down; a disk without drive C ignores
+// the folder.
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
-                              std::vector<testbed::InjectedFault> faults = {});
+                              testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults = {});
 
 }  // namespace quarnhold::fault_sweep

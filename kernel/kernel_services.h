@@ -12,6 +12,15 @@
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_DEVICE_CONFIGURATION_ERROR = static_cast<NTSTATUS>(0xC0000182);
 
+// NT_SUCCESS
+//
+// True for success and informational statuses (0x00000000 to 0x7FFFFFFF).
+// A ZwCreateFile that returns one of them has handed out a handle.
+constexpr bool NT_SUCCESS(NTSTATUS Status)
+{
+    return Status >= 0;
+}
+
 // Access rights.
 constexpr ACCESS_MASK FILE_WRITE_DATA = 0x00000002;
 constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;

@@ -10,8 +10,7 @@ namespace quarnhold::real_kernel {
 
 const std::vector<std::string>& ModelFileSystemArguments()
 {
-    // Today's model has one flavour of drive C.
-    static const std::vector<std::string> arguments{};
+    static const std::vector<std::string> arguments{"--file-system", "fat"};
     return arguments;
 }
 

@@ -13,7 +13,10 @@ namespace fs = std::filesystem;
 std::optional<std::string> WhyFatCannotHold(const fault_sweep::StartingDisk& disk)
 {
     if (disk.writeProtected) return "a write-protected volume (QEMU refuses a read-only IDE hard disk)";
-    if (!disk.foreignOpens.empty()) return "a handle held open by another program";
+    if (!disk.foreignOpens.empty()) {
+        return "a handle held open by another program (a lock or a pending delete come with one)";
+    }
+    if (disk.ntfsOnly) return "something only NTFS can hold";
     for (const testbed::DiskItem& item : disk.items) {
         if (item.kind == testbed::DiskItem::Kind::Link) return "a link (" + item.path + "), which FAT has no form for";
     }

@@ -50,6 +50,11 @@ void CreateTestFile(void)
                           0);
     if (Status != STATUS_SUCCESS) {
         DbgPrint(FileCreateFailedMessage, Status);
+        // A success status other than zero still hands out a handle, which
+        // would keep test.txt unshared until reboot.
+        if (NT_SUCCESS(Status)) {
+            ZwClose(FileHandle);
+        }
         return;
     }
 

@@ -52,8 +52,12 @@ void CreateWorkDirectory(void)
                           nullptr,
                           0);
     if (Status != STATUS_SUCCESS) {
-        // No handle was returned, so there is nothing to close.
         DbgPrint(DirectoryFailedMessage, Status);
+        // A success status other than zero still hands out a handle; left
+        // open, it would hold the directory in the System process until reboot.
+        if (NT_SUCCESS(Status)) {
+            ZwClose(DirectoryHandle);
+        }
         return;
     }
 

@@ -57,6 +57,11 @@ void WriteTestFile(void)
                           0);
     if (Status != STATUS_SUCCESS) {
         DbgPrint(FileOpenFailedMessage, Status);
+        // No write on this branch; but a success status other than zero
+        // still hands out a handle, which would hold test.txt until reboot.
+        if (NT_SUCCESS(Status)) {
+            ZwClose(FileHandle);
+        }
         return;
     }
 

@@ -124,7 +124,8 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     request.eaLength = EaLength;
 
     quarnhold::testbed::CreateFileResult result = Bound("ZwCreateFile").CreateFile(request);
-    if (result.status == STATUS_SUCCESS) {
+    // Any status NT_SUCCESS holds for comes with the handle.
+    if (result.handle != 0) {
         *FileHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(result.handle));
     }
     if (result.information && IoStatusBlock != nullptr) {
@@ -163,9 +164,16 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_R
     return static_cast<NTSTATUS>(result.status);
 }
 
+// A bug check stops the host-compiled driver where the machine would stop:
+// the exception unwinds it back to whoever called DriverEntry.
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
-    return static_cast<NTSTATUS>(Bound("ZwClose").Close(HandleValue(Handle)));
+    quarnhold::testbed::KernelModel& model = Bound("ZwClose");
+    NTSTATUS status = static_cast<NTSTATUS>(model.Close(HandleValue(Handle)));
+    if (model.RaisedBugCheck()) {
+        throw quarnhold::testbed::BugCheckStop(*model.RaisedBugCheck());
+    }
+    return status;
 }
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...)

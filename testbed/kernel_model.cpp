@@ -2,6 +2,8 @@
 
 #include "testbed/kernel_model.h"
 
+#include <sys/statvfs.h>
+
 #include <cstdio>
 #include <stdexcept>
 #include <variant>
@@ -65,6 +67,25 @@ std::string_view RoutineName(Routine routine)
     return "?";
 }
 
+std::string_view FileSystemName(FileSystem fileSystem)
+{
+    return fileSystem == FileSystem::Fat ? "FAT" : "NTFS";
+}
+
+std::string_view FileSystemOption(FileSystem fileSystem)
+{
+    return fileSystem == FileSystem::Fat ? "fat" : "ntfs";
+}
+
+std::string DescribeBugCheck(const BugCheck& bugCheck)
+{
+    std::string text = "bug check " + Hex(bugCheck.code) + " " + bugCheck.name + " (";
+    for (size_t i = 0; i < bugCheck.parameters.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + Hex(bugCheck.parameters[i]);
+    }
+    return text + "): " + bugCheck.reason;
+}
+
 KernelModel::KernelModel(DriveC driveC, std::vector<InjectedFault> faults, const std::vector<ForeignOpen>& foreignOpens)
     : driveC_(std::move(driveC)), faults_(std::move(faults))
 {
@@ -82,7 +103,8 @@ KernelModel::KernelModel(DriveC driveC, std::vector<InjectedFault> faults, const
         if (!node || !ShareAllows(*node, access, foreign.shareAccess)) {
             throw std::runtime_error("cannot hold " + Utf16ToUtf8(foreign.path).value_or("?") + " open");
         }
-        foreignOpens_.push_back(FileObject{*node, access, foreign.shareAccess, false, 0});
+        foreignOpens_.push_back(
+            FileObject{*node, access, foreign.shareAccess, false, 0, foreign.deletePending, foreign.lock});
     }
 }
 
@@ -97,10 +119,17 @@ const InjectedFault* KernelModel::NextFault(Routine routine)
     return nullptr;
 }
 
-void KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
-                         std::optional<uint32_t> information, bool injected)
+KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
+                                std::optional<uint32_t> information, bool injected)
 {
-    calls_.push_back(KernelCall{routine, status, handle, information, injected, std::move(detail)});
+    KernelCall& call = calls_.emplace_back();
+    call.routine = routine;
+    call.status = status;
+    call.handle = handle;
+    call.information = information;
+    call.injected = injected;
+    call.detail = std::move(detail);
+    return call;
 }
 
 bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const
@@ -115,6 +144,30 @@ bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t sh
     return ShareAccessAllows(existing, {access, share});
 }
 
+// True when another holder has set the delete disposition on `node`; a file
+// system then refuses every create or open of the name.
+bool KernelModel::DeletePending(const HostNode& node) const
+{
+    for (const FileObject& object : foreignOpens_) {
+        if (object.deletePending && object.node.SameObject(node)) return true;
+    }
+    return false;
+}
+
+// True when a byte-range lock another open holds on `node` overlaps the
+// range; shared or exclusive, it keeps every other open's writes out.
+bool KernelModel::LockedByOthers(const HostNode& node, uint64_t offset, uint64_t length) const
+{
+    for (const FileObject& object : foreignOpens_) {
+        if (!object.lock || !object.node.SameObject(node)) continue;
+        const ByteRange& lock = *object.lock;
+        if (length != 0 && lock.length != 0 && offset < lock.offset + lock.length && lock.offset < offset + length) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // ZwCreateFile
 //
 // Opens or creates the named file or directory; on success the handle goes
@@ -126,35 +179,45 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
                          " options " + Hex(request.createOptions);
     currentCall_ = "ZwCreateFile(" + detail + ")";
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
+    auto record = [&](const CreateFileResult& result, std::string outcome, bool injected) {
+        Record(Routine::ZwCreateFile, result.status, result.handle, detail + " -> " + outcome, result.information,
+               injected)
+            .create = request;
+        return result;
+    };
     if (std::optional<NtStatus> refused = CheckCallerRecords(request)) {
-        Record(Routine::ZwCreateFile, *refused, 0, detail + " -> " + DescribeStatus(*refused));
-        return CreateFileResult{*refused, 0, std::nullopt};
+        return record({*refused, 0, std::nullopt}, DescribeStatus(*refused), false);
     }
-    if (fault && fault->status) {
-        Record(Routine::ZwCreateFile, *fault->status, 0, detail + " -> injected " + DescribeStatus(*fault->status),
-               std::nullopt, true);
-        return CreateFileResult{*fault->status, 0, std::nullopt};
+    // A warning or an error comes back with no handle and nothing done.
+    if (fault && fault->status && !NtSuccess(*fault->status)) {
+        return record({*fault->status, 0, std::nullopt}, "injected " + DescribeStatus(*fault->status), true);
     }
 
     FileObject object;
     CreateFileResult result = Create(request, object);
-    bool injected = false;
-    if (result.status == status::Success) {
-        if (fault && fault->information) {
-            result.information = fault->information;
-            injected = true;
-        }
-        uint32_t index = nextHandleIndex_++;
-        result.handle = (request.attributes & nt::ObjKernelHandle ? KernelHandleBit : 0) | (index * 4);
-        handles_.emplace(result.handle, std::move(object));
-        ++counts_.opened;
-        detail += " -> " + std::string(injected ? "injected " : "") + std::string(InformationName(*result.information)) +
-                  ", handle " + Hex(result.handle);
-    } else {
-        detail += " -> " + DescribeStatus(result.status);
+    if (result.status != status::Success) {
+        return record(result, DescribeStatus(result.status), false);
     }
-    Record(Routine::ZwCreateFile, result.status, result.handle, std::move(detail), result.information, injected);
-    return result;
+    // A success status the file system chose comes with the handle, as
+    // NT_SUCCESS says there is one.
+    std::string outcome;
+    bool injected = false;
+    if (fault && fault->status) {
+        result.status = *fault->status;
+        outcome = "injected " + DescribeStatus(result.status) + ", ";
+        injected = true;
+    }
+    if (fault && fault->information) {
+        result.information = fault->information;
+        outcome += "injected ";
+        injected = true;
+    }
+    uint32_t index = nextHandleIndex_++;
+    result.handle = (request.attributes & nt::ObjKernelHandle ? KernelHandleBit : 0) | (index * 4);
+    handles_.emplace(result.handle, std::move(object));
+    ++counts_.opened;
+    outcome += std::string(InformationName(*result.information)) + ", handle " + Hex(result.handle);
+    return record(result, std::move(outcome), injected);
 }
 
 // Judges the records ZwCreateFile takes from its caller, in the order NT captures them; runs first
@@ -236,7 +299,10 @@ CreateFileResult KernelModel::Create(const CreateFileRequest& request, FileObjec
         return {*failed, 0, std::nullopt};
     }
     const VolumePath& path = std::get<VolumePath>(resolved);
-    VolumeLookup lookup = volume_->Find(path.components, request.attributes & nt::ObjCaseInsensitive);
+    // FAT compares names upcased whatever the caller asks; NTFS honours a
+    // case-sensitive open.
+    const bool caseInsensitive = (request.attributes & nt::ObjCaseInsensitive) || driveC_.fileSystem == FileSystem::Fat;
+    VolumeLookup lookup = volume_->Find(path.components, caseInsensitive);
     if (lookup.status != status::Success) {
         return {lookup.status, 0, std::nullopt};
     }
@@ -267,6 +333,10 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     if (node.kind == NodeKind::Other) {
         return status::IoReparseTagNotHandled;
     }
+    // Before the disposition is looked at: FILE_CREATE meets it too.
+    if (DeletePending(node)) {
+        return status::DeletePending;
+    }
     if (disposition == nt::FileCreate) {
         return status::ObjectNameCollision;
     }
@@ -281,13 +351,16 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
     if (directory && overwrite) {
         return status::FileIsADirectory;
     }
+    // NTFS refuses write access to anything on a write-protected volume;
+    // FAT refuses only what would truncate, and lets the write itself fail.
+    const bool refusesWriteAccess = driveC_.writeProtected && driveC_.fileSystem == FileSystem::Ntfs;
     if (access & nt::MaximumAllowed) {
         access = (access & ~nt::MaximumAllowed) | nt::FileAllAccess;
-        if (driveC_.writeProtected || node.readOnly) {
+        if (refusesWriteAccess || node.readOnly) {
             access &= ~nt::ModifyingAccess;
         }
     }
-    if (driveC_.writeProtected && ((access & nt::ModifyingAccess) || overwrite)) {
+    if (driveC_.writeProtected && ((refusesWriteAccess && (access & nt::ModifyingAccess)) || overwrite)) {
         return status::MediaWriteProtected;
     }
     if (node.readOnly && ((access & (nt::FileWriteData | nt::FileAppendData)) || overwrite)) {
@@ -325,6 +398,9 @@ NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const HostNode
     if (request.createDisposition == nt::FileOpen || request.createDisposition == nt::FileOverwrite) {
         return status::ObjectNameNotFound;
     }
+    if (DeletePending(parent)) {
+        return status::DeletePending;
+    }
     if (driveC_.writeProtected) {
         return status::MediaWriteProtected;
     }
@@ -350,7 +426,16 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     currentCall_ = "ZwWriteFile(" + detail + ")";
     const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome, bool injected) {
-        Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
+        KernelCall& call =
+            Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
+        call.write = WriteArguments{request.hasEvent,
+                                    request.hasApcRoutine,
+                                    request.hasApcContext,
+                                    request.hasIoStatusBlock,
+                                    std::string(request.data.begin(), request.data.end()),
+                                    request.length,
+                                    request.byteOffset,
+                                    request.hasKey};
         return WriteFileResult{status, information};
     };
     auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status), false); };
@@ -369,31 +454,14 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
         BreakUnreadable(*request.unreadable);
         return refuse(status::AccessViolation);
     }
-    if (fault && fault->status) {
+    // A warning or an error: nothing is written.
+    if (fault && fault->status && !NtSuccess(*fault->status)) {
         return finish(*fault->status, std::nullopt, "injected " + DescribeStatus(*fault->status), true);
     }
     FileObject& file = handles_.at(request.handle);
-    if (file.node.kind == NodeKind::Directory) {
-        return refuse(status::InvalidDeviceRequest);
-    }
-    if (!(file.grantedAccess & (nt::FileWriteData | nt::FileAppendData))) {
-        return refuse(status::AccessDenied);
-    }
-
-    uint64_t offset;
-    bool appendOnly = !(file.grantedAccess & nt::FileWriteData);
-    if (appendOnly || (request.byteOffset && *request.byteOffset == nt::FileWriteToEndOfFile)) {
-        offset = volume_->SizeOf(file.node);
-    } else if (!request.byteOffset || *request.byteOffset == nt::FileUseFilePointerPosition) {
-        // Only a synchronous handle has a position to write at.
-        if (!file.synchronous) {
-            return refuse(status::InvalidParameter);
-        }
-        offset = file.position;
-    } else if (*request.byteOffset >= 0) {
-        offset = static_cast<uint64_t>(*request.byteOffset);
-    } else {
-        return refuse(status::InvalidParameter);
+    uint64_t offset = 0;
+    if (NtStatus placed = PlaceWrite(file, request, offset); placed != status::Success) {
+        return refuse(placed);
     }
 
     std::span<const uint8_t> data = request.data.first(std::min<size_t>(request.data.size(), request.length));
@@ -406,10 +474,66 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     if (file.synchronous) {
         file.position = offset + data.size();
     }
-    const bool injected = fault && fault->information;
-    uint32_t information = injected ? *fault->information : static_cast<uint32_t>(data.size());
-    return finish(status::Success, information,
-                  "wrote " + std::to_string(data.size()) + " bytes at offset " + std::to_string(offset), injected);
+    // A success status the file system chose comes after the write is done.
+    const bool injected = fault && (fault->status || fault->information);
+    const NtStatus status = fault && fault->status ? *fault->status : status::Success;
+    uint32_t information = fault && fault->information ? *fault->information : static_cast<uint32_t>(data.size());
+    std::string outcome = "wrote " + std::to_string(data.size()) + " bytes at offset " + std::to_string(offset);
+    if (fault && fault->status) outcome = "injected " + DescribeStatus(status) + ", " + outcome;
+    return finish(status, information, outcome, injected);
+}
+
+// Decides where a write on `file` lands, and refuses it as the file system
+// would: a directory, no write access, a bad offset, a range past what the
+// file system can hold, a lock another open holds, a write-protected volume,
+// or more new bytes than the volume has free. Runs before anything is written.
+NtStatus KernelModel::PlaceWrite(const FileObject& file, const WriteFileRequest& request, uint64_t& offset)
+{
+    const bool fat = driveC_.fileSystem == FileSystem::Fat;
+    if (file.node.kind == NodeKind::Directory) {
+        return fat ? status::InvalidParameter : status::InvalidDeviceRequest;
+    }
+    if (!(file.grantedAccess & (nt::FileWriteData | nt::FileAppendData))) {
+        return status::AccessDenied;
+    }
+    const uint64_t size = volume_->SizeOf(file.node);
+    bool appendOnly = !(file.grantedAccess & nt::FileWriteData);
+    if (appendOnly || (request.byteOffset && *request.byteOffset == nt::FileWriteToEndOfFile)) {
+        offset = size;
+    } else if (!request.byteOffset || *request.byteOffset == nt::FileUseFilePointerPosition) {
+        // Only a synchronous handle has a position to write at.
+        if (!file.synchronous) {
+            return status::InvalidParameter;
+        }
+        offset = file.position;
+    } else if (*request.byteOffset >= 0) {
+        offset = static_cast<uint64_t>(*request.byteOffset);
+    } else {
+        return status::InvalidParameter;
+    }
+    const uint64_t length = std::min<uint64_t>(request.data.size(), request.length);
+    if (length == 0) {
+        return status::Success;  // nothing to write, nothing to refuse
+    }
+    const uint64_t end = offset + length;  // offset < 2^63 and length < 2^32: no overflow
+    // A FAT file's size is a 32-bit field.
+    if (fat && end > 0xFFFFFFFFull) {
+        return status::DiskFull;
+    }
+    if (LockedByOthers(file.node, offset, length)) {
+        return status::FileLockConflict;
+    }
+    if (driveC_.writeProtected) {
+        return status::MediaWriteProtected;
+    }
+    // Files are not sparse: every cluster up to the new end is allocated, so
+    // growth beyond the volume's free space is refused before any byte moves.
+    struct statvfs volume {};
+    if (end > size && statvfs(volume_->Root().c_str(), &volume) == 0 &&
+        end - size > static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize) {
+        return status::DiskFull;
+    }
+    return status::Success;
 }
 
 // Notes what is wrong with a handle: not a kernel handle, never given out, or closed already;
@@ -444,14 +568,18 @@ void KernelModel::BreakUnreadable(const UnreadableRecord& unreadable)
 // ZwClose
 //
 // Closes a handle the table holds. An injected status is returned after the
-// close, as ZwClose on a valid handle always closes it.
+// close, as ZwClose on a valid handle always closes it. A handle that is not
+// open raises INVALID_KERNEL_HANDLE, as NT does for a kernel-mode caller.
 NtStatus KernelModel::Close(uint32_t handle)
 {
     currentCall_ = "ZwClose(" + Hex(handle) + ")";
     const InjectedFault* fault = NextFault(Routine::ZwClose);
     if (!CheckHandle(handle, Routine::ZwClose)) {
-        Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle) + " -> " +
-                                                                    DescribeStatus(status::InvalidHandle));
+        // From kernel mode this is no status but a stopped machine.
+        bugCheck_ = BugCheck{InvalidKernelHandle, "INVALID_KERNEL_HANDLE", {handle, 1, 0, 0},
+                             "ZwClose(" + Hex(handle) + ") of a handle that is not open"};
+        Record(Routine::ZwClose, status::InvalidHandle, handle,
+               "handle " + Hex(handle) + " -> " + DescribeBugCheck(*bugCheck_));
         return status::InvalidHandle;
     }
     handles_.erase(handle);
@@ -480,7 +608,7 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
         message.bytes.resize(DebugPrintLimit);
         Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
-    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"");
+    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"").format = format;
     debugOutput_.push_back(std::move(message.bytes));
 }
 

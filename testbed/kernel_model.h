@@ -8,11 +8,13 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,22 +28,40 @@ namespace quarnhold::testbed {
 enum class Routine { ZwCreateFile, ZwWriteFile, ZwClose, DbgPrint };
 std::string_view RoutineName(Routine routine);
 
+// The file system drive C is formatted with. They answer our calls alike
+// but for a few refusals (see the model section of the README).
+enum class FileSystem { Ntfs, Fat };
+std::string_view FileSystemName(FileSystem fileSystem);  // "NTFS" or "FAT"
+// "ntfs" or "fat", as quarnhold-run's --file-system takes it.
+std::string_view FileSystemOption(FileSystem fileSystem);
+
 // Drive C as a run sees it.
 struct DriveC {
     // The host folder behind "\??\c:"; nothing: the link does not exist.
     std::optional<std::filesystem::path> folder;
-    // The volume refuses to create anything and to grant write access.
+    // The volume refuses to create anything and to write.
     bool writeProtected = false;
+    FileSystem fileSystem = FileSystem::Ntfs;
 };
 
-// Makes the `occurrence`-th call (from 1) of `routine` behave differently:
-// with a status, the call does nothing and returns it; with only an
-// information value, the call runs and, if it succeeds, reports that value.
+// Makes the `occurrence`-th call (from 1) of `routine` behave differently.
+// A warning or error status (NT_SUCCESS false): the call does nothing and
+// returns it. A success or informational status: the call does its work, and
+// if that succeeds returns the status in place of STATUS_SUCCESS, with the
+// handle of a create, as NT hands one out with any status NT_SUCCESS holds
+// for. Only an information value: the call runs and, if it succeeds, reports
+// that value.
 struct InjectedFault {
     Routine routine = Routine::ZwCreateFile;
     unsigned occurrence = 1;
     std::optional<NtStatus> status;
     std::optional<uint32_t> information;
+};
+
+// Bytes [offset, offset + length) of a file.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
 };
 
 // An open made by someone other than the driver before it runs, such as
@@ -50,6 +70,23 @@ struct ForeignOpen {
     std::u16string path;  // an object name, e.g. u"\\??\\c:\\Quarnhold\\test.txt"
     uint32_t desiredAccess = 0;
     uint32_t shareAccess = 0;
+    // The holder has set the delete disposition: until it closes, the name
+    // can be neither opened nor created again.
+    bool deletePending = false;
+    // A byte-range lock the holder took through this open.
+    std::optional<ByteRange> lock;
+};
+
+// ZwWriteFile's arguments as the kernel read them, kept after the call.
+struct WriteArguments {
+    bool hasEvent = false;
+    bool hasApcRoutine = false;
+    bool hasApcContext = false;
+    bool hasIoStatusBlock = true;
+    std::string data;  // the bytes at Buffer, as many as were readable
+    uint32_t length = 0;
+    std::optional<int64_t> byteOffset;
+    bool hasKey = false;
 };
 
 // One kernel call, as the model answered it.
@@ -62,6 +99,31 @@ struct KernelCall {
     std::optional<uint32_t> information;
     bool injected = false;  // the status or Information came from an InjectedFault
     std::string detail;     // the arguments and outcome, for a trace
+
+    // What the caller passed, for the check against the driver's contract:
+    // ZwCreateFile's request, ZwWriteFile's arguments, DbgPrint's format bytes.
+    std::optional<CreateFileRequest> create;
+    std::optional<WriteArguments> write;
+    std::string format;
+};
+
+// A bug check the model raised: NT would have stopped the machine there.
+struct BugCheck {
+    uint32_t code = 0;
+    std::string name;  // e.g. "INVALID_KERNEL_HANDLE"
+    std::array<uint32_t, 4> parameters{};
+    std::string reason;  // what the caller did
+};
+
+// "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001,
+// 0x00000000, 0x00000000): ZwClose of ...", the same line on both ways.
+std::string DescribeBugCheck(const BugCheck& bugCheck);
+
+// Thrown by the host-linked routines when the model raises a bug check, to
+// stop the host-compiled driver there as the machine would stop.
+class BugCheckStop : public std::runtime_error {
+public:
+    explicit BugCheckStop(const BugCheck& bugCheck) : std::runtime_error(DescribeBugCheck(bugCheck)) {}
 };
 
 // A kernel rule the caller broke, as a driver verifier reports it. Any one
@@ -117,6 +179,9 @@ public:
     const std::vector<DiskEvent>& DiskEvents() const { return diskEvents_; }
     // What a driver verifier would have stopped the run for.
     const std::vector<BrokenRule>& BrokenRules() const { return brokenRules_; }
+    // The bug check a call raised; whoever carries the calls must stop the
+    // run when one is there.
+    const std::optional<BugCheck>& RaisedBugCheck() const { return bugCheck_; }
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
@@ -127,6 +192,8 @@ public:
     static constexpr uint32_t KernelHandleBit = 0x80000000;
     // DbgPrint sends at most this many bytes per call.
     static constexpr size_t DebugPrintLimit = 512;
+    // INVALID_KERNEL_HANDLE: ZwClose from kernel mode of a handle that is not open.
+    static constexpr uint32_t InvalidKernelHandle = 0x93;
 
 private:
     struct FileObject {
@@ -135,6 +202,8 @@ private:
         uint32_t shareAccess = 0;
         bool synchronous = false;
         uint64_t position = 0;
+        bool deletePending = false;
+        std::optional<ByteRange> lock;
     };
 
     // ZwCreateFile's work once the fault injection has let it through.
@@ -147,11 +216,15 @@ private:
     NtStatus CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name, uint32_t access,
                        FileObject& object);
     bool ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const;
+    bool DeletePending(const HostNode& node) const;
+    bool LockedByOthers(const HostNode& node, uint64_t offset, uint64_t length) const;
+    // Where and how a write lands, or the status that refuses it.
+    NtStatus PlaceWrite(const FileObject& file, const WriteFileRequest& request, uint64_t& offset);
 
     // The fault for this call of `routine`, if one was injected.
     const InjectedFault* NextFault(Routine routine);
-    void Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
-                std::optional<uint32_t> information = std::nullopt, bool injected = false);
+    KernelCall& Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
+                       std::optional<uint32_t> information = std::nullopt, bool injected = false);
     // Notes a broken rule against the call in progress.
     void Break(std::string rule) { brokenRules_.push_back({std::move(rule), currentCall_}); }
     void BreakUnreadable(const UnreadableRecord& unreadable);
@@ -171,6 +244,7 @@ private:
     std::vector<KernelCall> calls_;
     std::vector<DiskEvent> diskEvents_;
     std::vector<BrokenRule> brokenRules_;
+    std::optional<BugCheck> bugCheck_;
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered
 };
 

@@ -75,7 +75,7 @@ struct CreateFileRequest {
 
 struct CreateFileResult {
     NtStatus status = status::Success;
-    uint32_t handle = 0;  // valid when status is 0
+    uint32_t handle = 0;  // the handle given out, with any status NT_SUCCESS holds for; 0 for none
     // What to store in the IO_STATUS_BLOCK; nothing leaves it untouched, as
     // on a failure that never reached the file system.
     std::optional<uint32_t> information;

@@ -9,9 +9,10 @@
 namespace quarnhold::testbed {
 namespace {
 
-constexpr std::array<std::pair<NtStatus, std::string_view>, 25> StatusNames{{
+constexpr std::array<std::pair<NtStatus, std::string_view>, 28> StatusNames{{
     {status::Success, "STATUS_SUCCESS"},
     {status::Pending, "STATUS_PENDING"},
+    {status::OplockBreakInProgress, "STATUS_OPLOCK_BREAK_IN_PROGRESS"},
     {status::ObjectNameExists, "STATUS_OBJECT_NAME_EXISTS"},
     {status::BufferOverflow, "STATUS_BUFFER_OVERFLOW"},
     {status::Unsuccessful, "STATUS_UNSUCCESSFUL"},
@@ -26,6 +27,8 @@ constexpr std::array<std::pair<NtStatus, std::string_view>, 25> StatusNames{{
     {status::ObjectPathNotFound, "STATUS_OBJECT_PATH_NOT_FOUND"},
     {status::ObjectPathSyntaxBad, "STATUS_OBJECT_PATH_SYNTAX_BAD"},
     {status::SharingViolation, "STATUS_SHARING_VIOLATION"},
+    {status::FileLockConflict, "STATUS_FILE_LOCK_CONFLICT"},
+    {status::DeletePending, "STATUS_DELETE_PENDING"},
     {status::DiskFull, "STATUS_DISK_FULL"},
     {status::InsufficientResources, "STATUS_INSUFFICIENT_RESOURCES"},
     {status::MediaWriteProtected, "STATUS_MEDIA_WRITE_PROTECTED"},

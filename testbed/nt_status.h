@@ -17,6 +17,7 @@ using NtStatus = uint32_t;
 namespace status {
 constexpr NtStatus Success = 0x00000000;
 constexpr NtStatus Pending = 0x00000103;
+constexpr NtStatus OplockBreakInProgress = 0x00000108;
 constexpr NtStatus ObjectNameExists = 0x40000000;
 constexpr NtStatus BufferOverflow = 0x80000005;
 constexpr NtStatus Unsuccessful = 0xC0000001;
@@ -31,6 +32,8 @@ constexpr NtStatus ObjectNameCollision = 0xC0000035;
 constexpr NtStatus ObjectPathNotFound = 0xC000003A;
 constexpr NtStatus ObjectPathSyntaxBad = 0xC000003B;
 constexpr NtStatus SharingViolation = 0xC0000043;
+constexpr NtStatus FileLockConflict = 0xC0000054;
+constexpr NtStatus DeletePending = 0xC0000056;
 constexpr NtStatus DiskFull = 0xC000007F;
 constexpr NtStatus InsufficientResources = 0xC000009A;
 constexpr NtStatus MediaWriteProtected = 0xC00000A2;
@@ -41,6 +44,13 @@ constexpr NtStatus NotADirectory = 0xC0000103;
 constexpr NtStatus DeviceConfigurationError = 0xC0000182;
 constexpr NtStatus IoReparseTagNotHandled = 0xC0000279;
 }  // namespace status
+
+// NT_SUCCESS: success and informational statuses (0x00000000 to
+// 0x7FFFFFFF). A create that returns one of them has handed out a handle.
+constexpr bool NtSuccess(NtStatus value)
+{
+    return value < 0x80000000u;
+}
 
 // The symbolic name of a status, e.g. "STATUS_OBJECT_NAME_COLLISION", or an
 // empty view when the model does not know it.

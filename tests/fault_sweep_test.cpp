@@ -24,14 +24,23 @@ using fault_sweep::CheckRunRules;
 using testbed::KernelCall;
 using testbed::Routine;
 
-// A sound run from `disk` with `faults`, host-linked.
-RunOutcome SoundRun(std::string_view disk, std::vector<testbed::InjectedFault> faults = {})
+// A host-linked run and drive C around it.
+struct RunAndDisk {
+    RunOutcome outcome;
+    std::vector<DiskItem> before;
+    std::vector<DiskItem> after;
+};
+
+// A sound run from `disk` on NTFS with `faults`, host-linked.
+RunAndDisk SoundRun(std::string_view disk, std::vector<testbed::InjectedFault> faults = {})
 {
     ScratchFolder driveC;
     const fault_sweep::StartingDisk& start = fault_sweep::FindStartingDisk(disk);
     LayDown(driveC.path(), start.items);
-    testbed::KernelModel model = fault_sweep::ModelFor(start, driveC.path(), std::move(faults));
-    return RunHostLinked(model);
+    testbed::KernelModel model =
+        fault_sweep::ModelFor(start, driveC.path(), testbed::FileSystem::Ntfs, std::move(faults));
+    RunOutcome outcome = RunHostLinked(model);
+    return {std::move(outcome), start.items, ReadDisk(driveC.path())};
 }
 
 // The index of the `occurrence`-th call of `routine`.
@@ -49,12 +58,37 @@ struct WrongRun {
     std::vector<testbed::InjectedFault> faults;
     std::function<void(RunOutcome&)> spoil;  // makes a sound run wrong
     std::string_view rule;                   // the rule that must catch it
+    // Makes the disk after the run wrong instead, or as well.
+    std::function<void(std::vector<DiskItem>&)> spoilDisk = [](std::vector<DiskItem>&) {};
 };
+
+// The recorded arguments of the `occurrence`-th create or write.
+testbed::CreateFileRequest& CreateArguments(RunOutcome& o, unsigned occurrence)
+{
+    return *o.calls[IndexOf(o, Routine::ZwCreateFile, occurrence)].create;
+}
+testbed::WriteArguments& WriteArguments(RunOutcome& o)
+{
+    return *o.calls[IndexOf(o, Routine::ZwWriteFile)].write;
+}
+
+// test.txt on a spoiled disk.
+DiskItem& TestFile(std::vector<DiskItem>& disk)
+{
+    for (DiskItem& item : disk) {
+        if (item.path == "Quarnhold/test.txt") return item;
+    }
+    throw std::out_of_range("no test.txt");
+}
+
+const auto Untouched = [](RunOutcome&) {};
 
 void PrintTo(const WrongRun& wrong, std::ostream* out) { *out << wrong.name; }
 
 const testbed::InjectedFault WriteFails{Routine::ZwWriteFile, 1, status::DiskFull, std::nullopt};
 const testbed::InjectedFault OpenFails{Routine::ZwCreateFile, 3, status::AccessDenied, std::nullopt};
+const testbed::InjectedFault DirectoryWithOplockBreak{Routine::ZwCreateFile, 1, status::OplockBreakInProgress,
+                                                      std::nullopt};
 
 const std::vector<WrongRun> WrongRuns{
     {"missing_outcome_message", "clean_drive_c", {},
@@ -81,7 +115,10 @@ const std::vector<WrongRun> WrongRuns{
      [](RunOutcome& o) { o.calls[IndexOf(o, Routine::ZwClose, 2)].handle += 4; }, fault_sweep::rule::RunSequence},
     {"close_after_failed_open", "clean_drive_c", {OpenFails},
      [](RunOutcome& o) {
-         KernelCall close{Routine::ZwClose, status::InvalidHandle, 0, std::nullopt, false, "handle 0x00000000"};
+         KernelCall close;
+         close.routine = Routine::ZwClose;
+         close.status = status::InvalidHandle;
+         close.detail = "handle 0x00000000";
          o.calls.insert(o.calls.begin() + IndexOf(o, Routine::ZwCreateFile, 3) + 2, close);
      },
      fault_sweep::rule::RunSequence},
@@ -105,6 +142,95 @@ const std::vector<WrongRun> WrongRuns{
      fault_sweep::rule::KernelRules},
     {"guest_fault", "no_drive_c", {}, [](RunOutcome& o) { o.fault = "execution reached 0x00000000"; },
      fault_sweep::rule::RunCompleted},
+    {"write_on_another_handle",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { o.calls[IndexOf(o, Routine::ZwWriteFile)].handle -= 4; },
+     fault_sweep::rule::RunSequence},
+    // A success status comes with a handle, which the failure branch must close.
+    {"no_close_after_a_create_that_returned_a_success_status",
+     "clean_drive_c",
+     {DirectoryWithOplockBreak},
+     [](RunOutcome& o) { o.calls.erase(o.calls.begin() + IndexOf(o, Routine::ZwClose)); },
+     fault_sweep::rule::RunSequence},
+    // The arguments: each one a flag or a byte away from the contract, in a
+    // run whose messages still agree with what the kernel answered.
+    {"directory_created_with_file_create",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 1).createDisposition = 2; },
+     fault_sweep::rule::ContractArguments},
+    {"directory_opened_without_synchronize",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 1).desiredAccess = 0; },
+     fault_sweep::rule::ContractArguments},
+    {"test_file_opened_for_appending",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 3).desiredAccess = 0x00100004; },
+     fault_sweep::rule::ContractArguments},
+    {"test_file_opened_sharing_writes",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 3).shareAccess = 3; },
+     fault_sweep::rule::ContractArguments},
+    {"create_without_case_insensitivity",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 2).attributes = 0x200; },
+     fault_sweep::rule::ContractArguments},
+    {"name_counted_without_its_terminator",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { CreateArguments(o, 2).objectName->maximumLength -= 2; },
+     fault_sweep::rule::ContractArguments},
+    {"write_of_19_bytes",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) {
+         WriteArguments(o).length = 19;
+         WriteArguments(o).data.pop_back();
+     },
+     fault_sweep::rule::ContractArguments},
+    {"write_with_a_byte_offset",
+     "clean_drive_c",
+     {},
+     [](RunOutcome& o) { WriteArguments(o).byteOffset = 0; },
+     fault_sweep::rule::ContractArguments},
+    {"format_with_lower_case_hex",
+     "clean_drive_c",
+     {WriteFails},
+     [](RunOutcome& o) {
+         std::string& format = o.calls[IndexOf(o, Routine::DbgPrint, 8)].format;
+         format.back() = 'x';
+     },
+     fault_sweep::rule::ContractArguments},
+    // The disk after a write that returned 0.
+    {"text_with_a_wrong_byte_on_disk",
+     "clean_drive_c",
+     {},
+     Untouched,
+     fault_sweep::rule::TestFileWritten,
+     [](std::vector<DiskItem>& disk) { TestFile(disk).content[5] ^= 1; }},
+    {"longer_file_cut_to_the_text",
+     "test_file_longer_than_the_text",
+     {},
+     Untouched,
+     fault_sweep::rule::TestFileWritten,
+     [](std::vector<DiskItem>& disk) { TestFile(disk).content.resize(20); }},
+    {"tail_of_a_longer_file_changed",
+     "test_file_longer_than_the_text",
+     {},
+     Untouched,
+     fault_sweep::rule::TestFileWritten,
+     [](std::vector<DiskItem>& disk) { TestFile(disk).content.back() = '!'; }},
+    {"shorter_file_not_grown_to_the_text",
+     "test_file_shorter_than_the_text",
+     {},
+     Untouched,
+     fault_sweep::rule::TestFileWritten,
+     [](std::vector<DiskItem>& disk) { TestFile(disk).content = TestFile(disk).content.substr(0, 5); }},
 };
 
 class RunRulesTest : public ::testing::TestWithParam<WrongRun> {};
@@ -112,12 +238,14 @@ class RunRulesTest : public ::testing::TestWithParam<WrongRun> {};
 TEST_P(RunRulesTest, CatchWhatIsWrong)
 {
     const WrongRun& wrong = GetParam();
-    RunOutcome outcome = SoundRun(wrong.disk, wrong.faults);
-    outcome.peakStackBytes = 96;
-    ASSERT_TRUE(CheckRunRules(outcome).empty()) << CheckRunRules(outcome).front().detail;
+    RunAndDisk run = SoundRun(wrong.disk, wrong.faults);
+    run.outcome.peakStackBytes = 96;
+    ASSERT_TRUE(CheckRunRules(run.outcome, {run.before, run.after}).empty())
+        << CheckRunRules(run.outcome, {run.before, run.after}).front().detail;
 
-    wrong.spoil(outcome);
-    std::vector<BrokenRunRule> broken = CheckRunRules(outcome);
+    wrong.spoil(run.outcome);
+    wrong.spoilDisk(run.after);
+    std::vector<BrokenRunRule> broken = CheckRunRules(run.outcome, {run.before, run.after});
     ASSERT_EQ(broken.size(), 1u);
     EXPECT_EQ(broken[0].rule, wrong.rule) << broken[0].detail;
     EXPECT_FALSE(broken[0].detail.empty());
@@ -164,19 +292,19 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
 }
 
 // A runner that does not pass the faults on (here: one that answers every
-// run with the same sound outcome) fails every faulted run, so a sweep
-// cannot report faults it never made.
+// run with the same sound outcome, from a disk where nothing is written) fails
+// every faulted run, so a sweep cannot report faults it never made.
 TEST(FaultSweepFinds, FaultsThatNeverTookEffect)
 {
-    const RunOutcome canned = SoundRun("clean_drive_c");
+    const RunOutcome canned = SoundRun("no_drive_c").outcome;
     fault_sweep::SweepOptions options;
     options.pairs = false;
     options.keptFailures = SIZE_MAX;
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep([&](testbed::KernelModel&) { return canned; },
-                                                              {fault_sweep::FindStartingDisk("clean_drive_c")}, options);
-    EXPECT_EQ(summary.runsHeld, 1u);  // the run without a fault
+                                                              {fault_sweep::FindStartingDisk("no_drive_c")}, options);
+    EXPECT_EQ(summary.runsHeld, 2u);  // the runs without a fault, on NTFS and on FAT
     EXPECT_EQ(summary.faultsInjected, 0u);
-    ASSERT_EQ(summary.failures.size(), summary.runs - 1);
+    ASSERT_EQ(summary.failures.size(), summary.runs - 2);
     for (const fault_sweep::FailedRun& failed : summary.failures) {
         ASSERT_EQ(failed.broken.size(), 1u);
         EXPECT_EQ(failed.broken[0].rule, fault_sweep::rule::FaultsTookEffect);
@@ -201,11 +329,61 @@ TEST(FaultSweepFinds, ABugOnOneFailurePath)
     ASSERT_FALSE(summary.failures.empty());
     EXPECT_EQ(summary.runs - summary.runsHeld, summary.failures.size());
     for (const fault_sweep::FailedRun& failed : summary.failures) {
-        bool writeFails = failed.disk == "test_file_is_a_directory";  // a directory refuses the write
+        // A directory, a lock and a write-protected FAT volume refuse the write.
+        bool writeFails =
+            failed.disk == "test_file_is_a_directory" || failed.disk == "test_file_locked_by_another_handle" ||
+            (failed.disk == "write_protected_after_a_run" && failed.fileSystem == testbed::FileSystem::Fat);
         for (const testbed::InjectedFault& fault : failed.faults) {
             writeFails = writeFails || (fault.routine == Routine::ZwWriteFile && fault.status);
         }
         EXPECT_TRUE(writeFails) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+        bool leaked = false;
+        for (const BrokenRunRule& broken : failed.broken) {
+            leaked = leaked || broken.rule == fault_sweep::rule::HandlesClosed;
+        }
+        EXPECT_TRUE(leaked) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
+    }
+}
+
+// The driver as it was before its failure branches closed the handle a
+// success status comes with: it holds on a healthy disk and under every
+// warning and error, and the sweep fails exactly the runs where a create
+// returned a success status other than zero, each for the handle left open.
+TEST(FaultSweepFinds, AHandleLeftOpenAfterASuccessStatus)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) /
+                                                            "closes_nothing_on_success_status.sys"));
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    options.keptFailures = SIZE_MAX;
+    fault_sweep::SweepSummary summary =
+        fault_sweep::RunSweep([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); },
+                              fault_sweep::StartingDisks(), options);
+
+    // Every create that succeeds is swept with both success statuses.
+    const fault_sweep::SweepSummary mended = fault_sweep::RunSweep(
+        [](testbed::KernelModel& model) { return RunHostLinked(model); }, fault_sweep::StartingDisks(), options);
+    EXPECT_EQ(mended.runsHeld, mended.runs);
+    ASSERT_EQ(summary.runs, mended.runs);
+    uint64_t expectedFailures = 0;
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        for (testbed::FileSystem fileSystem : fault_sweep::FileSystemsOf(disk)) {
+            ScratchFolder driveC;
+            LayDown(driveC.path(), disk.items);
+            testbed::KernelModel model = fault_sweep::ModelFor(disk, driveC.path(), fileSystem);
+            for (const KernelCall& call : RunHostLinked(model).calls) {
+                if (call.routine == Routine::ZwCreateFile && call.status == status::Success) expectedFailures += 2;
+            }
+        }
+    }
+    EXPECT_EQ(summary.runs - summary.runsHeld, expectedFailures);
+    ASSERT_EQ(summary.failures.size(), expectedFailures);
+    for (const fault_sweep::FailedRun& failed : summary.failures) {
+        ASSERT_EQ(failed.faults.size(), 1u);
+        const testbed::InjectedFault& fault = failed.faults[0];
+        EXPECT_EQ(fault.routine, Routine::ZwCreateFile) << fault_sweep::DescribeFaults(failed.faults);
+        EXPECT_TRUE(fault.status && *fault.status != status::Success && testbed::NtSuccess(*fault.status))
+            << fault_sweep::DescribeFaults(failed.faults);
         bool leaked = false;
         for (const BrokenRunRule& broken : failed.broken) {
             leaked = leaked || broken.rule == fault_sweep::rule::HandlesClosed;

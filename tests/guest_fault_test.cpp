@@ -36,6 +36,9 @@ const GuestFaultCase Cases[] = {
     {"endless_loop", "looping", "instruction budget of 1000000 exceeded", std::nullopt, "DbgPrint"},
     {"cdecl_entry", "cdecl entry", "did not pop its 8 bytes of arguments", std::nullopt, "DbgPrint"},
     {"clobbers_ebx", "clobbering EBX", "EBX was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_esi", "clobbering ESI", "ESI was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_edi", "clobbering EDI", "EDI was not preserved", std::nullopt, "DbgPrint"},
+    {"clobbers_ebp", "clobbering EBP", "EBP was not preserved", std::nullopt, "DbgPrint"},
     {"bad_object_attributes", "bad OBJECT_ATTRIBUTES", "the OBJECT_ATTRIBUTES at 0x00001000 cannot be read",
      std::nullopt, "ZwCreateFile", "ObjectAttributes at 0x00001000 cannot be read",
      "ZwCreateFile((ObjectAttributes unreadable) access 0x00100000"},
@@ -53,8 +56,16 @@ const GuestFaultCase Cases[] = {
      "DbgPrint"},
     {"writes_driver_object", "writing DriverUnload", std::nullopt, std::nullopt, ""},
     {"leaks_handle", "leaking a handle", std::nullopt, std::nullopt, ""},
-    {"closes_handle_twice", "closing a handle twice", std::nullopt, std::nullopt, "",
-     "ZwClose of handle 0x80000004, which is already closed: closed twice", "ZwClose(0x80000004)"},
+    // From kernel mode, NT answers a bad close with a bug check, not a status.
+    {"closes_handle_twice", "closing a handle twice",
+     "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001, 0x00000000, 0x00000000): "
+     "ZwClose(0x80000004) of a handle that is not open",
+     std::nullopt, "ZwClose", "ZwClose of handle 0x80000004, which is already closed: closed twice",
+     "ZwClose(0x80000004)"},
+    {"opens_a_user_handle", "opening a user handle", std::nullopt, std::nullopt, "",
+     "ZwCreateFile without OBJ_KERNEL_HANDLE", "ZwCreateFile(\"\\??\\c:\\\" access 0x00100000"},
+    {"reads_information_after_failed_create", "reading Information after a failed create", std::nullopt, std::nullopt,
+     ""},
 };
 
 class GuestFaultTest : public ::testing::TestWithParam<GuestFaultCase> {
@@ -141,6 +152,22 @@ TEST(GuestFaultTest, WriteToTheDriverObjectIsCaught)
     ASSERT_EQ(result.loaderDataAccesses.size(), 1u);
     EXPECT_NE(result.loaderDataAccesses[0].find("write to DRIVER_OBJECT+0x00000034"), std::string::npos)
         << result.loaderDataAccesses[0];
+}
+
+// The kernel leaves IoStatusBlock alone when a create fails, so what the
+// guest reads there is the stack's fill pattern, the same on every run.
+TEST(GuestFaultTest, UninitialisedLocalReadsTheStackPattern)
+{
+    ScratchFolder driveC;
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) /
+                                                             "reads_information_after_failed_create.sys"));
+    for (int run = 0; run < 2; ++run) {
+        testbed::KernelModel model(testbed::DriveC{driveC.path()});
+        emulator::ImageRunResult result = runner.Run(model);
+        ASSERT_FALSE(result.fault) << result.fault->what;
+        ASSERT_EQ(model.DebugOutput().size(), 2u);
+        EXPECT_EQ(model.DebugOutput()[1], "status C0000034, Information CCCCCCCC") << "run " << run;
+    }
 }
 
 TEST(GuestFaultTest, LeakedHandleStaysInTheTable)

@@ -146,7 +146,7 @@ TEST_P(HostRefusalTest, StopsTheRunOrGetsNtsAnswer)
             rlimit limit{*c.fileSizeLimit, *c.fileSizeLimit};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot limit file sizes");
         }
-        testbed::KernelModel model = fault_sweep::ModelFor(disk, driveC.path());
+        testbed::KernelModel model = fault_sweep::ModelFor(disk, driveC.path(), testbed::FileSystem::Ntfs);
         RunOutcome outcome = RunWay(way, model);
         std::string text = "testbed " + outcome.testBedError + "\nfault " + outcome.fault + "\n";
         std::map<Routine, unsigned> seen;

@@ -50,6 +50,7 @@ struct CreateCase {
     std::optional<uint32_t> information;
     bool writeProtected = false;
     bool driveC = true;
+    FileSystem fileSystem = FileSystem::Ntfs;
 };
 
 void PrintTo(const CreateCase& c, std::ostream* out) { *out << c.name; }
@@ -138,6 +139,19 @@ const CreateCase CreateCases[] = {
      status::ObjectNameCollision, std::nullopt, true},
     {"write_protected_overwrite", All(Name(File), Disposition(nt::FileOverwriteIf)), status::MediaWriteProtected,
      std::nullopt, true},
+    // FAT checks write protection only where a create would change the disk.
+    {"fat_write_protected_open_for_writing", All(Name(File), Access(nt::Synchronize | nt::FileWriteData)),
+     status::Success, nt::FileOpened, true, true, FileSystem::Fat},
+    {"fat_write_protected_overwrite", All(Name(File), Disposition(nt::FileOverwriteIf)), status::MediaWriteProtected,
+     std::nullopt, true, true, FileSystem::Fat},
+    {"fat_write_protected_create", All(Name(u"\\??\\c:\\dir\\new"), Disposition(nt::FileCreate)),
+     status::MediaWriteProtected, std::nullopt, true, true, FileSystem::Fat},
+    {"fat_read_only_file_for_writing", All(Name(u"\\??\\c:\\ro"), Access(nt::Synchronize | nt::FileWriteData)),
+     status::AccessDenied, std::nullopt, false, true, FileSystem::Fat},
+    // FAT compares names upcased, whatever the caller asks.
+    {"fat_ignores_a_case_sensitive_open",
+     All(Name(u"\\??\\c:\\DIR\\file"), [](CreateFileRequest& r) { r.attributes = nt::ObjKernelHandle; }),
+     status::Success, nt::FileOpened, false, true, FileSystem::Fat},
 };
 
 class CreateFileTest : public ::testing::TestWithParam<CreateCase> {};
@@ -147,7 +161,7 @@ TEST_P(CreateFileTest, AnswersAsNtDoes)
     const CreateCase& c = GetParam();
     ScratchFolder driveC;
     tests::LayDown(driveC.path(), StartingDisk);
-    KernelModel model(DriveC{c.driveC ? std::optional(driveC.path()) : std::nullopt, c.writeProtected});
+    KernelModel model(DriveC{c.driveC ? std::optional(driveC.path()) : std::nullopt, c.writeProtected, c.fileSystem});
 
     CreateFileRequest request = Request(u"\\??\\c:\\dir\\file");
     c.change(request);
@@ -569,8 +583,9 @@ TEST(InjectedFaultTest, HitsOnlyTheNamedCall)
 TEST(ForeignOpenTest, MissingFileIsRefusedUpFront)
 {
     ScratchFolder driveC;
-    EXPECT_THROW(KernelModel(DriveC{driveC.path(), false}, {}, {{u"\\??\\c:\\none", nt::FileReadData, 0}}),
-                 std::runtime_error);
+    EXPECT_THROW(
+        KernelModel(DriveC{driveC.path(), false}, {}, {{u"\\??\\c:\\none", nt::FileReadData, 0, false, std::nullopt}}),
+        std::runtime_error);
     EXPECT_THROW(KernelModel(DriveC{driveC.path() / "none", false}), std::runtime_error);
 }
 

@@ -355,6 +355,21 @@ TEST(MapImage, SectionWithoutFileDataIsZeroFilled)
                             [](uint8_t b) { return b == 0; }));
 }
 
+// A relocation may touch the image's very last dword, and no byte past it:
+// the mapper applies the one and refuses the other (relocation_outside).
+TEST(MapImage, RelocationAtTheLastDwordIsApplied)
+{
+    PeImage image = ParsePeImage(RealImageBytes());
+    ASSERT_EQ(image.sizeOfImage, 0x4000u);
+    image.relocationRvas.push_back(0x3FFC);
+    const MappedImage home = MapImage(image, image.imageBase, KernelAddress);
+    const MappedImage moved = MapImage(image, MovedBase, KernelAddress);
+    EXPECT_EQ(Get32(moved.memory, 0x3FFC) - Get32(home.memory, 0x3FFC), MovedBase - image.imageBase);
+
+    image.relocationRvas.back() = 0x3FFD;
+    EXPECT_THROW(MapImage(image, MovedBase, KernelAddress), ImageError);
+}
+
 // What MapImage must refuse: a bad base, a bad layout, an unbindable import.
 struct MappingFault {
     std::string name;

@@ -124,16 +124,18 @@ TEST(QuarnholdRun, DriveOptionsReachTheModel)
 
 // The sweep's last line, as numbers.
 struct SweepFigures {
-    uint64_t runs = 0, faults = 0, held = 0, broken = 0;
+    uint64_t runs = 0, disksOnNtfs = 0, disksOnFat = 0, faults = 0, held = 0, broken = 0;
 };
 
 std::optional<SweepFigures> SummaryFigures(const std::string& out)
 {
     static const std::regex line(
-        R"(fault sweep: (\d+) runs, (\d+) faults injected, (\d+) runs held every rule, (\d+) rules broken \([0-9.]+ s\)\n$)");
+        R"(fault sweep: (\d+) runs from (\d+) starting disks on NTFS and (\d+) on FAT, (\d+) faults injected, )"
+        R"((\d+) runs held every rule, (\d+) rules broken \([0-9.]+ s\)\n$)");
     std::smatch match;
     if (!std::regex_search(out, match, line)) return std::nullopt;
-    return SweepFigures{std::stoull(match[1]), std::stoull(match[2]), std::stoull(match[3]), std::stoull(match[4])};
+    return SweepFigures{std::stoull(match[1]), std::stoull(match[2]), std::stoull(match[3]),
+                        std::stoull(match[4]), std::stoull(match[5]), std::stoull(match[6])};
 }
 
 TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
@@ -142,19 +144,25 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     ASSERT_EQ(run.exitCode, 0) << run.err;
     // No terminal here, so no progress bar either.
     EXPECT_EQ(run.err, "");
-    EXPECT_NE(run.out.find("from 19 starting disks"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("from 22 starting disks, each on NTFS and on FAT where it can be"), std::string::npos)
+        << run.out;
     std::optional<SweepFigures> figures = SummaryFigures(run.out);
     ASSERT_TRUE(figures) << run.out;
-    EXPECT_GT(figures->runs, 19u);
+    // Every disk on both file systems, but the one with a symbolic link.
+    EXPECT_EQ(figures->disksOnNtfs, 22u);
+    EXPECT_EQ(figures->disksOnFat, 21u);
+    EXPECT_GT(figures->runs, 43u);
     EXPECT_EQ(figures->held, figures->runs);
     EXPECT_EQ(figures->broken, 0u);
-    // One fault per run, bar the 19 runs without one.
-    EXPECT_EQ(figures->faults, figures->runs - 19);
+    // One fault per run, bar the 43 runs without one.
+    EXPECT_EQ(figures->faults, figures->runs - 43);
 
     CommandResult json = RunTool({"--sweep", "--single-faults", "--json", Image});
     ASSERT_EQ(json.exitCode, 0) << json.err;
     nlohmann::json record = nlohmann::json::parse(json.out);
     EXPECT_EQ(record["runs"], figures->runs);
+    EXPECT_EQ(record["disksOnNtfs"], 22);
+    EXPECT_EQ(record["disksOnFat"], 21);
     EXPECT_EQ(record["faultsInjected"], figures->faults);
     EXPECT_EQ(record["runsHeld"], figures->runs);
     EXPECT_EQ(record["rulesBroken"], 0);
@@ -169,8 +177,9 @@ TEST(QuarnholdRunSweep, NamesEachFailedRunAndHowToRepeatIt)
     const std::string image = GuestDrivers + "/skips_close_after_failed_write.sys";
     CommandResult run = RunTool({"--sweep", "--single-faults", image});
     EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_NE(run.out.find("FAILED from clean_drive_c, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("FAILED from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"),
+        std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("  every handle closed exactly once: handle 0x8000000C to Quarnhold\\test.txt was left open"),
               std::string::npos)
@@ -210,6 +219,49 @@ TEST(QuarnholdRun, StartsFromANamedDiskWithGivenFaults)
     CommandResult list = RunTool({"--start-disk", "list"});
     EXPECT_EQ(list.exitCode, 0);
     EXPECT_EQ(list.out.rfind("clean_drive_c\nafter_a_run\n", 0), 0u) << list.out;
+    for (const char* disk : {"test_file_delete_pending\n", "test_file_locked_by_another_handle\n",
+                             "work_directory_held_without_sharing\n"}) {
+        EXPECT_NE(list.out.find(disk), std::string::npos) << list.out;
+    }
+}
+
+// --file-system reaches the model, and the report and the sweep's repeat
+// command say which file system a run had.
+TEST(QuarnholdRun, FileSystemOptionReachesTheModel)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string failure;  // the one outcome message that tells the file systems apart
+        std::string driveLine;
+    };
+    const Case cases[] = {
+        {{"--start-disk", "test_file_is_a_directory", "--file-system", "fat"},
+         Printed(message::FileWriteFailed, 0xC000000D),
+         ", FAT, laid out as test_file_is_a_directory\n"},
+        {{"--start-disk", "test_file_is_a_directory", "--file-system=ntfs"},
+         Printed(message::FileWriteFailed, 0xC0000010),
+         ", NTFS, laid out as test_file_is_a_directory\n"},
+        {{"--start-disk", "test_file_is_a_directory"},
+         Printed(message::FileWriteFailed, 0xC0000010),
+         ", NTFS, laid out as test_file_is_a_directory\n"},
+        {{"--start-disk", "write_protected_after_a_run", "--file-system", "fat"},
+         Printed(message::FileWriteFailed, 0xC00000A2),
+         ", FAT, laid out as write_protected_after_a_run, "},
+        {{"--start-disk", "write_protected_after_a_run"},
+         Printed(message::FileOpenFailed, 0xC00000A2),
+         ", NTFS, laid out as write_protected_after_a_run, "},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.push_back(Image);
+        CommandResult run = RunTool(arguments);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find(c.failure + "\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.driveLine), std::string::npos) << run.out;
+    }
+    CommandResult json = RunTool({"--json", "--file-system", "fat", "--start-disk", "clean_drive_c", Image});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["fileSystem"], "fat");
 }
 
 // The bar is redrawn in place on a terminal, and absent anywhere else.
@@ -285,10 +337,19 @@ const RefusalCase RefusalCases[] = {
      {GuestDrivers + "/bad_object_attributes.sys"},
      1,
      "last kernel call: ZwCreateFile, called from 0x"},
-    {"kernel_rule_broken",
-     {GuestDrivers + "/closes_handle_twice.sys"},
-     1,
-     "the driver broke 1 kernel rule: ZwClose of handle 0x80000004, which is already closed"},
+    {"kernel_rule_broken", {GuestDrivers + "/opens_a_user_handle.sys"}, 1,
+     "the driver broke 1 kernel rule: ZwCreateFile without OBJ_KERNEL_HANDLE"},
+    {"bug_check", {GuestDrivers + "/closes_handle_twice.sys"}, 1,
+     "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001, 0x00000000, 0x00000000): "
+     "ZwClose(0x80000004) of a handle that is not open"},
+    {"unknown_file_system", {"--file-system", "hpfs", Image}, 2, "--file-system takes ntfs or fat, not hpfs"},
+    {"file_system_without_drive_c", {"--no-drive-c", "--file-system", "fat", Image}, 2,
+     "--no-drive-c leaves no drive C to format"},
+    {"link_on_fat", {"--start-disk", "work_directory_is_a_link", "--file-system", "fat", Image}, 2,
+     "only NTFS can hold"},
+    {"sweep_on_one_file_system", {"--sweep", "--file-system", "fat", Image}, 2, "--sweep makes its own drives C"},
+    {"pending_status", {"--fault", "ZwCreateFile#1=103", Image}, 2,
+     "STATUS_PENDING never comes back from a call on a synchronous handle"},
     {"unknown_start_disk", {"--start-disk", "floppy", Image}, 2, "no starting disk named floppy"},
     {"start_disk_and_drive",
      {"--start-disk", "after_a_run", "--no-drive-c", Image},
@@ -353,15 +414,16 @@ void PrintTo(const EndCase& c, std::ostream* out)
 }
 
 const EndCase EndCases[] = {
-    {"typical_run", {"RUN", Image}, 0, "drive C: a fresh scratch folder, removed after the run\n"},
+    {"typical_run", {"RUN", Image}, 0, "drive C: a fresh scratch folder, removed after the run, NTFS\n"},
     {"from_a_starting_disk",
      {"RUN", "--start-disk", "after_a_run", Image},
      0,
-     "drive C: a fresh scratch folder, removed after the run, laid out as after_a_run\n"},
-    {"kept_on_request", {"RUN", "--keep-drive-c", Image}, 0, " (fresh scratch folder, kept)\n", 1},
+     "drive C: a fresh scratch folder, removed after the run, NTFS, laid out as after_a_run\n"},
+    {"kept_on_request", {"RUN", "--keep-drive-c", Image}, 0, " (fresh scratch folder, kept), NTFS\n", 1},
     {"image_that_cannot_load", {"RUN", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
     {"guest_fault", {"RUN", GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
-    {"kernel_rule_broken", {"RUN", GuestDrivers + "/closes_handle_twice.sys"}, 1, "the driver broke 1 kernel rule"},
+    {"kernel_rule_broken", {"RUN", GuestDrivers + "/opens_a_user_handle.sys"}, 1, "the driver broke 1 kernel rule"},
+    {"bug_check", {"RUN", GuestDrivers + "/closes_handle_twice.sys"}, 1, "bug check 0x00000093 INVALID_KERNEL_HANDLE"},
     // A host that cannot hold test.txt: the disk cannot be laid down.
     {"disk_cannot_be_laid_down",
      {"prlimit", "--fsize=10", "--", "RUN", "--start-disk", "after_a_run", Image},
@@ -637,7 +699,7 @@ TEST(QuarnholdRunSweep, CountsHostFailuresApart)
                            "first: test-bed error: cannot write to "),
               std::string::npos)
         << run.err;
-    EXPECT_NE(run.out.find("STOPPED BY THE HOST from clean_drive_c, no fault:\n  test-bed error: cannot write to "),
+    EXPECT_NE(run.out.find("STOPPED BY THE HOST from clean_drive_c on NTFS, no fault:\n  test-bed error: cannot write to "),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find(" more runs stopped by the host not shown)\n"), std::string::npos) << run.out;

@@ -246,7 +246,8 @@ TEST(StartingDiskLayout, MtoolsCommandsTable)
         for (const Payload& payload : layout.payloads) bytes.push_back(payload.bytes);
         EXPECT_EQ(bytes, c.payloadBytes);
     }
-    for (std::string refused : {"work_directory_is_a_link", "write_protected_empty", "test_file_held_for_deleting"}) {
+    for (std::string refused : {"work_directory_is_a_link", "write_protected_empty", "test_file_held_for_deleting",
+                                "test_file_locked_by_another_handle"}) {
         EXPECT_THROW(MtoolsLayoutFor(fault_sweep::FindStartingDisk(refused), drive, payloads), CheckError) << refused;
     }
 }

@@ -19,6 +19,10 @@ namespace quarnhold::tests {
 namespace {
 
 
+// The deepest the real image's stack goes, in bytes below DriverEntry's
+// arguments and return address.
+constexpr uint32_t RealImagePeakStackBytes = 100;
+
 std::string ShowTranscript(const std::vector<std::string>& gbkMessages)
 {
     std::string text;
@@ -30,9 +34,9 @@ std::string ShowTranscript(const std::vector<std::string>& gbkMessages)
 
 // What must hold after any run, whatever the scenario: the rules the fault
 // sweep checks after each of its runs.
-void ExpectSoundRun(const RunOutcome& outcome)
+void ExpectSoundRun(const RunOutcome& outcome, const fault_sweep::DiskChange& disk)
 {
-    for (const fault_sweep::BrokenRunRule& broken : fault_sweep::CheckRunRules(outcome)) {
+    for (const fault_sweep::BrokenRunRule& broken : fault_sweep::CheckRunRules(outcome, disk)) {
         ADD_FAILURE() << broken.rule << ": " << broken.detail;
     }
 }
@@ -47,7 +51,7 @@ protected:
     // The scenario's model over `folder` as drive C (the test's own by default).
     testbed::KernelModel Model(std::optional<std::filesystem::path> folder = std::nullopt) const
     {
-        return fault_sweep::ModelFor(Disk(), folder.value_or(driveC_.path()), GetParam().faults);
+        return fault_sweep::ModelFor(Disk(), folder.value_or(driveC_.path()), GetParam().fileSystem, GetParam().faults);
     }
 
     // The transcript, status, disk and soundness every way must show.
@@ -68,7 +72,7 @@ protected:
                                                  << ShowTranscript(expected);
         std::vector<DiskItem> disk = ReadDisk(driveC_.path());
         EXPECT_EQ(disk, scenario.after) << "disk:\n" << Describe(disk) << "expected:\n" << Describe(scenario.after);
-        ExpectSoundRun(outcome);
+        ExpectSoundRun(outcome, {Disk().items, disk});
     }
 
     ScratchFolder driveC_;
@@ -83,7 +87,11 @@ TEST_P(ScenarioTest, HostLinkedDriver)
 TEST_P(ScenarioTest, EmulatedImage)
 {
     testbed::KernelModel model = Model();
-    ExpectScenario(RunEmulated(model, BuiltImage()));
+    RunOutcome outcome = RunEmulated(model, BuiltImage());
+    ExpectScenario(outcome);
+    // The README's figure for the real image, whatever path the run took: a
+    // change that deepens the driver's frames shows here first.
+    EXPECT_EQ(outcome.peakStackBytes, RealImagePeakStackBytes);
 }
 
 // Both ways tell the same story: the same kernel calls with the same

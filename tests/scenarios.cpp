@@ -187,12 +187,95 @@ std::vector<Scenario> Build()
                      .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     // Any status but zero takes the failure branch, whatever its severity.
-    table.push_back({.name = "directory_create_pending",
+    // An informational status comes with the handle and the work done: the
+    // directory is there, and the step closes the handle after its message.
+    table.push_back(
+        {.name = "directory_create_oplock_break_in_progress",
+         .disk = "clean_drive_c",
+         .faults = {{Routine::ZwCreateFile, 1, status::OplockBreakInProgress, std::nullopt}},
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::OplockBreakInProgress)), Created(),
+                             Written()),
+         .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    table.push_back({.name = "test_file_create_returns_object_name_exists",
+                     .disk = "directory_only",
+                     .faults = {{Routine::ZwCreateFile, 2, status::ObjectNameExists, std::nullopt}},
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameExists), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // No write follows a failed open, whatever the status; the handle an
+    // informational status came with is still closed.
+    table.push_back(
+        {.name = "open_returns_object_name_exists",
+         .disk = "after_a_run",
+         .faults = {{Routine::ZwCreateFile, 3, status::ObjectNameExists, std::nullopt}},
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                             CreateFailed(status::ObjectNameCollision), OpenFailed(status::ObjectNameExists)),
+         .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // The write was done; the driver reports the status all the same.
+    table.push_back(
+        {.name = "write_returns_oplock_break_in_progress",
+         .disk = "test_file_shorter_than_the_text",
+         .faults = {{Routine::ZwWriteFile, 1, status::OplockBreakInProgress, std::nullopt}},
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                             CreateFailed(status::ObjectNameCollision), WriteFailed(status::OplockBreakInProgress)),
+         .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // Another holder has set the delete disposition: neither the create nor
+    // the open gets the name.
+    for (testbed::FileSystem fileSystem : {testbed::FileSystem::Ntfs, testbed::FileSystem::Fat}) {
+        table.push_back(
+            {.name = std::string("test_file_delete_pending_on_") + std::string(testbed::FileSystemOption(fileSystem)),
+             .disk = "test_file_delete_pending",
+             .fileSystem = fileSystem,
+             .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)), CreateFailed(status::DeletePending),
+                                 OpenFailed(status::DeletePending)),
+             .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "going")}});
+    }
+
+    // The open is let in; the lock refuses the write; the handle is closed.
+    table.push_back(
+        {.name = "test_file_locked_by_another_handle",
+         .disk = "test_file_locked_by_another_handle",
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                             CreateFailed(status::ObjectNameCollision), WriteFailed(status::FileLockConflict)),
+         .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "locked by its reader")}});
+
+    // A SYNCHRONIZE-only open takes no part in share checks, and creating
+    // test.txt opens test.txt, not the directory.
+    table.push_back({.name = "work_directory_held_without_sharing",
+                     .disk = "work_directory_held_without_sharing",
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)), Created(), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
+    // FAT lets the open for writing through on a write-protected volume and
+    // refuses the write; NTFS refuses the open (write_protected_after_a_run).
+    table.push_back(
+        {.name = "write_protected_after_a_run_on_fat",
+         .disk = "write_protected_after_a_run",
+         .fileSystem = testbed::FileSystem::Fat,
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                             CreateFailed(status::ObjectNameCollision), WriteFailed(status::MediaWriteProtected)),
+         .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "old")}});
+
+    // FAT refuses a write to a directory with STATUS_INVALID_PARAMETER, NTFS
+    // with STATUS_INVALID_DEVICE_REQUEST (test_file_is_a_directory).
+    table.push_back(
+        {.name = "test_file_is_a_directory_on_fat",
+         .disk = "test_file_is_a_directory",
+         .fileSystem = testbed::FileSystem::Fat,
+         .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                             CreateFailed(status::ObjectNameCollision), WriteFailed(status::InvalidParameter)),
+         .after = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")}});
+
+    // FAT is as it is on NTFS wherever nothing above says otherwise.
+    table.push_back({.name = "typical_load_on_fat",
                      .disk = "clean_drive_c",
-                     .faults = {{Routine::ZwCreateFile, 1, status::Pending, std::nullopt}},
-                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::Pending)),
-                                         CreateFailed(status::ObjectPathNotFound),
-                                         OpenFailed(status::ObjectPathNotFound))});
+                     .fileSystem = testbed::FileSystem::Fat,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryCreated)), Created(), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
 
     table.push_back({.name = "test_file_create_refused",
                      .disk = "directory_only",

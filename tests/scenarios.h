@@ -1,8 +1,9 @@
 // scenarios.h
 //
 // The table of scenarios every way of running the driver must pass: a
-// starting disk (which also says what else holds files open), faults to
-// inject, and the transcript and disk expected afterwards.
+// starting disk (which also says what else holds files open), the file
+// system drive C is formatted with, faults to inject, and the transcript and
+// disk expected afterwards.
 
 #pragma once
 
@@ -17,8 +18,9 @@
 namespace quarnhold::tests {
 
 struct Scenario {
-    std::string name;  // an identifier: letters, digits and underscores
-    std::string disk;  // the name of a starting disk
+    std::string name;                                            // an identifier: letters, digits and underscores
+    std::string disk;                                            // the name of a starting disk
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;  // what drive C is formatted with
     std::vector<testbed::InjectedFault> faults;
 
     std::vector<std::string> transcript;  // UTF-8, as printed

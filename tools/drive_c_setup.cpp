@@ -50,6 +50,11 @@ std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
             }
             drive.startDisk = startDisk->name;
             drive.writeProtected = startDisk->writeProtected;
+            if (startDisk->ntfsOnly && options.fileSystem != testbed::FileSystem::Ntfs) {
+                return Refusal{ExitBadArguments, "starting disk " + startDisk->name +
+                                                     " holds a symbolic link, which only NTFS can hold; it cannot "
+                                                     "be laid down on FAT"};
+            }
             drive.foreignOpens = startDisk->foreignOpens;
             if (startDisk->driveC) {
                 drive.scratch = MakeScratchDriveC(drive.keep, startDisk->items);

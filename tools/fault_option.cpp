@@ -57,6 +57,10 @@ std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_v
     } else {
         fault.status = ParseNumber(value, true);
         if (!fault.status) return usage;
+        if (*fault.status == testbed::status::Pending) {
+            return "--fault: STATUS_PENDING never comes back from a call on a synchronous handle, as the I/O manager "
+                   "waits for the request; the driver's handles are all synchronous";
+        }
     }
     return fault;
 }

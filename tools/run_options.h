@@ -19,6 +19,7 @@ struct RunOptions {
     std::optional<std::filesystem::path> driveC;  // nothing: a fresh scratch folder
     bool noDriveC = false;                        // run without the \??\c: link
     bool writeProtected = false;
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;  // what drive C is formatted with
     bool raw = false;
     bool json = false;
     bool stats = false;

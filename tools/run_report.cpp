@@ -113,7 +113,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         } else {
             out << "drive C: a fresh scratch folder, removed after the run";
         }
-        out << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
+        out << ", " << testbed::FileSystemName(report.fileSystem)
+            << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
     out << "image: " << report.image.string() << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
@@ -200,6 +201,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["driveCKept"] = report.driveCKept;
     record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
+    record["fileSystem"] = testbed::FileSystemOption(report.fileSystem);
     record["imageBase"] = Hex(report.run.imageBase, 8);
     record["preferredBase"] = Hex(report.preferredBase, 8);
     record["relocations"] = report.relocations;

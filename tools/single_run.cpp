@@ -44,10 +44,12 @@ int RunImageOnce(const RunOptions& options)
     report.driveCKept = drive.scratch != nullptr && drive.keep;
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
+    report.fileSystem = options.fileSystem;
     report.preferredBase = image.imageBase;
     report.relocations = image.relocationRvas.size();
 
-    testbed::KernelModel model(testbed::DriveC{drive.folder, drive.writeProtected}, options.faults, drive.foreignOpens);
+    testbed::KernelModel model(testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem}, options.faults,
+                               drive.foreignOpens);
     report.run = runner->Run(model);
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.

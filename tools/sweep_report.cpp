@@ -11,7 +11,8 @@ namespace quarnhold::tools {
 
 void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
 {
-    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks << " starting disks\n";
+    out << "fault sweep of " << image.string() << " on the emulated i386 CPU, from " << disks
+        << " starting disks, each on NTFS and on FAT where it can be\n";
     out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {
         out << "    " << testbed::DescribeStatus(status) << "\n";
@@ -25,18 +26,22 @@ void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs
         separator = ", ";
     }
     out << "\n  " << (pairs ? "one fault per run, then every pair of faulted calls\n" : "one fault per run\n");
-    out << "  after each run: the run sequence and its messages, every handle closed once,\n"
-        << "  0xC0000182 returned, loader data untouched, stack under " << fault_sweep::PeakStackLimit
-        << " bytes, no kernel rule broken\n";
+    out << "  after each run: the run sequence and its messages, every call's arguments as\n"
+        << "  the driver's contract gives them, test.txt after a successful write, every\n"
+        << "  handle closed once, 0xC0000182 returned, loader data untouched, stack under "
+        << fault_sweep::PeakStackLimit << " bytes,\n  no kernel rule broken\n";
 }
 
 namespace {
 
 // The quarnhold-run command that repeats one failed run alone.
-std::string AgainCommand(const std::filesystem::path& image, const std::string& disk,
+std::string AgainCommand(const std::filesystem::path& image, const std::string& disk, testbed::FileSystem fileSystem,
                          const std::vector<testbed::InjectedFault>& faults)
 {
     std::string command = "quarnhold-run --start-disk " + disk;
+    if (fileSystem != testbed::FileSystem::Ntfs) {
+        command += " --file-system " + std::string(testbed::FileSystemOption(fileSystem));
+    }
     for (const testbed::InjectedFault& fault : faults) {
         command += " --fault " + FaultOption(fault);
     }
@@ -48,11 +53,12 @@ std::string AgainCommand(const std::filesystem::path& image, const std::string& 
 void WriteSweepText(const std::filesystem::path& image, const fault_sweep::SweepSummary& summary, std::ostream& out)
 {
     for (const fault_sweep::FailedRun& failed : summary.failures) {
-        out << "FAILED from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ":\n";
+        out << "FAILED from " << failed.disk << " on " << testbed::FileSystemName(failed.fileSystem) << ", "
+            << fault_sweep::DescribeFaults(failed.faults) << ":\n";
         for (const fault_sweep::BrokenRunRule& broken : failed.broken) {
             out << "  " << broken.rule << ": " << broken.detail << "\n";
         }
-        out << "  again: " << AgainCommand(image, failed.disk, failed.faults) << "\n";
+        out << "  again: " << AgainCommand(image, failed.disk, failed.fileSystem, failed.faults) << "\n";
     }
     uint64_t failedRuns = summary.runs - summary.runsHeld - summary.environmentFailures;
     if (failedRuns > summary.failures.size()) {
@@ -60,8 +66,9 @@ void WriteSweepText(const std::filesystem::path& image, const fault_sweep::Sweep
     }
     // Runs the host stopped say nothing of the driver, and are listed apart.
     for (const fault_sweep::EnvironmentFailure& stopped : summary.environment) {
-        out << "STOPPED BY THE HOST from " << stopped.disk << ", " << fault_sweep::DescribeFaults(stopped.faults)
-            << ":\n  " << stopped.what << "\n  again: " << AgainCommand(image, stopped.disk, stopped.faults) << "\n";
+        out << "STOPPED BY THE HOST from " << stopped.disk << " on " << testbed::FileSystemName(stopped.fileSystem)
+            << ", " << fault_sweep::DescribeFaults(stopped.faults) << ":\n  " << stopped.what
+            << "\n  again: " << AgainCommand(image, stopped.disk, stopped.fileSystem, stopped.faults) << "\n";
     }
     if (summary.environmentFailures > summary.environment.size()) {
         out << "(" << summary.environmentFailures - summary.environment.size()
@@ -79,19 +86,23 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
             rules.push_back({{"rule", broken.rule}, {"detail", broken.detail}});
         }
         failures.push_back({{"disk", failed.disk},
+                            {"fileSystem", testbed::FileSystemOption(failed.fileSystem)},
                             {"faults", fault_sweep::DescribeFaults(failed.faults)},
                             {"broken", rules},
-                            {"again", AgainCommand(image, failed.disk, failed.faults)}});
+                            {"again", AgainCommand(image, failed.disk, failed.fileSystem, failed.faults)}});
     }
     nlohmann::ordered_json stoppedByTheHost = nlohmann::ordered_json::array();
     for (const fault_sweep::EnvironmentFailure& stopped : summary.environment) {
         stoppedByTheHost.push_back({{"disk", stopped.disk},
+                                    {"fileSystem", testbed::FileSystemOption(stopped.fileSystem)},
                                     {"faults", fault_sweep::DescribeFaults(stopped.faults)},
                                     {"testBedError", stopped.what},
-                                    {"again", AgainCommand(image, stopped.disk, stopped.faults)}});
+                                    {"again", AgainCommand(image, stopped.disk, stopped.fileSystem, stopped.faults)}});
     }
     return {{"image", image.string()},
             {"runs", summary.runs},
+            {"disksOnNtfs", summary.disksOnNtfs},
+            {"disksOnFat", summary.disksOnFat},
             {"faultsInjected", summary.faultsInjected},
             {"runsHeld", summary.runsHeld},
             {"rulesBroken", summary.rulesBroken},
