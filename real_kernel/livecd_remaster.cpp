@@ -1,0 +1,253 @@
+// livecd_remaster.cpp
+
+#include "real_kernel/livecd_remaster.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <iterator>
+
+#include "real_kernel/child_process.h"
+#include "real_kernel/serial_log.h"
+
+namespace quarnhold::real_kernel {
+namespace fs = std::filesystem;
+namespace {
+
+struct HiveValue {
+    std::string name;
+    std::optional<uint32_t> dword;  // a REG_DWORD, or else:
+    std::string expandString;       // a REG_EXPAND_SZ, as sc.exe writes ImagePath
+};
+
+// The service key's values, the one list the script and its check are made from.
+std::vector<HiveValue> ServiceHiveValues(std::string_view service)
+{
+    return {{"Type", 1, ""},
+            {"Start", 2, ""},
+            {"ErrorControl", 1, ""},
+            {"ImagePath", std::nullopt, "system32\\drivers\\" + std::string(service) + ".sys"}};
+}
+
+// Eight lower-case hex digits, as hivexget shows a dword.
+std::string Hex8(uint32_t value)
+{
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08x", value);
+    return text;
+}
+
+// ASCII lower case: freeldr.ini's names are matched without regard to case.
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+// A whole file's bytes; CheckError when it cannot be read.
+std::string ReadBytes(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw CheckError("cannot read " + file.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Replaces a file's bytes; CheckError when it cannot be written.
+void WriteBytes(const fs::path& file, std::string_view bytes)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw CheckError("cannot write " + file.string());
+}
+
+}  // namespace
+
+std::vector<RemasterEdit> RemasterEdits(std::string_view service)
+{
+    const std::string name(service);
+    return {
+        {"freeldr.ini", "DefaultOS=" + std::string(DebugBootEntry) + ", TimeOut=0"},
+        {"loader/isoboot.bin", "never boots the hard disk instead of the CD"},
+        {"reactos/system32/config/system", "service " + name + ": kernel driver, auto start"},
+        {"reactos/system32/drivers/" + name + ".sys", "the driver image, added"},
+    };
+}
+
+std::string BootStraightToDebugEntry(std::string_view freeldrIni)
+{
+    const std::string lineEnd = freeldrIni.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < freeldrIni.size();) {
+        size_t end = freeldrIni.find('\n', start);
+        if (end == std::string_view::npos) end = freeldrIni.size();
+        std::string line(freeldrIni.substr(start, end - start));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+
+    const std::string debugSection = "[" + Lower(DebugBootEntry) + "]";
+    bool hasDebugEntry = false;
+    std::optional<size_t> loaderEnd;  // the loader section's last line with text
+    std::string section;
+    std::array<bool, 2> set{false, false};
+    const std::array<std::string, 2> keys{"defaultos", "timeout"};
+    const std::array<std::string, 2> values{"DefaultOS=" + std::string(DebugBootEntry), "TimeOut=0"};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string lower = Lower(lines[i]);
+        if (lower.starts_with("[")) {
+            section = lower.substr(0, lower.find(']') + 1);
+            if (section == "[freeloader]") loaderEnd = i;
+            if (section == debugSection) hasDebugEntry = true;
+            continue;
+        }
+        if (section != "[freeloader]") continue;
+        if (lower.find_first_not_of(" \t") != std::string::npos) loaderEnd = i;
+        size_t equals = lower.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = lower.substr(0, equals);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        for (size_t k = 0; k < keys.size(); ++k) {
+            if (key == keys[k]) {
+                lines[i] = values[k];
+                set[k] = true;
+            }
+        }
+    }
+    if (!loaderEnd) throw CheckError("freeldr.ini has no [FREELOADER] section: is this a ReactOS livecd?");
+    if (!hasDebugEntry) {
+        throw CheckError("freeldr.ini has no [" + std::string(DebugBootEntry) +
+                         "] boot entry: the check needs a ReactOS Debug livecd");
+    }
+    // A key the section lacks goes at its end.
+    for (size_t k = keys.size(); k-- > 0;) {
+        if (!set[k]) lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*loaderEnd) + 1, values[k]);
+    }
+
+    std::string result;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        result += lines[i];
+        if (i + 1 < lines.size() || freeldrIni.ends_with("\n")) result += lineEnd;
+    }
+    return result;
+}
+
+std::vector<uint8_t> NeverBootHardDisk(std::vector<uint8_t> isoboot)
+{
+    const std::array<uint8_t, 4> compareAndBranch{0x3D, 0x55, 0xAA, 0x75};
+    auto first = std::search(isoboot.begin(), isoboot.end(), compareAndBranch.begin(), compareAndBranch.end());
+    if (first == isoboot.end()) {
+        throw CheckError("loader/isoboot.bin holds no 3D 55 AA 75 (the boot-signature test): unknown boot sector");
+    }
+    if (std::search(first + 1, isoboot.end(), compareAndBranch.begin(), compareAndBranch.end()) != isoboot.end()) {
+        throw CheckError("loader/isoboot.bin holds 3D 55 AA 75 more than once: unknown boot sector");
+    }
+    first[3] = 0xEB;  // jne -> jmp: past the hand-over, whatever the disk holds
+    return isoboot;
+}
+
+std::map<std::string, std::string> ServiceValues(std::string_view service)
+{
+    std::map<std::string, std::string> values;
+    for (const HiveValue& value : ServiceHiveValues(service)) {
+        values[value.name] = value.dword ? "dword:" + Hex8(*value.dword) : "str(2):" + value.expandString;
+    }
+    return values;
+}
+
+std::string ServiceHiveScript(std::string_view service)
+{
+    std::vector<HiveValue> values = ServiceHiveValues(service);
+    std::string script = "cd \\ControlSet001\\Services\nadd " + std::string(service) + "\ncd " + std::string(service) +
+                         "\nsetval " + std::to_string(values.size()) + "\n";
+    for (const HiveValue& value : values) {
+        script += value.name + "\n";
+        script += value.dword ? "dword:0x" + Hex8(*value.dword) + "\n" : "expandstring:" + value.expandString + "\n";
+    }
+    return script + "commit\n";
+}
+
+std::map<std::string, std::string> ParseHiveValues(std::string_view listing)
+{
+    std::map<std::string, std::string> values;
+    for (size_t start = 0; start < listing.size();) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string_view::npos) end = listing.size();
+        std::string_view line = listing.substr(start, end - start);
+        start = end + 1;
+        size_t nameEnd = line.find("\"=");
+        if (!line.starts_with("\"") || nameEnd == std::string_view::npos) continue;
+        std::string name(line.substr(1, nameEnd - 1));
+        std::string value(line.substr(nameEnd + 2));
+        // str(2):"system32\\drivers\\x.sys" -> str(2):system32\drivers\x.sys
+        size_t quote = value.find(":\"");
+        if (quote != std::string::npos && value.ends_with("\"")) {
+            std::string text;
+            for (size_t i = quote + 2; i + 1 < value.size(); ++i) {
+                if (value[i] == '\\' && i + 2 < value.size()) ++i;
+                text += value[i];
+            }
+            value = value.substr(0, quote + 1) + text;
+        }
+        values[name] = value;
+    }
+    return values;
+}
+
+fs::path RemasterLivecd(const fs::path& iso, const fs::path& image, const fs::path& scratch,
+                        const std::function<void(const std::string&)>& progress)
+{
+    const std::string service(ServiceName);
+    fs::create_directories(scratch);
+    fs::path plainIso = iso;
+    if (iso.extension() == ".xz") {
+        plainIso = scratch / "livecd.iso";
+        progress("unpacking " + iso.filename().string());
+        RunOrThrow({"xz", "-dc", iso.string()}, {.outputFile = plainIso});
+    }
+
+    progress("extracting the livecd's files");
+    const fs::path tree = scratch / "livecd";
+    fs::remove_all(tree);
+    // "stdio:" lets the ISO sit anywhere: xorriso takes a bare path under /dev
+    // (a TMPDIR in /dev/shm) for an optical drive, and refuses it.
+    RunOrThrow({"osirrox", "-indev", "stdio:" + plainIso.string(), "-extract", "/", tree.string()});
+    RunOrThrow({"chmod", "-R", "u+w", tree.string()});
+    if (plainIso != iso) fs::remove(plainIso);
+    for (const RemasterEdit& edit : RemasterEdits(service)) {
+        fs::path parent = (tree / edit.isoPath).parent_path();
+        if (!fs::is_directory(parent)) {
+            throw CheckError(iso.string() + " is not a ReactOS livecd: it has no " +
+                             parent.lexically_relative(tree).generic_string() + " folder");
+        }
+    }
+
+    progress("adding " + service + ".sys as an auto-start kernel service");
+    const std::vector<RemasterEdit> edits = RemasterEdits(service);
+    const auto path = [&](size_t edit) { return tree / edits[edit].isoPath; };
+    WriteBytes(path(0), BootStraightToDebugEntry(ReadBytes(path(0))));
+    std::string boot = ReadBytes(path(1));
+    std::vector<uint8_t> patched = NeverBootHardDisk(std::vector<uint8_t>(boot.begin(), boot.end()));
+    WriteBytes(path(1), std::string(patched.begin(), patched.end()));
+
+    const fs::path hive = path(2);
+    const fs::path script = scratch / "service.hivexsh";
+    WriteBytes(script, ServiceHiveScript(service));
+    RunOrThrow({"hivexsh", "-w", "-f", script.string(), hive.string()});
+    std::string listing = RunOrThrow({"hivexget", hive.string(), "\\ControlSet001\\Services\\" + service});
+    if (ParseHiveValues(listing) != ServiceValues(service)) {
+        throw CheckError("the service key hivexsh wrote reads back otherwise: " + listing);
+    }
+    fs::copy_file(image, path(3), fs::copy_options::overwrite_existing);
+
+    progress("building the remastered ISO");
+    const fs::path remastered = scratch / ("reactos-with-" + service + ".iso");
+    RunOrThrow({"genisoimage", "-quiet", "-iso-level", "4", "-V", "ReactOS", "-b", "loader/isoboot.bin",
+                "-no-emul-boot", "-boot-load-size", "4", "-hide", "boot.catalog", "-o", remastered.string(),
+                tree.string()});
+    fs::remove_all(tree);
+    return remastered;
+}
+
+}  // namespace quarnhold::real_kernel

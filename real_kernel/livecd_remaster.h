@@ -1,0 +1,63 @@
+// livecd_remaster.h
+//
+// A ReactOS i386 Debug livecd made to run the driver: the image added as an
+// auto-start kernel service, the boot menu skipped straight to the debug
+// entry, and the CD's boot sector kept from handing over to the hard disk.
+// All work happens in a scratch folder; the ISO given is only read.
+
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarnhold::real_kernel {
+
+// The boot entry that writes debug output as text to COM1.
+constexpr std::string_view DebugBootEntry = "LiveCD_Debug";
+
+// A file of the livecd's tree that the remaster changes, and how.
+struct RemasterEdit {
+    std::string isoPath;  // '/'-separated, from the CD's root
+    std::string change;
+};
+
+// Every file the remaster changes or adds, in the order it does them.
+std::vector<RemasterEdit> RemasterEdits(std::string_view service);
+
+// freeldr.ini with [FREELOADER] set to boot DebugBootEntry at once
+// (DefaultOS, TimeOut=0). Keeps the file's line ends. Throws CheckError when
+// the file has no [FREELOADER] section or no debug entry.
+std::string BootStraightToDebugEntry(std::string_view freeldrIni);
+
+// loader/isoboot.bin with its one "cmp ax, 0xAA55; jne" turned into "jmp":
+// a hard disk with a boot signature is then never booted in the CD's place.
+// Throws CheckError unless the sequence 3D 55 AA 75 occurs exactly once.
+std::vector<uint8_t> NeverBootHardDisk(std::vector<uint8_t> isoboot);
+
+// The service key's values: a kernel driver (Type 1), started by the
+// service manager once drive letters exist (Start 2: auto start; at system
+// start there is no C: yet), with its image under system32\drivers.
+std::map<std::string, std::string> ServiceValues(std::string_view service);
+
+// hivexsh commands that add the service key to a SYSTEM hive.
+std::string ServiceHiveScript(std::string_view service);
+
+// hivexget's listing of a key's values ("Name"=dword:00000001,
+// "Name"=str(2):"text") as name -> value text, doubled backslashes undone,
+// in the forms ServiceValues gives them.
+std::map<std::string, std::string> ParseHiveValues(std::string_view listing);
+
+// Remasters `iso` (a .iso, or a .iso.xz) with the driver image `image`
+// into `scratch`, and returns the new ISO's path. `progress` hears a line
+// per step. Throws CheckError when a step fails or the ISO is not a
+// ReactOS livecd with a debug entry.
+std::filesystem::path RemasterLivecd(const std::filesystem::path& iso, const std::filesystem::path& image,
+                                     const std::filesystem::path& scratch,
+                                     const std::function<void(const std::string&)>& progress);
+
+}  // namespace quarnhold::real_kernel

@@ -1,0 +1,314 @@
+// real_kernel_check.cpp
+//
+// real-kernel-check: the driver image on a real NT-compatible kernel,
+// ReactOS under QEMU, against the model, scenario by scenario. See
+// CheckUsage for the command line.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include "fault_sweep/starting_disks.h"
+#include "real_kernel/check_options.h"
+#include "real_kernel/check_report.h"
+#include "real_kernel/child_process.h"
+#include "real_kernel/fat_disk_image.h"
+#include "real_kernel/livecd_remaster.h"
+#include "real_kernel/model_run.h"
+#include "real_kernel/serial_log.h"
+#include "real_kernel/starting_disk_layout.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quarnhold;
+using namespace quarnhold::real_kernel;
+using Clock = std::chrono::steady_clock;
+
+// Progress lines on standard error, from any worker, each stamped with the
+// time since the check began.
+class Progress {
+public:
+    void operator()(const std::string& line)
+    {
+        long elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count();
+        char stamp[16];
+        std::snprintf(stamp, sizeof(stamp), "[%ld:%02ld] ", elapsed / 60, elapsed % 60);
+        std::lock_guard lock(mutex_);
+        std::cerr << stamp << line << std::endl;
+    }
+    std::chrono::seconds Elapsed() const
+    {
+        return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_);
+    }
+
+private:
+    Clock::time_point start_ = Clock::now();
+    std::mutex mutex_;
+};
+
+// The folder the check works in: given (and kept), or a fresh scratch
+// folder removed at the end unless asked to keep it.
+class WorkFolder {
+public:
+    WorkFolder(const std::optional<fs::path>& given, bool keep) : keep_(keep || given.has_value())
+    {
+        if (given) {
+            fs::create_directories(*given);
+            path_ = fs::absolute(*given);
+            return;
+        }
+        std::string pattern = (fs::temp_directory_path() / "quarnhold-real-kernel-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw CheckError("cannot make a scratch folder in " + pattern);
+        path_ = pattern;
+    }
+    ~WorkFolder()
+    {
+        std::error_code ignored;
+        if (keep_) {
+            std::cerr << "work folder kept: " << path_.string() << "\n";
+        } else {
+            fs::remove_all(path_, ignored);
+        }
+    }
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+    bool keep_;
+};
+
+// A whole file's bytes.
+std::string ReadAll(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The programs the check drives that are not installed, each with its Debian
+// package; nothing when all are there.
+std::optional<std::string> MissingTools()
+{
+    const std::vector<std::pair<std::string, std::string>> tools{{"qemu-system-i386", "qemu-system-x86"},
+                                                                 {"hivexsh", "libhivex-bin"},
+                                                                 {"hivexget", "libhivex-bin"},
+                                                                 {"osirrox", "xorriso"},
+                                                                 {"genisoimage", "genisoimage"},
+                                                                 {"mattrib", "mtools"},
+                                                                 {"mkfs.fat", "dosfstools"},
+                                                                 {"xz", "xz-utils"}};
+    std::string missing;
+    const char* path = std::getenv("PATH");
+    for (const auto& [tool, package] : tools) {
+        bool found = false;
+        std::string_view dirs = path != nullptr ? path : "";
+        for (size_t start = 0; start <= dirs.size() && !found;) {
+            size_t end = std::min(dirs.find(':', start), dirs.size());
+            fs::path candidate = fs::path(std::string(dirs.substr(start, end - start))) / tool;
+            found = access(candidate.c_str(), X_OK) == 0;
+            start = end + 1;
+        }
+        for (const std::string& sbin : {"/usr/sbin/", "/sbin/"})
+            found = found || access((sbin + tool).c_str(), X_OK) == 0;
+        if (!found) missing += (missing.empty() ? "" : ", ") + tool + " (" + package + ")";
+    }
+    if (missing.empty()) return std::nullopt;
+    return missing;
+}
+
+// Boots one chain of starts on one disk, and compares each with the model's
+// run on a folder laid from the same starting disk.
+std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain, const fs::path& iso,
+                                       const CheckOptions& options, const fs::path& work, Progress& progress,
+                                       std::atomic<int>& boots)
+{
+    const fault_sweep::StartingDisk& disk = fault_sweep::FindStartingDisk(chain.front()->startingDisk);
+    const fs::path folder = work / disk.name;
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    std::optional<fs::path> image;
+    std::optional<fs::path> modelDriveC;
+
+    std::vector<ScenarioResult> results;
+    std::optional<std::string> stopped;  // why the rest of the chain cannot be checked
+    try {
+        if (disk.driveC) {
+            image = folder / "drive-c.img";
+            MakeFatDiskImage(*image);
+            LayOnFatDiskImage(disk, *image, folder / "payloads");
+            modelDriveC = folder / "model-drive-c";
+            fs::create_directories(*modelDriveC);
+            testbed::LayDown(*modelDriveC, disk.items);
+        }
+    } catch (const std::exception& failed) {
+        stopped = std::string("the starting disk could not be laid: ") + failed.what();
+    }
+
+    for (const Scenario* scenario : chain) {
+        ScenarioResult result;
+        result.scenario = scenario;
+        if (stopped) {
+            result.notChecked = *stopped;
+            results.push_back(std::move(result));
+            continue;
+        }
+        try {
+            BootPlan plan{iso, image, folder / ("serial-" + std::to_string(scenario->start) + ".log"),
+                          folder / ("qemu-" + std::to_string(scenario->start) + ".log")};
+            progress(scenario->name + ": booting ReactOS (boot " + std::to_string(++boots) + ")");
+            result.boot = BootOnce(plan, options.boot);
+            progress(scenario->name + ": the driver's line after " + std::to_string(result.boot.toDriverLine.count()) +
+                     " s; QEMU stopped at " + std::to_string(result.boot.total.count()) + " s");
+
+            DriverOutput output = ExtractDriverOutput(ReadAll(plan.serialLog));
+            result.reactos.messages = output.messages;
+            result.reactos.status = output.status;
+            result.foreignLinesRemoved = output.foreignLinesRemoved;
+            if (image) {
+                std::vector<testbed::DiskItem> items;
+                for (FatItem& item : ReadFatDiskImage(*image)) {
+                    items.push_back(std::move(item.item));
+                    result.reactosAttributes.push_back(item.attributes);
+                }
+                result.reactos.disk = std::move(items);
+            }
+
+            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, modelDriveC);
+            result.modelMessages = model.messages;
+            for (const std::string& message : model.messages) result.model.messages += message;
+            result.model.status = model.status;
+            result.modelFailure = model.failure;
+            if (modelDriveC) result.model.disk = testbed::ReadDisk(*modelDriveC);
+
+            result.judgement = Judge(result.reactos, result.model, FindKnownDifference(scenario->name));
+        } catch (const std::exception& failed) {
+            result.notChecked = failed.what();
+            stopped = "the start before it was not checked";
+        }
+        results.push_back(std::move(result));
+    }
+    return results;
+}
+
+// The whole check: remaster once, boot every chain (up to --jobs at once),
+// then the report in the table's order and the exit status.
+int Check(const CheckOptions& options, const fs::path& iso)
+{
+    if (std::optional<std::string> missing = MissingTools()) {
+        std::cerr << "real-kernel-check: missing " << *missing << "; scripts/install-dependencies installs them\n";
+        return CheckNotCarriedOut;
+    }
+    std::vector<std::vector<const Scenario*>> chains = BootChains(options.scenarios);
+    Progress progress;
+    WorkFolder work(options.workDir, options.keep);
+
+    fs::path remastered;
+    try {
+        remastered =
+            RemasterLivecd(iso, options.image, work.Path() / "iso", [&](const std::string& line) { progress(line); });
+    } catch (const std::exception& failed) {
+        std::cerr << "real-kernel-check: cannot remaster " << iso.string() << ": " << failed.what() << "\n";
+        return CheckNotCarriedOut;
+    }
+
+    // Longest chains first, so two QEMUs stay busy to the end.
+    std::stable_sort(chains.begin(), chains.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    std::vector<std::vector<ScenarioResult>> chainResults(chains.size());
+    std::atomic<size_t> next{0};
+    std::atomic<int> boots{0};
+    {
+        std::vector<std::jthread> workers;
+        for (int j = 0; j < options.jobs; ++j) {
+            workers.emplace_back([&] {
+                for (size_t c = next++; c < chains.size(); c = next++) {
+                    chainResults[c] = CheckChain(chains[c], remastered, options, work.Path(), progress, boots);
+                }
+            });
+        }
+    }
+
+    // The report, in the table's order.
+    std::vector<ScenarioResult> results;
+    for (const Scenario& scenario : Scenarios()) {
+        for (auto& chain : chainResults) {
+            for (ScenarioResult& result : chain) {
+                if (result.scenario == &scenario) results.push_back(std::move(result));
+            }
+        }
+    }
+    std::cout << "real-kernel check: " << options.image.string() << " on ReactOS (" << iso.filename().string()
+              << "), against quarnhold-run";
+    for (const std::string& argument : ModelFileSystemArguments()) std::cout << " " << argument;
+    std::cout << " " << options.modelImage.string()
+              << (ReadAll(options.image) == ReadAll(options.modelImage) ? " (the same image)" : " (another image)");
+    std::cout << "\nThe ReactOS column shows each file's FAT attributes; the comparison takes R (read-only), the one "
+                 "the model keeps.\n\n";
+    for (const ScenarioResult& result : results) WriteScenarioReport(result, std::cout);
+    CheckSummary summary = Summarize(results);
+    summary.boots = boots;
+    summary.jobs = options.jobs;
+    summary.accelerator = options.boot.accelerator;
+    summary.wallTime = progress.Elapsed();
+    WriteSummaryLine(summary, std::cout);
+    if (summary.notChecked > 0) return CheckNotCarriedOut;
+    return summary.differ > 0 ? SomeDiffer : AllAgree;
+}
+
+// Bad arguments: the reason in one line, and where help is.
+int Refuse(const std::string& reason)
+{
+    std::cerr << "real-kernel-check: " << reason << "\nTry 'real-kernel-check --help'.\n";
+    return BadArguments;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    auto parsed =
+        ParseCheckOptions(std::vector<std::string>(argv + 1, argv + argc), QUARNHOLD_IMAGE_PATH, QUARNHOLD_RUN_PATH);
+    if (const std::string* reason = std::get_if<std::string>(&parsed)) return Refuse(*reason);
+    const CheckOptions& options = std::get<CheckOptions>(parsed);
+    if (options.help) {
+        std::cout << CheckUsage;
+        return AllAgree;
+    }
+    if (options.list) {
+        for (const Scenario& scenario : Scenarios()) {
+            std::cout << scenario.name << ": " << scenario.description << "\n";
+        }
+        return AllAgree;
+    }
+
+    std::optional<fs::path> iso = options.iso;
+    if (const char* fromEnvironment = std::getenv("QUARNHOLD_REACTOS_ISO");
+        !iso && fromEnvironment && *fromEnvironment) {
+        iso = fromEnvironment;
+    }
+    if (!iso) {
+        if (options.skipWithoutIso) {
+            std::cout << "real-kernel check skipped: no ReactOS livecd given (set QUARNHOLD_REACTOS_ISO to a ReactOS "
+                         "i386 Debug livecd, .iso or .iso.xz)\n";
+            return Skipped;
+        }
+        return Refuse("no ReactOS livecd: give --iso PATH or set QUARNHOLD_REACTOS_ISO");
+    }
+    std::error_code error;
+    for (const auto& [what, path] :
+         {std::pair{"livecd", *iso}, std::pair{"image", options.image}, std::pair{"model image", options.modelImage},
+          std::pair{"quarnhold-run", options.quarnholdRun}}) {
+        if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
+    }
+    try {
+        return Check(options, fs::absolute(*iso));
+    } catch (const std::exception& failed) {
+        std::cerr << "real-kernel-check: " << failed.what() << "\n";
+        return CheckNotCarriedOut;
+    }
+}

@@ -1,0 +1,67 @@
+// scenarios.cpp
+
+#include "real_kernel/scenarios.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace quarnhold::real_kernel {
+
+const std::vector<Scenario>& Scenarios()
+{
+    static const std::vector<Scenario> scenarios{
+        {"clean_drive_c", "clean_drive_c", 1, "an empty drive C: the first start"},
+        {"second_start", "clean_drive_c", 2, "the second start, on the disk the first start left"},
+        {"directory_only", "directory_only", 1, "Quarnhold there, test.txt not"},
+        {"no_drive_c", "no_drive_c", 1, "a machine with no hard disk"},
+        {"file_where_the_directory_should_be", "file_where_the_directory_should_be", 1, "Quarnhold is a file"},
+        {"directory_in_other_letter_case", "directory_in_other_letter_case", 1, "QUARNHOLD, upper case"},
+        {"test_file_in_other_letter_case", "test_file_in_other_letter_case", 1, "quarnhold\\TEST.TXT, empty"},
+        {"test_file_longer_than_the_text", "test_file_longer_than_the_text", 1, "test.txt of 34 bytes"},
+        {"test_file_shorter_than_the_text", "test_file_shorter_than_the_text", 1, "test.txt of 5 bytes"},
+        {"test_file_is_a_directory", "test_file_is_a_directory", 1, "test.txt is a directory"},
+        {"test_file_read_only", "test_file_read_only", 1, "test.txt has the FAT read-only attribute"},
+    };
+    return scenarios;
+}
+
+const Scenario* FindScenario(const std::string& name)
+{
+    for (const Scenario& scenario : Scenarios()) {
+        if (scenario.name == name) return &scenario;
+    }
+    return nullptr;
+}
+
+std::vector<std::vector<const Scenario*>> BootChains(const std::vector<std::string>& names)
+{
+    std::vector<const Scenario*> picked;
+    for (const std::string& name : names) {
+        const Scenario* scenario = FindScenario(name);
+        if (scenario == nullptr) throw std::invalid_argument("no real-kernel scenario named " + name);
+        picked.push_back(scenario);
+    }
+    std::vector<std::vector<const Scenario*>> chains;
+    for (const Scenario& scenario : Scenarios()) {
+        // A start is booted when it is picked, or a later start of its disk is.
+        bool wanted = names.empty() || std::any_of(picked.begin(), picked.end(), [&](const Scenario* p) {
+                          return p->startingDisk == scenario.startingDisk && p->start >= scenario.start;
+                      });
+        if (!wanted) continue;
+        auto chain = std::find_if(chains.begin(), chains.end(), [&](const std::vector<const Scenario*>& c) {
+            return c.front()->startingDisk == scenario.startingDisk;
+        });
+        if (chain == chains.end()) {
+            chains.push_back({&scenario});
+        } else {
+            chain->push_back(&scenario);
+        }
+    }
+    for (std::vector<const Scenario*>& chain : chains) {
+        std::stable_sort(chain.begin(), chain.end(),
+                         [](const Scenario* a, const Scenario* b) { return a->start < b->start; });
+    }
+    return chains;
+}
+
+}  // namespace quarnhold::real_kernel

@@ -1,0 +1,31 @@
+// scenarios.h
+//
+// What the real-kernel check boots: starting disks of the sweep's table that
+// a FAT disk can hold, each started once, or twice in a row on the same disk.
+
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quarnhold::real_kernel {
+
+struct Scenario {
+    std::string name;          // unique; shown in the report and taken by --scenario
+    std::string startingDisk;  // a disk of fault_sweep::StartingDisks()
+    int start = 1;             // 1: on the disk as laid; 2: on the disk the first start left
+    std::string description;
+};
+
+const std::vector<Scenario>& Scenarios();
+
+// The scenario of that name, or nothing.
+const Scenario* FindScenario(const std::string& name);
+
+// The boots to make, one chain per starting disk: its starts in order, on
+// the same disk. `names` picks scenarios (empty: all); a later start brings
+// the earlier ones of its disk along. Throws std::invalid_argument for an
+// unknown name.
+std::vector<std::vector<const Scenario*>> BootChains(const std::vector<std::string>& names);
+
+}  // namespace quarnhold::real_kernel
