@@ -2,6 +2,7 @@
 
 #include "fault_sweep/fault_sweep.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string_view>
@@ -135,8 +136,8 @@ void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outco
     }
 }
 
-// Runs planned runs one after another on one scratch drive C, laid down
-// afresh for each, and keeps the summary.
+// Runs planned runs one after another on one scratch drive C, each from its
+// starting disk, and keeps the summary.
 class Sweep {
 public:
     Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
@@ -147,11 +148,18 @@ public:
     {
         RunOutcome outcome;
         std::vector<testbed::DiskItem> after;
+        const bool reuse = intact_ == planned.disk;
+        intact_ = nullptr;  // until this run is read back whole
         try {
-            testbed::Clear(folder_.path());
-            testbed::LayDown(folder_.path(), planned.disk->items);
+            if (!reuse) {
+                testbed::Clear(folder_.path());
+                testbed::LayDown(folder_.path(), planned.disk->items);
+            }
             outcome = run_(SetupFor(*planned.disk, folder_.path(), planned.fileSystem, planned.faults));
-            if (outcome.testBedError.empty() && !outcome.recordLost) after = testbed::ReadDisk(folder_.path());
+            if (outcome.testBedError.empty() && !outcome.recordLost) {
+                after = testbed::ReadDisk(folder_.path());
+                if (after == LaidItems(*planned.disk)) intact_ = planned.disk;
+            }
         } catch (const testbed::TestBedError& failure) {
             outcome.testBedError = failure.what();
         }
@@ -201,9 +209,38 @@ public:
     }
 
 private:
+    // `disk`'s items as ReadDisk gives them back once laid down: sorted by
+    // path. Kept for the disk asked last, since runs come disk by disk.
+    const std::vector<testbed::DiskItem>& LaidItems(const StartingDisk& disk)
+    {
+        if (sortedFor_ != &disk) {
+            sorted_ = disk.items;
+            std::sort(sorted_.begin(), sorted_.end(),
+                      [](const testbed::DiskItem& a, const testbed::DiskItem& b) { return a.path < b.path; });
+            sortedFor_ = &disk;
+        }
+        return sorted_;
+    }
+
     const DriverRunner& run_;
     const SweepOptions& options_;
     testbed::ScratchFolder folder_;
+    // The starting disk the folder holds as laid down, when the last run
+    // was read back whole and found it so; then the next run from that disk
+    // starts on it without clearing and laying it down again. That is sound
+    // because ReadDisk sees everything of drive C a run can change: the
+    // model only creates names, writes and truncates (new names and
+    // contents, which ReadDisk reads); it never renames, removes, changes
+    // the mode of or sets the times of what it found, nor reads any
+    // mode bit but the write bits (ReadDisk's read-only) or any time; its
+    // descriptors, and the share modes, locks and delete dispositions it
+    // keeps, are its own and go with it at the end of the run, and it holds
+    // no host lock. Whatever is in doubt (the first run, a test-bed error, a
+    // record lost with a dead worker, a disk read back other than laid, a
+    // run from another disk) clears and lays the disk down again.
+    const StartingDisk* intact_ = nullptr;
+    const StartingDisk* sortedFor_ = nullptr;
+    std::vector<testbed::DiskItem> sorted_;
     SweepSummary summary_;
     Digest digest_;
     uint64_t total_ = 0;

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
 #include <functional>
 #include <iostream>
 
 #include "emulator/pe_image.h"
+#include "fault_sweep/expected_messages.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_image_runner.h"
 #include "testbed/nt_status.h"
@@ -84,7 +89,10 @@ DiskItem& TestFile(std::vector<DiskItem>& disk)
 
 const auto Untouched = [](RunOutcome&) {};
 
-void PrintTo(const WrongRun& wrong, std::ostream* out) { *out << wrong.name; }
+void PrintTo(const WrongRun& wrong, std::ostream* out)
+{
+    *out << wrong.name;
+}
 
 const testbed::InjectedFault WriteFails{Routine::ZwWriteFile, 1, status::DiskFull, std::nullopt};
 const testbed::InjectedFault OpenFails{Routine::ZwCreateFile, 3, status::AccessDenied, std::nullopt};
@@ -489,6 +497,147 @@ TEST(FaultSweepFinds, RunsThatKillTheEmulator)
         EXPECT_NE(failed.broken[0].detail.find("; last kernel call: DbgPrint, called from 0x80A0"), std::string::npos)
             << failed.broken[0].detail;
     }
+}
+
+// A change a run makes to drive C in the middle of a sweep, and how that
+// run ends.
+struct DiskChange {
+    std::string name;
+    std::vector<std::string> disks;  // swept in order; told apart by write protection
+    std::function<void(const std::filesystem::path&)> change;
+    enum class Ending { Sound, StoppedByTheHost, WorkerDied } ending = Ending::Sound;
+};
+
+void PrintTo(const DiskChange& change, std::ostream* out)
+{
+    *out << change.name;
+}
+
+void Rewrite(const std::filesystem::path& file, const std::string& content)
+{
+    if (std::filesystem::exists(file)) {
+        std::filesystem::permissions(file, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+}
+
+const std::vector<DiskChange> DiskChanges{
+    {"content_rewritten_at_the_same_length",
+     {"after_a_run"},
+     [](const std::filesystem::path& c) {
+         Rewrite(c / "Quarnhold/test.txt", std::string(fault_sweep::TestFileContent.size(), 'x'));
+     }},
+    {"file_grown",
+     {"test_file_shorter_than_the_text"},
+     [](const std::filesystem::path& c) {
+         std::ofstream(c / "Quarnhold/test.txt", std::ios::binary | std::ios::app) << "more";
+     }},
+    {"file_made_read_only",
+     {"after_a_run"},
+     [](const std::filesystem::path& c) {
+         std::filesystem::permissions(c / "Quarnhold/test.txt", std::filesystem::perms::all,
+                                      std::filesystem::perm_options::remove);
+         std::filesystem::permissions(c / "Quarnhold/test.txt", std::filesystem::perms::owner_read);
+     }},
+    {"read_only_file_made_writable",
+     {"test_file_read_only"},
+     [](const std::filesystem::path& c) {
+         std::filesystem::permissions(c / "Quarnhold/test.txt", std::filesystem::perms::owner_write,
+                                      std::filesystem::perm_options::add);
+     }},
+    {"names_created",
+     {"clean_drive_c"},
+     [](const std::filesystem::path& c) {
+         std::filesystem::create_directory(c / "Quarnhold");
+         Rewrite(c / "Quarnhold/test.txt", "");
+     }},
+    {"name_removed",
+     {"after_a_run"},
+     [](const std::filesystem::path& c) { std::filesystem::remove(c / "Quarnhold/test.txt"); }},
+    {"link_pointed_elsewhere",
+     {"work_directory_is_a_link"},
+     [](const std::filesystem::path& c) {
+         std::filesystem::remove(c / "Quarnhold");
+         std::filesystem::create_directory_symlink("nowhere", c / "Quarnhold");
+     }},
+    {"changed_then_stopped_by_the_host",
+     {"after_a_run"},
+     [](const std::filesystem::path& c) { Rewrite(c / "Quarnhold/test.txt", "partial"); },
+     DiskChange::Ending::StoppedByTheHost},
+    {"changed_then_the_worker_died",
+     {"after_a_run"},
+     [](const std::filesystem::path& c) { Rewrite(c / "Quarnhold/test.txt", "partial"); },
+     DiskChange::Ending::WorkerDied},
+    {"another_starting_disk_next", {"after_a_run", "write_protected_after_a_run"}, [](const std::filesystem::path&) {}},
+};
+
+class SweepStartsEachRunAsLaid : public ::testing::TestWithParam<DiskChange> {};
+
+// The sweep may leave drive C as it is between two runs from one starting
+// disk, but a run after one that changed the disk, or was stopped, or from
+// another disk, must find its own starting disk exactly as laid down.
+TEST_P(SweepStartsEachRunAsLaid, AfterAChangeOrAnotherDisk)
+{
+    const DiskChange& row = GetParam();
+    std::vector<fault_sweep::StartingDisk> swept;
+    for (const std::string& name : row.disks) swept.push_back(fault_sweep::FindStartingDisk(name));
+    const RunOutcome canned = SoundRun("after_a_run").outcome;
+    std::vector<std::vector<DiskItem>> found;
+    std::vector<std::vector<DiskItem>> expected;
+    fault_sweep::DriverRunner changing = [&](const fault_sweep::RunSetup& setup) {
+        const std::filesystem::path& folder = *setup.driveC.folder;
+        for (const fault_sweep::StartingDisk& disk : swept) {
+            if (disk.writeProtected == setup.driveC.writeProtected) {
+                std::vector<DiskItem> laid = disk.items;
+                std::sort(laid.begin(), laid.end(),
+                          [](const DiskItem& a, const DiskItem& b) { return a.path < b.path; });
+                expected.push_back(std::move(laid));
+            }
+        }
+        found.push_back(ReadDisk(folder));
+        RunOutcome outcome = canned;
+        // The first run leaves the disk as laid; the second changes it.
+        if (found.size() == 2) {
+            row.change(folder);
+            if (row.ending == DiskChange::Ending::StoppedByTheHost) outcome.testBedError = "stopped by the host";
+            if (row.ending == DiskChange::Ending::WorkerDied) outcome.recordLost = true;
+        }
+        return outcome;
+    };
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(changing, swept, options);
+
+    ASSERT_EQ(found.size(), summary.runs);
+    ASSERT_EQ(expected.size(), summary.runs);
+    ASSERT_GT(summary.runs, 3u);
+    for (size_t i = 0; i < found.size(); ++i) {
+        ASSERT_EQ(found[i], expected[i]) << "run " << i << " started on a disk other than laid";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SweepStartsEachRunAsLaid, ::testing::ValuesIn(DiskChanges),
+                         [](const auto& info) { return info.param.name; });
+
+// Runs from one disk that leave it as laid share it: the folder the disk
+// was laid in stays the same object from the first run to the last, so the
+// sweep pays for clearing and laying it down once, not once per run.
+TEST(SweepSharesADisk, LaysItDownOnceWhileNoRunChangesIt)
+{
+    const RunOutcome canned = SoundRun("after_a_run").outcome;
+    std::vector<ino_t> folders;
+    fault_sweep::DriverRunner reading = [&](const fault_sweep::RunSetup& setup) {
+        struct stat info {};
+        folders.push_back(lstat((*setup.driveC.folder / "Quarnhold").c_str(), &info) == 0 ? info.st_ino : 0);
+        return canned;
+    };
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    fault_sweep::SweepSummary summary =
+        fault_sweep::RunSweep(reading, {fault_sweep::FindStartingDisk("after_a_run")}, options);
+    ASSERT_GT(summary.runs, 3u);
+    ASSERT_NE(folders.front(), 0u);
+    for (ino_t folder : folders) EXPECT_EQ(folder, folders.front());
 }
 
 }  // namespace
