@@ -86,9 +86,20 @@ public:
     void Stop();
 
 private:
+    // A range mapped by Map, with the protection it was given.
+    struct MappedRange {
+        uint32_t begin = 0;
+        uint64_t end = 0;  // one past the last byte
+        Protection protection;
+    };
+
     std::optional<Protection> ProtectionAt(uint32_t address, uint32_t size) const;
+    std::optional<std::vector<uint8_t>> ReadTerminated(uint32_t address, size_t limit, size_t unitBytes) const;
 
     uc_engine* engine_ = nullptr;
+    // Guest memory's layout as Map made it, kept here so that an access
+    // from the kernel's side needs no call into the CPU to be checked.
+    std::vector<MappedRange> mapped_;
     std::vector<std::unique_ptr<Hook>> hooks_;
     std::optional<AccessViolation> violation_;
 };
