@@ -198,8 +198,7 @@ std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, s
         bytes.resize(start + chunk);
         if (!Read(static_cast<uint32_t>(at), std::span(bytes).subspan(start))) return std::nullopt;
         // Units start at `address`, so they may straddle the pages.
-        for (size_t unit = start / unitBytes * unitBytes; unit + unitBytes <= bytes.size();
-             unit += unitBytes) {
+        for (size_t unit = start / unitBytes * unitBytes; unit + unitBytes <= bytes.size(); unit += unitBytes) {
             if (std::all_of(bytes.begin() + unit, bytes.begin() + unit + unitBytes, [](uint8_t b) { return b == 0; })) {
                 bytes.resize(unit);
                 return bytes;
@@ -248,6 +247,21 @@ void GuestCpu::OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t)
                       begin, end),
           "cannot hook code");
     hooks_.push_back(std::move(entry));
+}
+
+void GuestCpu::Tally(InstructionTally& tally)
+{
+    auto count = +[](uc_engine* uc, uint64_t address, uint32_t, void* user) {
+        auto& t = *static_cast<InstructionTally*>(user);
+        *t.lastAddress = static_cast<uint32_t>(address);
+        if (++*t.executed > t.budget && !t.exhausted) {
+            t.exhausted = true;
+            uc_emu_stop(uc);
+        }
+    };
+    uc_hook handle = 0;
+    Check(uc_hook_add(engine_, &handle, UC_HOOK_CODE, reinterpret_cast<void*>(count), &tally, 1, 0),
+          "cannot count instructions");
 }
 
 void GuestCpu::OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t, uint32_t)> hook)

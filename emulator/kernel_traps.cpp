@@ -74,11 +74,21 @@ std::optional<std::string> BugCheck(std::string_view routine,
     if (!unreadable || status != testbed::status::AccessViolation) return std::nullopt;
     std::string_view what;
     switch (unreadable->record) {
-    case testbed::CallerRecord::ObjectAttributes: what = "the OBJECT_ATTRIBUTES"; break;
-    case testbed::CallerRecord::ObjectName: what = "the UNICODE_STRING"; break;
-    case testbed::CallerRecord::ObjectNameBuffer: what = "the name's Buffer"; break;
-    case testbed::CallerRecord::ByteOffset: what = "the ByteOffset"; break;
-    case testbed::CallerRecord::Buffer: what = "the Buffer"; break;
+        case testbed::CallerRecord::ObjectAttributes:
+            what = "the OBJECT_ATTRIBUTES";
+            break;
+        case testbed::CallerRecord::ObjectName:
+            what = "the UNICODE_STRING";
+            break;
+        case testbed::CallerRecord::ObjectNameBuffer:
+            what = "the name's Buffer";
+            break;
+        case testbed::CallerRecord::ByteOffset:
+            what = "the ByteOffset";
+            break;
+        case testbed::CallerRecord::Buffer:
+            what = "the Buffer";
+            break;
     }
     return std::string(routine) + ": " + std::string(what) + " at " +
            Hex(static_cast<uint32_t>(unreadable->address), 8) + " cannot be read";
@@ -237,8 +247,8 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
                 counted.length = static_cast<uint16_t>(lengths);
                 counted.maximumLength = static_cast<uint16_t>(lengths >> 16);
                 counted.text.resize(counted.length / 2);
-                if (!cpu_.Read(buffer, std::span(reinterpret_cast<uint8_t*>(counted.text.data()),
-                                                 counted.text.size() * 2))) {
+                if (!cpu_.Read(buffer,
+                               std::span(reinterpret_cast<uint8_t*>(counted.text.data()), counted.text.size() * 2))) {
                     counted.text.clear();
                     request.unreadable = {testbed::CallerRecord::ObjectNameBuffer, buffer};
                 }
