@@ -2,6 +2,7 @@
 
 #include "emulator/driver_image_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -104,7 +105,12 @@ struct DriverImageRunner::Loaded {
     // The run in progress, as the hooks see it.
     ImageRunResult* result = nullptr;
     testbed::KernelModel* model = nullptr;
-    uint32_t lowestEsp = 0;
+    InstructionTally tally;
+    uint64_t executed = 0;  // where the tally counts when no trail is kept
+    uint32_t lastAddress = 0;
+    uint32_t lowestEsp = 0;      // at the kernel calls
+    uint32_t dirtyStack = 0;     // the lowest stack address the last run wrote
+    std::vector<uint8_t> stack;  // read back after each run
     bool driverObjectAccessed = false;
     bool registryPathAccessed = false;
 };
@@ -135,44 +141,41 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
     const uint32_t stackLimit = layout::StackLimit;
     l.stackBase = stackLimit + ((limits.stackBytes + 0xFFF) & ~0xFFFu);
     l.cpu.Map(stackLimit, l.stackBase - stackLimit, {true, true, false});
+    l.stack.resize(l.stackBase - stackLimit);
+    l.dirtyStack = stackLimit;  // all of it, before the first run
     l.cpu.Map(layout::LoaderData, 0x1000, {true, true, false}, l.loaderData);
     // The call frame: return address, DriverObject, RegistryPath.
     l.entryEsp = l.stackBase - 12;
     l.initialFlags = l.cpu.Register(UC_X86_REG_EFLAGS);
 
-    l.cpu.OnCode(1, 0, [&l](uint32_t address) {
+    // Every instruction is counted, but only the trap page runs our code:
+    // a hook over all code would cost each instruction a call.
+    l.tally.budget = limits.instructionBudget;
+    l.tally.executed = &l.executed;
+    l.tally.lastAddress = &l.lastAddress;
+    l.cpu.Tally(l.tally);
+    l.cpu.OnCode(layout::TrapPage, layout::TrapPage + 0xFFF, [&l](uint32_t address) {
         ImageRunResult& result = *l.result;
-        if (result.fault) return;
+        if (result.fault || l.tally.exhausted || address == layout::ReturnToLoader) return;
+        // The deepest the stack goes is mostly at a call into the kernel,
+        // with the return address on top; the fill pattern shows the rest.
         l.lowestEsp = std::min(l.lowestEsp, l.cpu.Register(UC_X86_REG_ESP));
-        if (l.trail != nullptr) {
-            l.trail->lastAddress = address;
-            l.trail->instructions = result.stats.instructions + 1;
-        }
-        if (++result.stats.instructions > l.limits.instructionBudget) {
-            result.fault =
-                GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) + " exceeded", address,
-                           l.traps.LastCall()};
-            l.cpu.Stop();
-            return;
-        }
-        if (l.traps.Contains(address) && address != layout::ReturnToLoader) {
-            // Nothing may unwind into the CPU's C code: a failure of the
-            // test bed's own host work stops the CPU here instead.
-            try {
-                std::optional<std::string> failed = l.traps.Dispatch(address);
-                if (l.trail != nullptr) l.trail->SetLastKernelCall(l.traps.LastCall());
-                if (failed) {
-                    result.fault = GuestFault{*failed, address, l.traps.LastCall()};
-                    l.cpu.Stop();
-                }
-            } catch (const testbed::TestBedError& failure) {
-                result.testBedError = std::string(failure.what()) + ", in " + l.model->CallInProgress();
-                l.cpu.Stop();
-            } catch (const std::exception& failure) {
-                result.testBedError =
-                    "test-bed error: " + std::string(failure.what()) + ", in " + l.model->CallInProgress();
+        // Nothing may unwind into the CPU's C code: a failure of the test
+        // bed's own host work stops the CPU here instead.
+        try {
+            std::optional<std::string> failed = l.traps.Dispatch(address);
+            if (l.trail != nullptr) l.trail->SetLastKernelCall(l.traps.LastCall());
+            if (failed) {
+                result.fault = GuestFault{*failed, address, l.traps.LastCall()};
                 l.cpu.Stop();
             }
+        } catch (const testbed::TestBedError& failure) {
+            result.testBedError = std::string(failure.what()) + ", in " + l.model->CallInProgress();
+            l.cpu.Stop();
+        } catch (const std::exception& failure) {
+            result.testBedError =
+                "test-bed error: " + std::string(failure.what()) + ", in " + l.model->CallInProgress();
+            l.cpu.Stop();
         }
     });
     l.cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF,
@@ -214,7 +217,11 @@ void DriverImageRunner::ReplaceImage(const PeImage& image)
 
 void DriverImageRunner::KeepTrail(GuestTrail& trail)
 {
+    // The tally counts straight into the trail, which another process may
+    // be reading when this one dies.
     loaded_->trail = &trail;
+    loaded_->tally.executed = &trail.instructions;
+    loaded_->tally.lastAddress = &trail.lastAddress;
 }
 
 uint32_t DriverImageRunner::EntryPoint() const
@@ -239,6 +246,9 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     l.driverObjectAccessed = false;
     l.registryPathAccessed = false;
     l.traps.BeginRun(model);
+    l.executed = 0;
+    l.lastAddress = l.entryPoint;
+    l.tally.exhausted = false;
     if (l.trail != nullptr) {
         *l.trail = GuestTrail{};
         l.trail->lastAddress = l.entryPoint;
@@ -252,7 +262,9 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
         cpu.Write(address, bytes);
     }
     const uint32_t stackLimit = layout::StackLimit;
-    cpu.Write(stackLimit, std::vector<uint8_t>(l.stackBase - stackLimit, layout::StackFill));
+    // Below what the last run wrote, the stack still holds the pattern.
+    std::fill(l.stack.begin() + (l.dirtyStack - stackLimit), l.stack.end(), layout::StackFill);
+    cpu.Write(l.dirtyStack, std::span(l.stack).subspan(l.dirtyStack - stackLimit));
     cpu.Write(layout::LoaderData, l.loaderData);
     cpu.WriteU32(l.entryEsp, layout::ReturnToLoader);
     cpu.WriteU32(l.entryEsp + 4, layout::DriverObject);
@@ -269,11 +281,26 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     auto started = std::chrono::steady_clock::now();
     StopReason stop = cpu.Run(l.entryPoint, layout::ReturnToLoader);
     result.stats.elapsed = std::chrono::steady_clock::now() - started;
-    result.stats.peakStackBytes = l.stackBase - l.lowestEsp - 12;
+    result.stats.instructions = *l.tally.executed;
     l.result = nullptr;
     l.model = nullptr;
 
+    // The deepest the run went: the lowest byte no longer holding the fill,
+    // or the lowest ESP at a kernel call when that is lower (a pushed value
+    // may end in a byte that equals the fill). The call frame is the loader's.
+    cpu.Read(stackLimit, l.stack);
+    const auto firstWritten =
+        std::find_if(l.stack.begin(), l.stack.end(), [](uint8_t byte) { return byte != layout::StackFill; });
+    const uint32_t lowestWritten =
+        std::min(stackLimit + static_cast<uint32_t>(firstWritten - l.stack.begin()), l.lowestEsp);
+    l.dirtyStack = lowestWritten & ~3u;
+    result.stats.peakStackBytes = l.entryEsp - std::min(lowestWritten, l.entryEsp);
+
     const uint32_t eip = cpu.Register(UC_X86_REG_EIP);
+    if (l.tally.exhausted && !result.fault && !result.testBedError) {
+        result.fault = GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) + " exceeded",
+                                  *l.tally.lastAddress, l.traps.LastCall()};
+    }
     if (!result.fault && !result.testBedError) {
         if (stop.violation) {
             result.fault =

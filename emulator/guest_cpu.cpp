@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -110,6 +111,10 @@ void GuestCpu::Map(uint32_t address, uint32_t size, Protection protection, std::
     uint32_t perms = (protection.read ? UC_PROT_READ : 0) | (protection.write ? UC_PROT_WRITE : 0) |
                      (protection.execute ? UC_PROT_EXEC : 0);
     Check(uc_mem_map(engine_, address, pages, perms), "cannot map guest memory");
+    const MappedRange range{address, static_cast<uint64_t>(address) + pages, protection};
+    mapped_.insert(std::upper_bound(mapped_.begin(), mapped_.end(), range,
+                                    [](const MappedRange& a, const MappedRange& b) { return a.begin < b.begin; }),
+                   range);
     if (!bytes.empty()) {
         Check(uc_mem_write(engine_, address, bytes.data(), std::min<size_t>(bytes.size(), pages)),
               "cannot fill guest memory");
@@ -129,31 +134,21 @@ void GuestCpu::DropTranslations(uint32_t address, uint32_t size)
 
 std::optional<Protection> GuestCpu::ProtectionAt(uint32_t address, uint32_t size) const
 {
-    uint64_t end = static_cast<uint64_t>(address) + size;
-    uc_mem_region* regions = nullptr;
-    uint32_t count = 0;
-    if (uc_mem_regions(engine_, &regions, &count) != UC_ERR_OK) {
-        return std::nullopt;
-    }
-    // The accessed range must lie in mapped regions throughout; the
-    // protection is what all of them allow.
-    std::optional<Protection> result = Protection{true, true, true};
+    // The accessed range must lie in mapped ranges throughout; the
+    // protection is what all of them allow. The ranges are sorted and few.
+    const uint64_t end = static_cast<uint64_t>(address) + size;
+    Protection result{true, true, true};
     uint64_t at = address;
-    while (at < end && result) {
-        bool found = false;
-        for (uint32_t i = 0; i < count; ++i) {
-            if (regions[i].begin <= at && at <= regions[i].end) {
-                result->read = result->read && (regions[i].perms & UC_PROT_READ);
-                result->write = result->write && (regions[i].perms & UC_PROT_WRITE);
-                result->execute = result->execute && (regions[i].perms & UC_PROT_EXEC);
-                at = regions[i].end + 1;
-                found = true;
-                break;
-            }
-        }
-        if (!found) result.reset();
+    for (const MappedRange& range : mapped_) {
+        if (at >= end) break;
+        if (range.end <= at) continue;
+        if (range.begin > at) return std::nullopt;
+        result.read = result.read && range.protection.read;
+        result.write = result.write && range.protection.write;
+        result.execute = result.execute && range.protection.execute;
+        at = range.end;
     }
-    uc_free(regions);
+    if (at < end) return std::nullopt;
     return result;
 }
 
@@ -186,29 +181,50 @@ bool GuestCpu::WriteU32(uint32_t address, uint32_t value)
     return Write(address, bytes);
 }
 
-std::optional<std::string> GuestCpu::ReadString(uint32_t address, size_t limit) const
+// Reads `limit` units of `unitBytes` bytes at most from `address`, a page
+// at a time, until a unit of zeros; the units before it, or nothing when
+// the memory ends first or holds no terminator within the limit.
+std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, size_t limit, size_t unitBytes) const
 {
-    std::string text;
-    for (size_t i = 0; i < limit; ++i) {
-        uint8_t byte;
-        if (!Read(address + static_cast<uint32_t>(i), std::span(&byte, 1))) return std::nullopt;
-        if (byte == 0) return text;
-        text += static_cast<char>(byte);
+    std::vector<uint8_t> bytes;
+    const uint64_t limitBytes = static_cast<uint64_t>(limit) * unitBytes;
+    uint64_t at = address;
+    while (bytes.size() < limitBytes) {
+        // Up to the end of this page, so that an unreadable page beyond the
+        // terminator is never touched.
+        const uint64_t chunk = std::min<uint64_t>(PageSize - (at & (PageSize - 1)), limitBytes - bytes.size());
+        if (at + chunk > 0x100000000ull) return std::nullopt;
+        const size_t start = bytes.size();
+        bytes.resize(start + chunk);
+        if (!Read(static_cast<uint32_t>(at), std::span(bytes).subspan(start))) return std::nullopt;
+        // Units start at `address`, so they may straddle the pages.
+        for (size_t unit = start / unitBytes * unitBytes; unit + unitBytes <= bytes.size(); unit += unitBytes) {
+            if (std::all_of(bytes.begin() + unit, bytes.begin() + unit + unitBytes, [](uint8_t b) { return b == 0; })) {
+                bytes.resize(unit);
+                return bytes;
+            }
+        }
+        at += chunk;
     }
     return std::nullopt;
 }
 
+std::optional<std::string> GuestCpu::ReadString(uint32_t address, size_t limit) const
+{
+    std::optional<std::vector<uint8_t>> bytes = ReadTerminated(address, limit, 1);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+}
+
 std::optional<std::u16string> GuestCpu::ReadWideString(uint32_t address, size_t limit) const
 {
-    std::u16string text;
-    for (size_t i = 0; i < limit; ++i) {
-        uint8_t unit[2];
-        if (!Read(address + static_cast<uint32_t>(2 * i), unit)) return std::nullopt;
-        char16_t c = static_cast<char16_t>(unit[0] | unit[1] << 8);
-        if (c == 0) return text;
-        text += c;
+    std::optional<std::vector<uint8_t>> bytes = ReadTerminated(address, limit, 2);
+    if (!bytes) return std::nullopt;
+    std::u16string text(bytes->size() / 2, u'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>((*bytes)[2 * i] | (*bytes)[2 * i + 1] << 8);
     }
-    return std::nullopt;
+    return text;
 }
 
 uint32_t GuestCpu::Register(int id) const
@@ -231,6 +247,21 @@ void GuestCpu::OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t)
                       begin, end),
           "cannot hook code");
     hooks_.push_back(std::move(entry));
+}
+
+void GuestCpu::Tally(InstructionTally& tally)
+{
+    auto count = +[](uc_engine* uc, uint64_t address, uint32_t, void* user) {
+        auto& t = *static_cast<InstructionTally*>(user);
+        *t.lastAddress = static_cast<uint32_t>(address);
+        if (++*t.executed > t.budget && !t.exhausted) {
+            t.exhausted = true;
+            uc_emu_stop(uc);
+        }
+    };
+    uc_hook handle = 0;
+    Check(uc_hook_add(engine_, &handle, UC_HOOK_CODE, reinterpret_cast<void*>(count), &tally, 1, 0),
+          "cannot count instructions");
 }
 
 void GuestCpu::OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t, uint32_t)> hook)

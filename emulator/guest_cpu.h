@@ -36,9 +36,19 @@ struct AccessViolation {
 
 // Why a run of the CPU ended.
 struct StopReason {
-    bool reachedEnd = false;                 // EIP arrived at the address given to Run
+    bool reachedEnd = false;                   // EIP arrived at the address given to Run
     std::optional<AccessViolation> violation;  // a refused access stopped it
     std::string error;                         // any other CPU error, e.g. an invalid instruction
+};
+
+// What GuestCpu::Tally keeps for a run: the instructions executed and the
+// address of the last, where the caller wants them (e.g. in memory another
+// process reads), and whether the budget ran out.
+struct InstructionTally {
+    uint64_t budget = 0;
+    uint64_t* executed = nullptr;
+    uint32_t* lastAddress = nullptr;
+    bool exhausted = false;  // the instruction that overdrew the budget was the last
 };
 
 class GuestCpu {
@@ -77,6 +87,10 @@ public:
 
     // Calls `hook` before each instruction in [begin, end].
     void OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t address)> hook);
+    // Counts every instruction into `tally` and stops the CPU at the first
+    // one beyond its budget. Cheaper than OnCode over all code: nothing else
+    // runs per instruction. `tally` must outlive the CPU's runs.
+    void Tally(InstructionTally& tally);
     // Calls `hook` for each guest read or write in [begin, end].
     void OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t address, uint32_t size)> hook);
 
@@ -86,9 +100,20 @@ public:
     void Stop();
 
 private:
+    // A range mapped by Map, with the protection it was given.
+    struct MappedRange {
+        uint32_t begin = 0;
+        uint64_t end = 0;  // one past the last byte
+        Protection protection;
+    };
+
     std::optional<Protection> ProtectionAt(uint32_t address, uint32_t size) const;
+    std::optional<std::vector<uint8_t>> ReadTerminated(uint32_t address, size_t limit, size_t unitBytes) const;
 
     uc_engine* engine_ = nullptr;
+    // Guest memory's layout as Map made it, kept here so that an access
+    // from the kernel's side needs no call into the CPU to be checked.
+    std::vector<MappedRange> mapped_;
     std::vector<std::unique_ptr<Hook>> hooks_;
     std::optional<AccessViolation> violation_;
 };

@@ -47,15 +47,16 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 }
 
 // `Count` consecutive 32-bit values: a routine's stack arguments, or the
-// fields of a record. Nothing when any of them cannot be read.
+// fields of a record, in one read. Nothing when any of them cannot be read.
 template <size_t Count>
 std::optional<std::array<uint32_t, Count>> ReadDwords(const GuestCpu& cpu, uint32_t address)
 {
+    std::array<uint8_t, 4 * Count> bytes{};
+    if (!cpu.Read(address, bytes)) return std::nullopt;
     std::array<uint32_t, Count> values{};
     for (size_t i = 0; i < Count; ++i) {
-        std::optional<uint32_t> value = cpu.ReadU32(address + 4 * static_cast<uint32_t>(i));
-        if (!value) return std::nullopt;
-        values[i] = *value;
+        values[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
+                    static_cast<uint32_t>(bytes[4 * i + 2]) << 16 | static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
     }
     return values;
 }
@@ -73,11 +74,21 @@ std::optional<std::string> BugCheck(std::string_view routine,
     if (!unreadable || status != testbed::status::AccessViolation) return std::nullopt;
     std::string_view what;
     switch (unreadable->record) {
-    case testbed::CallerRecord::ObjectAttributes: what = "the OBJECT_ATTRIBUTES"; break;
-    case testbed::CallerRecord::ObjectName: what = "the UNICODE_STRING"; break;
-    case testbed::CallerRecord::ObjectNameBuffer: what = "the name's Buffer"; break;
-    case testbed::CallerRecord::ByteOffset: what = "the ByteOffset"; break;
-    case testbed::CallerRecord::Buffer: what = "the Buffer"; break;
+        case testbed::CallerRecord::ObjectAttributes:
+            what = "the OBJECT_ATTRIBUTES";
+            break;
+        case testbed::CallerRecord::ObjectName:
+            what = "the UNICODE_STRING";
+            break;
+        case testbed::CallerRecord::ObjectNameBuffer:
+            what = "the name's Buffer";
+            break;
+        case testbed::CallerRecord::ByteOffset:
+            what = "the ByteOffset";
+            break;
+        case testbed::CallerRecord::Buffer:
+            what = "the Buffer";
+            break;
     }
     return std::string(routine) + ": " + std::string(what) + " at " +
            Hex(static_cast<uint32_t>(unreadable->address), 8) + " cannot be read";
@@ -121,11 +132,11 @@ public:
     }
     std::optional<std::u16string> ReadCountedWideString(uint64_t address) override
     {
-        std::optional<uint32_t> lengths = cpu_.ReadU32(static_cast<uint32_t>(address));
-        std::optional<uint32_t> buffer = cpu_.ReadU32(static_cast<uint32_t>(address) + 4);
-        if (!lengths || !buffer || *buffer == 0) return std::nullopt;
-        std::u16string text((*lengths & 0xFFFF) / 2, u'\0');
-        if (!cpu_.Read(*buffer, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size() * 2))) {
+        std::optional<std::array<uint32_t, 2>> unicodeString = ReadDwords<2>(cpu_, static_cast<uint32_t>(address));
+        if (!unicodeString || (*unicodeString)[1] == 0) return std::nullopt;
+        const auto [lengths, buffer] = *unicodeString;
+        std::u16string text((lengths & 0xFFFF) / 2, u'\0');
+        if (!cpu_.Read(buffer, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size() * 2))) {
             return std::nullopt;
         }
         return text;
@@ -227,19 +238,19 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
         request.hasSecurityDescriptor = field[4] != 0;
         request.hasSecurityQualityOfService = field[5] != 0;
         if (uint32_t name = field[2]; name != 0) {
-            std::optional<uint32_t> lengths = cpu_.ReadU32(name);
-            std::optional<uint32_t> buffer = cpu_.ReadU32(name + 4);
-            if (!lengths || !buffer) {
+            std::optional<std::array<uint32_t, 2>> unicodeString = ReadDwords<2>(cpu_, name);
+            if (!unicodeString) {
                 request.unreadable = {testbed::CallerRecord::ObjectName, name};
             } else {
+                const auto [lengths, buffer] = *unicodeString;
                 testbed::CountedName counted;
-                counted.length = static_cast<uint16_t>(*lengths);
-                counted.maximumLength = static_cast<uint16_t>(*lengths >> 16);
+                counted.length = static_cast<uint16_t>(lengths);
+                counted.maximumLength = static_cast<uint16_t>(lengths >> 16);
                 counted.text.resize(counted.length / 2);
-                if (!cpu_.Read(*buffer, std::span(reinterpret_cast<uint8_t*>(counted.text.data()),
-                                                  counted.text.size() * 2))) {
+                if (!cpu_.Read(buffer,
+                               std::span(reinterpret_cast<uint8_t*>(counted.text.data()), counted.text.size() * 2))) {
                     counted.text.clear();
-                    request.unreadable = {testbed::CallerRecord::ObjectNameBuffer, *buffer};
+                    request.unreadable = {testbed::CallerRecord::ObjectNameBuffer, buffer};
                 }
                 request.objectName = std::move(counted);
             }
@@ -290,10 +301,9 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
     // NT takes ByteOffset with the call and touches Buffer later; a null
     // Buffer is as unreadable as any other unmapped one.
     if (byteOffset != 0) {
-        std::optional<uint32_t> low = cpu_.ReadU32(byteOffset);
-        std::optional<uint32_t> high = cpu_.ReadU32(byteOffset + 4);
-        if (low && high) {
-            request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(*high) << 32 | *low);
+        if (std::optional<std::array<uint32_t, 2>> halves = ReadDwords<2>(cpu_, byteOffset)) {
+            const auto [low, high] = *halves;
+            request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(high) << 32 | low);
         } else {
             request.unreadable = {testbed::CallerRecord::ByteOffset, byteOffset};
         }

@@ -24,7 +24,7 @@ constexpr uint64_t PartitionStartSector = 2048;  // 1 MiB
 // mkfs.fat volume, no user configuration, and UTF-8 names.
 const std::vector<std::string>& MtoolsEnvironment();
 
-// The drive spec mtools takes for the partition of `image`: IMAGE@@1M.
+// The drive name mtools takes for the partition of `image`: IMAGE@@1M.
 std::string MtoolsDrive(const std::filesystem::path& image);
 
 // The first sector of a `diskBytes` disk: one active partition of type 0x06

@@ -30,7 +30,10 @@ struct GuestFaultCase {
     std::string ruleCall = "";             // the start of the call that rule names
 };
 
-void PrintTo(const GuestFaultCase& c, std::ostream* out) { *out << c.image; }
+void PrintTo(const GuestFaultCase& c, std::ostream* out)
+{
+    *out << c.image;
+}
 
 const GuestFaultCase Cases[] = {
     {"stack_overflow", "recursing", "stack overflow", std::nullopt, "DbgPrint"},
@@ -169,6 +172,34 @@ TEST(GuestFaultTest, UninitialisedLocalReadsTheStackPattern)
     }
 }
 
+// Only the part of the stack a run wrote is filled again for the next: a
+// run that filled the whole stack with its frames leaves the next one the
+// pattern all the same, and each run's peak is its own.
+TEST(GuestFaultTest, EveryRunStartsFromAFilledStack)
+{
+    const std::filesystem::path drivers(QUARNHOLD_GUEST_DRIVER_DIR);
+    ScratchFolder driveC;
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(drivers / "reads_information_after_failed_create.sys"));
+    const auto run = [&] {
+        testbed::KernelModel model(testbed::DriveC{driveC.path()});
+        emulator::ImageRunResult result = runner.Run(model);
+        return std::make_pair(result, model.DebugOutput());
+    };
+    const auto [shallow, shallowOutput] = run();
+    ASSERT_FALSE(shallow.fault) << shallow.fault->what;
+
+    runner.ReplaceImage(emulator::ReadPeImage(drivers / "stack_overflow.sys"));
+    const auto [deep, deepOutput] = run();
+    ASSERT_TRUE(deep.fault);
+    EXPECT_GT(deep.stats.peakStackBytes, 11u * 1024);
+
+    runner.ReplaceImage(emulator::ReadPeImage(drivers / "reads_information_after_failed_create.sys"));
+    const auto [again, againOutput] = run();
+    ASSERT_FALSE(again.fault) << again.fault->what;
+    EXPECT_EQ(againOutput, shallowOutput);
+    EXPECT_EQ(again.stats.peakStackBytes, shallow.stats.peakStackBytes);
+}
+
 TEST(GuestFaultTest, LeakedHandleStaysInTheTable)
 {
     ScratchFolder driveC;
@@ -193,8 +224,9 @@ TEST(GuestFaultTest, ReplacedImageRunsItsOwnCode)
     ScratchFolder driveC;
     const auto handlesLeftAfterASuccessStatus = [&] {
         Clear(driveC.path());
-        testbed::KernelModel model(testbed::DriveC{driveC.path(), false},
-                                   {{testbed::Routine::ZwCreateFile, 1, testbed::status::ObjectNameExists, std::nullopt}});
+        testbed::KernelModel model(
+            testbed::DriveC{driveC.path(), false},
+            {{testbed::Routine::ZwCreateFile, 1, testbed::status::ObjectNameExists, std::nullopt}});
         emulator::ImageRunResult result = runner.Run(model);
         EXPECT_FALSE(result.fault) << result.fault->what;
         return model.OpenHandles().size();

@@ -76,7 +76,7 @@ namespace {
 
 // An option of the command line: a flag, or one that takes a value, given
 // as "--name VALUE" or "--name=VALUE".
-struct OptionSpec {
+struct OptionDefinition {
     std::string_view name;
     std::string_view valueName;  // empty for a flag
     bool repeatable = false;     // may be given more than once
@@ -102,7 +102,7 @@ std::optional<std::string> AddFault(RunOptions& options, const std::string& valu
     return std::nullopt;
 }
 
-const OptionSpec Options[] = {
+const OptionDefinition Options[] = {
     {"--drive-c", "a folder", false,
      [](RunOptions& o, const std::string& v) -> std::optional<std::string> {
          if (v.empty()) return "--drive-c needs a folder";
@@ -150,10 +150,10 @@ const OptionSpec Options[] = {
      [](RunOptions& o, const std::string&) { return o.version = true, std::optional<std::string>(); }},
 };
 
-const OptionSpec* FindOption(std::string_view name)
+const OptionDefinition* FindOption(std::string_view name)
 {
-    for (const OptionSpec& spec : Options) {
-        if (spec.name == name) return &spec;
+    for (const OptionDefinition& definition : Options) {
+        if (definition.name == name) return &definition;
     }
     return nullptr;
 }
@@ -179,24 +179,24 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         // "--name=value"; a single-dash option never takes one.
         const size_t equals = argument.rfind("--", 0) == 0 ? argument.find('=') : std::string::npos;
         const std::string name = argument.substr(0, equals);
-        const OptionSpec* spec = FindOption(name);
-        if (spec == nullptr) return "unknown option " + name;
+        const OptionDefinition* option = FindOption(name);
+        if (option == nullptr) return "unknown option " + name;
         std::string value;
-        if (spec->valueName.empty()) {
+        if (option->valueName.empty()) {
             if (equals != std::string::npos) return name + " takes no value";
         } else if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
         } else if (i + 1 < arguments.size()) {
             value = arguments[++i];
         } else {
-            return name + " needs " + std::string(spec->valueName);
+            return name + " needs " + std::string(option->valueName);
         }
-        if (!spec->repeatable && !spec->valueName.empty() &&
-            std::find(given.begin(), given.end(), spec->name) != given.end()) {
+        if (!option->repeatable && !option->valueName.empty() &&
+            std::find(given.begin(), given.end(), option->name) != given.end()) {
             return name + " is given twice; give it once";
         }
-        given.push_back(spec->name);
-        if (std::optional<std::string> reason = spec->apply(options, value)) return *reason;
+        given.push_back(option->name);
+        if (std::optional<std::string> reason = option->apply(options, value)) return *reason;
     }
     const bool fileSystemGiven = std::find(given.begin(), given.end(), "--file-system") != given.end();
     if (options.help || options.version) return options;
