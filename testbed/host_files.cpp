@@ -90,6 +90,20 @@ int RemoveContentsAt(int directory, int depth, bool untilEmpty) noexcept
 
 }  // namespace
 
+int ListDirectory(int directory, const std::function<void(const char* name, unsigned char type)>& visit)
+{
+    alignas(8) char buffer[4096];
+    long got;
+    while ((got = syscall(SYS_getdents64, directory, buffer, sizeof(buffer))) > 0) {
+        for (long at = 0; at < got;) {
+            const auto* record = reinterpret_cast<const DirectoryRecord*>(buffer + at);
+            at += record->length;
+            if (!IsDotOrDotDot(record->name)) visit(record->name, record->type);
+        }
+    }
+    return got < 0 ? errno : 0;
+}
+
 HostFd::~HostFd()
 {
     if (fd_ >= 0) close(fd_);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,13 @@ int ReadAll(int fd, std::string& content);
 // Writes all of `data` at `offset`; 0, or the errno of the failure (a
 // write that makes no progress counts as ENOSPC).
 int WriteAllAt(int fd, std::string_view data, uint64_t offset);
+
+// Calls `visit` with the name and d_type (DT_UNKNOWN when the file system
+// gives none) of each entry of the directory open as `directory`, "." and
+// ".." aside, from where its reading stands (the start, for a descriptor
+// just opened); reads the listing straight into a buffer on the stack, with
+// no stream to allocate. 0, or the errno of the failure.
+int ListDirectory(int directory, const std::function<void(const char* name, unsigned char type)>& visit);
 
 // Removes everything in the directory open as `directory`, keeping the
 // directory; links are removed, never followed. 0, or the errno of the first

@@ -2,10 +2,10 @@
 
 #include "testbed/host_volume.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,9 +65,13 @@ std::string JoinVolumePath(const std::string& parent, const std::string& name)
     return parent.empty() ? name : parent + "\\" + name;
 }
 
-using DirectoryStream = std::unique_ptr<DIR, int (*)(DIR*)>;
-
 }  // namespace
+
+const char* HostNode::HostName() const
+{
+    const size_t separator = volumePath.rfind('\\');
+    return volumePath.c_str() + (separator == std::string::npos ? 0 : separator + 1);
+}
 
 HostVolume::HostVolume(const std::filesystem::path& root)
 {
@@ -78,51 +82,105 @@ HostVolume::HostVolume(const std::filesystem::path& root)
         throw TestBedError("open drive C's folder", root, errno);
     }
     root_ = std::filesystem::absolute(root);
-    rootFd_ = std::make_shared<const HostFd>(std::move(fd));
+    // Held open, the root stays the directory it was opened as: it is
+    // described once here, not on every walk.
+    rootNode_.pinned = std::make_shared<const HostFd>(std::move(fd));
+    rootNode_.kind = NodeKind::Directory;
+}
+
+std::filesystem::path HostVolume::HostPath(const HostNode& node) const
+{
+    // A component never holds '\', the separator NT splits names at.
+    std::string below = node.volumePath;
+    std::replace(below.begin(), below.end(), '\\', '/');
+    return below.empty() ? root_ : root_ / below;
+}
+
+const HostIdentity& HostVolume::IdentityOf(const HostNode& node) const
+{
+    if (!node.identity) {
+        struct stat info {};
+        if (fstat(node.pinned->get(), &info) != 0) {
+            const int error = errno;
+            throw TestBedError("look at", HostPath(node), error);
+        }
+        node.identity = HostIdentity{info.st_dev, info.st_ino};
+    }
+    return *node.identity;
+}
+
+bool HostVolume::SameObject(const HostNode& a, const HostNode& b) const
+{
+    return a.pinned == b.pinned || IdentityOf(a) == IdentityOf(b);
+}
+
+uint64_t HostVolume::FreeBytes() const
+{
+    // Through the descriptor: the folder's name may lead elsewhere by now.
+    struct statvfs volume {};
+    if (fstatvfs(rootNode_.pinned->get(), &volume) != 0) {
+        const int error = errno;
+        throw TestBedError("look at the file system of", root_, error);
+    }
+    return static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
 HostNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
-                              std::string hostName, std::filesystem::path hostPath, std::string volumePath) const
+                              std::string volumePath) const
 {
-    struct stat info {};
-    if (fstat(pinned->get(), &info) != 0) {
-        throw TestBedError("look at", hostPath, errno);
-    }
     HostNode node;
+    node.pinned = std::move(pinned);
+    node.parent = std::move(parent);
+    node.volumePath = std::move(volumePath);
+    struct stat info {};
+    if (fstat(node.pinned->get(), &info) != 0) {
+        const int error = errno;
+        throw TestBedError("look at", HostPath(node), error);
+    }
     node.kind = S_ISREG(info.st_mode) ? NodeKind::File : S_ISDIR(info.st_mode) ? NodeKind::Directory : NodeKind::Other;
     if (node.kind == NodeKind::File && info.st_nlink > 1) {
         throw TestBedError(
-            hostPath.string() + " has " + std::to_string(info.st_nlink) +
+            HostPath(node).string() + " has " + std::to_string(info.st_nlink) +
             " hard links; another of its names may lie outside drive C, so the test bed leaves it alone");
     }
-    node.pinned = std::move(pinned);
-    node.parent = std::move(parent);
-    node.hostName = std::move(hostName);
-    node.hostPath = std::move(hostPath);
-    node.volumePath = std::move(volumePath);
-    node.device = info.st_dev;
-    node.inode = info.st_ino;
+    node.identity = HostIdentity{info.st_dev, info.st_ino};
     node.readOnly = node.kind == NodeKind::File && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     node.size = node.kind == NodeKind::File ? static_cast<uint64_t>(info.st_size) : 0;
     return node;
 }
 
 // The child `hostName` of `directory`, held open without following a link;
-// nothing when there is no such name.
-std::optional<HostNode> HostVolume::OpenChild(const HostNode& directory, const std::string& hostName) const
+// nothing when there is no such name. A child wanted as a directory (one
+// the walk goes through) is opened as one, which says its kind without
+// looking at it; anything else there is opened and looked at in full.
+std::optional<HostNode> HostVolume::OpenChild(const HostNode& directory, const std::string& hostName,
+                                              bool directoryWanted) const
 {
-    std::filesystem::path hostPath = directory.hostPath / hostName;
+    if (directoryWanted) {
+        HostFd fd(openat(directory.pinned->get(), hostName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd) {
+            HostNode node;
+            node.pinned = std::make_shared<const HostFd>(std::move(fd));
+            node.parent = directory.pinned;
+            node.volumePath = JoinVolumePath(directory.volumePath, hostName);
+            node.kind = NodeKind::Directory;
+            return node;
+        }
+        if (errno == ENOENT) return std::nullopt;
+        // A file, a link or a refusal: the full look below tells which.
+    }
     HostFd fd(openat(directory.pinned->get(), hostName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
-        if (errno == ENOENT) return std::nullopt;
-        throw TestBedError("look up", hostPath, errno);
+        const int error = errno;
+        if (error == ENOENT) return std::nullopt;
+        throw TestBedError("look up", HostPath(directory) / hostName, error);
     }
-    return Describe(std::make_shared<const HostFd>(std::move(fd)), directory.pinned, hostName, std::move(hostPath),
+    return Describe(std::make_shared<const HostFd>(std::move(fd)), directory.pinned,
                     JoinVolumePath(directory.volumePath, hostName));
 }
 
-std::optional<HostNode> HostVolume::FindChild(const HostNode& directory, std::u16string_view name,
-                                              bool caseInsensitive) const
+std::optional<HostNode> HostVolume::FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive,
+                                              bool directoryWanted) const
 {
     // An exact match wins; otherwise the first case-insensitive one in name
     // order, so that a host folder holding both "a" and "A" still answers the
@@ -131,48 +189,39 @@ std::optional<HostNode> HostVolume::FindChild(const HostNode& directory, std::u1
     if (!exact) {
         return std::nullopt;
     }
-    if (std::optional<HostNode> found = OpenChild(directory, *exact)) {
+    if (std::optional<HostNode> found = OpenChild(directory, *exact, directoryWanted)) {
         return found;
     }
     if (!caseInsensitive) {
         return std::nullopt;
     }
     HostFd listing(openat(directory.pinned->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DirectoryStream stream(listing ? fdopendir(listing.get()) : nullptr, closedir);
-    if (!stream) {
-        throw TestBedError("read the folder", directory.hostPath, errno);
-    }
-    listing.Release();  // the stream owns it now
     std::vector<std::string> candidates;
-    errno = 0;
-    while (const dirent* entry = readdir(stream.get())) {
-        std::string hostName = entry->d_name;
-        if (hostName == "." || hostName == "..") continue;
-        std::optional<std::u16string> wide = Utf8ToUtf16(hostName);
-        if (wide && NamesMatch(*wide, name)) {
-            candidates.push_back(hostName);
-        }
-        errno = 0;  // only readdir's own failure counts
-    }
-    if (errno != 0) {
-        throw TestBedError("read the folder", directory.hostPath, errno);
+    int failed = listing ? ListDirectory(listing.get(),
+                                         [&](const char* hostName, unsigned char) {
+                                             std::optional<std::u16string> wide = Utf8ToUtf16(hostName);
+                                             if (wide && NamesMatch(*wide, name)) candidates.emplace_back(hostName);
+                                         })
+                         : errno;
+    if (failed != 0) {
+        throw TestBedError("read the folder", HostPath(directory), failed);
     }
     if (candidates.empty()) {
         return std::nullopt;
     }
-    return OpenChild(directory, *std::min_element(candidates.begin(), candidates.end()));
+    return OpenChild(directory, *std::min_element(candidates.begin(), candidates.end()), directoryWanted);
 }
 
 VolumeLookup HostVolume::Find(const std::vector<std::u16string>& components, bool caseInsensitive) const
 {
     VolumeLookup lookup;
-    HostNode current = Describe(rootFd_, nullptr, "", root_, "");
     if (components.empty()) {
-        lookup.node = std::move(current);
+        lookup.node = rootNode_;
         return lookup;
     }
+    std::optional<HostNode> walked;  // the directory reached below the root, if any
     for (size_t i = 0; i + 1 < components.size(); ++i) {
-        std::optional<HostNode> next = FindChild(current, components[i], caseInsensitive);
+        std::optional<HostNode> next = FindChild(walked ? *walked : rootNode_, components[i], caseInsensitive, true);
         if (next && next->kind == NodeKind::Other) {
             lookup.status = status::IoReparseTagNotHandled;
             return lookup;
@@ -181,10 +230,10 @@ VolumeLookup HostVolume::Find(const std::vector<std::u16string>& components, boo
             lookup.status = status::ObjectPathNotFound;
             return lookup;
         }
-        current = std::move(*next);
+        walked = std::move(next);
     }
-    lookup.node = FindChild(current, components.back(), caseInsensitive);
-    lookup.parent = std::move(current);
+    lookup.node = FindChild(walked ? *walked : rootNode_, components.back(), caseInsensitive, false);
+    lookup.parent = walked ? std::move(walked) : std::optional<HostNode>(rootNode_);
     return lookup;
 }
 
@@ -194,15 +243,16 @@ NtStatus HostVolume::CreateDirectory(const HostNode& parent, std::u16string_view
     if (!hostName) {
         return status::ObjectNameInvalid;
     }
-    std::filesystem::path hostPath = parent.hostPath / *hostName;
     if (mkdirat(parent.pinned->get(), hostName->c_str(), 0777) != 0) {
-        return NtAnswer(errno, "create the directory", hostPath);
+        const int error = errno;
+        return NtAnswer(error, "create the directory", HostPath(parent) / *hostName);
     }
     HostFd fd(openat(parent.pinned->get(), hostName->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
-        throw TestBedError("open the directory just made", hostPath, errno);
+        const int error = errno;
+        throw TestBedError("open the directory just made", HostPath(parent) / *hostName, error);
     }
-    created = Describe(std::make_shared<const HostFd>(std::move(fd)), parent.pinned, *hostName, std::move(hostPath),
+    created = Describe(std::make_shared<const HostFd>(std::move(fd)), parent.pinned,
                        JoinVolumePath(parent.volumePath, *hostName));
     return status::Success;
 }
@@ -213,23 +263,25 @@ NtStatus HostVolume::CreateFile(const HostNode& parent, std::u16string_view name
     if (!hostName) {
         return status::ObjectNameInvalid;
     }
-    std::filesystem::path hostPath = parent.hostPath / *hostName;
     HostFd fd(
         openat(parent.pinned->get(), hostName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) {
-        return NtAnswer(errno, "create the file", hostPath);
-    }
-    // NT gives a new file no READONLY attribute, whatever the host's umask
-    // would make of it.
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0 ||
-        ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 && fchmod(fd.get(), (info.st_mode & 07777) | S_IWUSR))) {
-        throw TestBedError("make writable", hostPath, errno);
+        const int error = errno;
+        return NtAnswer(error, "create the file", HostPath(parent) / *hostName);
     }
     // The descriptor that made the file is the one that writes it.
     auto made = std::make_shared<const HostFd>(std::move(fd));
-    created =
-        Describe(made, parent.pinned, *hostName, std::move(hostPath), JoinVolumePath(parent.volumePath, *hostName));
+    created = Describe(made, parent.pinned, JoinVolumePath(parent.volumePath, *hostName));
+    // NT gives a new file no READONLY attribute, whatever the host's umask
+    // would make of it.
+    if (created.readOnly) {
+        struct stat info {};
+        if (fstat(made->get(), &info) != 0 || fchmod(made->get(), (info.st_mode & 07777) | S_IWUSR) != 0) {
+            const int error = errno;
+            throw TestBedError("make writable", HostPath(created), error);
+        }
+        created.readOnly = false;
+    }
     created.writable = std::move(made);
     return status::Success;
 }
@@ -242,16 +294,18 @@ NtStatus HostVolume::OpenForWriting(HostNode& node) const
     if (!node.parent || node.kind != NodeKind::File) {
         throw std::logic_error("only a file found in a directory can be opened for writing");
     }
-    HostFd fd(openat(node.parent->get(), node.hostName.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    HostFd fd(openat(node.parent->get(), node.HostName(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
-        return NtAnswer(errno, "open for writing", node.hostPath);
+        const int error = errno;
+        return NtAnswer(error, "open for writing", HostPath(node));
     }
     struct stat info {};
     if (fstat(fd.get(), &info) != 0) {
-        throw TestBedError("look at", node.hostPath, errno);
+        const int error = errno;
+        throw TestBedError("look at", HostPath(node), error);
     }
-    if (info.st_dev != node.device || info.st_ino != node.inode) {
-        throw TestBedError(node.hostPath.string() +
+    if (HostIdentity{info.st_dev, info.st_ino} != IdentityOf(node)) {
+        throw TestBedError(HostPath(node).string() +
                            " was replaced by another file while the test bed held it: the file written would not be "
                            "the file opened");
     }
@@ -266,7 +320,7 @@ NtStatus HostVolume::WriteAt(const HostNode& file, uint64_t offset, std::span<co
     }
     int failed = WriteAllAt(file.writable->get(),
                             std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), offset);
-    return failed == 0 ? status::Success : NtAnswer(failed, "write to", file.hostPath);
+    return failed == 0 ? status::Success : NtAnswer(failed, "write to", HostPath(file));
 }
 
 NtStatus HostVolume::Truncate(const HostNode& file) const
@@ -274,14 +328,19 @@ NtStatus HostVolume::Truncate(const HostNode& file) const
     if (!file.writable) {
         throw std::logic_error("a truncation of a file the volume has not opened for writing");
     }
-    return ftruncate(file.writable->get(), 0) == 0 ? status::Success : NtAnswer(errno, "truncate", file.hostPath);
+    if (ftruncate(file.writable->get(), 0) != 0) {
+        const int error = errno;
+        return NtAnswer(error, "truncate", HostPath(file));
+    }
+    return status::Success;
 }
 
 uint64_t HostVolume::SizeOf(const HostNode& file) const
 {
     struct stat info {};
     if (fstat(file.pinned->get(), &info) != 0) {
-        throw TestBedError("look at", file.hostPath, errno);
+        const int error = errno;
+        throw TestBedError("look at", HostPath(file), error);
     }
     return static_cast<uint64_t>(info.st_size);
 }

@@ -35,27 +35,35 @@ namespace quarnhold::testbed {
 
 enum class NodeKind { File, Directory, Other };
 
+// What a node is on the host: the same pair names the same object.
+struct HostIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const HostIdentity&) const = default;
+};
+
 // A file or directory on the volume.
 struct HostNode {
     // The object itself, held open whatever its name becomes.
     std::shared_ptr<const HostFd> pinned;
     // The file open for writing, once a write was granted.
     std::shared_ptr<const HostFd> writable;
-    // The directory it was found in, and its name there; none for the root.
+    // The directory it was found in; none for the root. Its name there is
+    // the last component of volumePath.
     std::shared_ptr<const HostFd> parent;
-    std::string hostName;
 
-    std::filesystem::path hostPath;  // where it was found, for messages only
-    std::string volumePath;          // below the root, '\'-separated, as named on disk (UTF-8); empty for the root
+    std::string volumePath;  // below the root, '\'-separated, as named on disk (UTF-8); empty for the root
     NodeKind kind = NodeKind::Other;
-    uint64_t device = 0;
-    uint64_t inode = 0;
     bool readOnly = false;  // FILE_ATTRIBUTE_READONLY
     uint64_t size = 0;
+    // Known once looked at: a directory walked through is not looked at
+    // until a comparison needs it (see HostVolume::SameObject). The object
+    // is pinned, so what is learnt once holds for the node's life.
+    mutable std::optional<HostIdentity> identity;
 
-    bool SameObject(const HostNode& other) const { return device == other.device && inode == other.inode; }
+    // The name in the directory it was found in, NUL-terminated.
+    const char* HostName() const;
 };
-
 // Where a walk down the components ended.
 struct VolumeLookup {
     // 0, or the status that stopped the walk before the last component:
@@ -71,6 +79,15 @@ public:
     explicit HostVolume(const std::filesystem::path& root);
 
     const std::filesystem::path& Root() const { return root_; }
+
+    // Where `node` is on the host, for messages.
+    std::filesystem::path HostPath(const HostNode& node) const;
+
+    // Whether two nodes are the same object on the host.
+    bool SameObject(const HostNode& a, const HostNode& b) const;
+
+    // The bytes free to an unprivileged writer on the volume's file system.
+    uint64_t FreeBytes() const;
 
     // Walks `components` from the root; an empty list finds the root.
     VolumeLookup Find(const std::vector<std::u16string>& components, bool caseInsensitive) const;
@@ -93,14 +110,18 @@ public:
     uint64_t SizeOf(const HostNode& file) const;
 
 private:
-    // The node held open as `pinned`, found as `hostName` in `parent`.
-    HostNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent, std::string hostName,
-                      std::filesystem::path hostPath, std::string volumePath) const;
-    std::optional<HostNode> FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive) const;
-    std::optional<HostNode> OpenChild(const HostNode& directory, const std::string& hostName) const;
+    // The node held open as `pinned`, found in `parent` as the last
+    // component of `volumePath`, looked at: its kind, identity, mode and size.
+    HostNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
+                      std::string volumePath) const;
+    std::optional<HostNode> FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive,
+                                      bool directoryWanted) const;
+    std::optional<HostNode> OpenChild(const HostNode& directory, const std::string& hostName,
+                                      bool directoryWanted) const;
+    const HostIdentity& IdentityOf(const HostNode& node) const;
 
     std::filesystem::path root_;
-    std::shared_ptr<const HostFd> rootFd_;
+    HostNode rootNode_;
 };
 
 }  // namespace quarnhold::testbed

@@ -26,14 +26,14 @@ std::string Hex(uint64_t value)
 
 std::string_view DispositionName(uint32_t disposition)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDE", "FILE_OPEN", "FILE_CREATE",
-                                                 "FILE_OPEN_IF", "FILE_OVERWRITE", "FILE_OVERWRITE_IF"};
+    static constexpr std::string_view Names[] = {"FILE_SUPERSEDE", "FILE_OPEN",      "FILE_CREATE",
+                                                 "FILE_OPEN_IF",   "FILE_OVERWRITE", "FILE_OVERWRITE_IF"};
     return disposition <= nt::FileMaximumDisposition ? Names[disposition] : "invalid disposition";
 }
 
 std::string_view InformationName(uint32_t information)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDED", "FILE_OPENED", "FILE_CREATED",
+    static constexpr std::string_view Names[] = {"FILE_SUPERSEDED",  "FILE_OPENED", "FILE_CREATED",
                                                  "FILE_OVERWRITTEN", "FILE_EXISTS", "FILE_DOES_NOT_EXIST"};
     return information < 6 ? Names[information] : "unexpected information";
 }
@@ -59,10 +59,14 @@ bool Overwrites(uint32_t disposition)
 std::string_view RoutineName(Routine routine)
 {
     switch (routine) {
-    case Routine::ZwCreateFile: return "ZwCreateFile";
-    case Routine::ZwWriteFile: return "ZwWriteFile";
-    case Routine::ZwClose: return "ZwClose";
-    case Routine::DbgPrint: return "DbgPrint";
+        case Routine::ZwCreateFile:
+            return "ZwCreateFile";
+        case Routine::ZwWriteFile:
+            return "ZwWriteFile";
+        case Routine::ZwClose:
+            return "ZwClose";
+        case Routine::DbgPrint:
+            return "DbgPrint";
     }
     return "?";
 }
@@ -136,10 +140,10 @@ bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t sh
 {
     std::vector<ShareState> existing;
     for (const auto& [handle, object] : handles_) {
-        if (object.node.SameObject(node)) existing.push_back({object.grantedAccess, object.shareAccess});
+        if (volume_->SameObject(object.node, node)) existing.push_back({object.grantedAccess, object.shareAccess});
     }
     for (const FileObject& object : foreignOpens_) {
-        if (object.node.SameObject(node)) existing.push_back({object.grantedAccess, object.shareAccess});
+        if (volume_->SameObject(object.node, node)) existing.push_back({object.grantedAccess, object.shareAccess});
     }
     return ShareAccessAllows(existing, {access, share});
 }
@@ -149,7 +153,7 @@ bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t sh
 bool KernelModel::DeletePending(const HostNode& node) const
 {
     for (const FileObject& object : foreignOpens_) {
-        if (object.deletePending && object.node.SameObject(node)) return true;
+        if (object.deletePending && volume_->SameObject(object.node, node)) return true;
     }
     return false;
 }
@@ -159,7 +163,7 @@ bool KernelModel::DeletePending(const HostNode& node) const
 bool KernelModel::LockedByOthers(const HostNode& node, uint64_t offset, uint64_t length) const
 {
     for (const FileObject& object : foreignOpens_) {
-        if (!object.lock || !object.node.SameObject(node)) continue;
+        if (!object.lock || !volume_->SameObject(object.node, node)) continue;
         const ByteRange& lock = *object.lock;
         if (length != 0 && lock.length != 0 && offset < lock.offset + lock.length && lock.offset < offset + length) {
             return true;
@@ -410,8 +414,8 @@ NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const HostNode
     if (status != status::Success) {
         return status;
     }
-    diskEvents_.push_back({directory ? DiskEvent::Kind::CreatedDirectory : DiskEvent::Kind::CreatedFile,
-                           object.node.volumePath, 0, 0});
+    diskEvents_.push_back(
+        {directory ? DiskEvent::Kind::CreatedDirectory : DiskEvent::Kind::CreatedFile, object.node.volumePath, 0, 0});
     object.grantedAccess = access & nt::MaximumAllowed ? (access & ~nt::MaximumAllowed) | nt::FileAllAccess : access;
     return status::Success;
 }
@@ -528,9 +532,7 @@ NtStatus KernelModel::PlaceWrite(const FileObject& file, const WriteFileRequest&
     }
     // Files are not sparse: every cluster up to the new end is allocated, so
     // growth beyond the volume's free space is refused before any byte moves.
-    struct statvfs volume {};
-    if (end > size && statvfs(volume_->Root().c_str(), &volume) == 0 &&
-        end - size > static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize) {
+    if (end > size && end - size > volume_->FreeBytes()) {
         return status::DiskFull;
     }
     return status::Success;

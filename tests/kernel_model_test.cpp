@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -15,6 +16,7 @@
 #include "testbed/nt_file_definitions.h"
 #include "testbed/object_namespace.h"
 #include "testbed/share_access.h"
+#include "testbed/text_encoding.h"
 #include "tests/support/disk_state.h"
 
 namespace quarnhold::testbed {
@@ -39,7 +41,9 @@ CreateFileRequest Request(std::u16string name)
 
 // The disk every create case starts from.
 const std::vector<DiskItem> StartingDisk{
-    tests::Directory("dir"),         tests::File("dir/file", "abc"), tests::File("ro", "keep", true),
+    tests::Directory("dir"),
+    tests::File("dir/file", "abc"),
+    tests::File("ro", "keep", true),
     tests::Link("link", "dir"),
 };
 
@@ -53,7 +57,10 @@ struct CreateCase {
     FileSystem fileSystem = FileSystem::Ntfs;
 };
 
-void PrintTo(const CreateCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const CreateCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 auto Name(std::u16string name)
 {
@@ -67,9 +74,18 @@ auto All(Changes... changes)
 {
     return [=](CreateFileRequest& r) { (changes(r), ...); };
 }
-auto Access(uint32_t access) { return [=](CreateFileRequest& r) { r.desiredAccess = access; }; }
-auto Disposition(uint32_t d) { return [=](CreateFileRequest& r) { r.createDisposition = d; }; }
-auto Options(uint32_t o) { return [=](CreateFileRequest& r) { r.createOptions = o; }; }
+auto Access(uint32_t access)
+{
+    return [=](CreateFileRequest& r) { r.desiredAccess = access; };
+}
+auto Disposition(uint32_t d)
+{
+    return [=](CreateFileRequest& r) { r.createDisposition = d; };
+}
+auto Options(uint32_t o)
+{
+    return [=](CreateFileRequest& r) { r.createOptions = o; };
+}
 
 const std::u16string File = u"\\??\\c:\\dir\\file";
 const std::u16string Dir = u"\\??\\c:\\dir";
@@ -193,7 +209,10 @@ struct ShareCase {
     bool allowed;
 };
 
-void PrintTo(const ShareCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ShareCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 const uint32_t Read = nt::FileReadData, Write = nt::FileWriteData, Erase = nt::Delete;
 const uint32_t ShareR = nt::FileShareRead, ShareW = nt::FileShareWrite, ShareD = nt::FileShareDelete;
@@ -203,12 +222,13 @@ const ShareCase ShareCases[] = {
     {"reader_sharing_reads_blocks_writer", {{Read, ShareR}}, {Write, ShareR}, false},
     {"reader_sharing_writes_admits_writer", {{Read, ShareR | ShareW}}, {Write, ShareR}, true},
     {"writer_must_share_back_for_the_reader", {{Read, ShareR | ShareW}}, {Write, 0}, false},
-    {"writer_sharing_all_still_blocks_writer_sharing_reads", {{Write, ShareR | ShareW | ShareD}}, {Write, ShareR},
+    {"writer_sharing_all_still_blocks_writer_sharing_reads",
+     {{Write, ShareR | ShareW | ShareD}},
+     {Write, ShareR},
      false},
     {"deleter_blocks_unless_delete_shared", {{Erase, ShareR | ShareW}}, {Write, ShareR | ShareW}, false},
     {"deleter_admits_when_delete_shared", {{Erase, ShareR | ShareW}}, {Write, ShareR | ShareW | ShareD}, true},
-    {"holder_without_data_access_constrains_no_one", {{nt::Synchronize | nt::FileReadAttributes, 0}}, {Write, 0},
-     true},
+    {"holder_without_data_access_constrains_no_one", {{nt::Synchronize | nt::FileReadAttributes, 0}}, {Write, 0}, true},
     {"open_without_data_access_is_never_refused", {{Read | Write | Erase, 0}}, {nt::Synchronize, 0}, true},
     {"append_counts_as_write", {{Read, ShareR}}, {nt::FileAppendData, ShareR}, false},
     {"execute_counts_as_read", {{Write, ShareW}}, {nt::FileExecute, ShareW}, false},
@@ -325,7 +345,10 @@ struct RuleCase {
     std::string reportedCall;  // the start of the call as the rule names it
 };
 
-void PrintTo(const RuleCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const RuleCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 // A lawful open of f for writing, shared so that the setup's opens stand
 // side by side.
@@ -348,7 +371,8 @@ Call CreateF(std::function<void(CreateFileRequest&)> change)
     };
 }
 
-Call WriteOn(uint32_t Handles::*handle, std::function<void(WriteFileRequest&)> change = [](WriteFileRequest&) {})
+Call WriteOn(
+    uint32_t Handles::*handle, std::function<void(WriteFileRequest&)> change = [](WriteFileRequest&) {})
 {
     return [=](KernelModel& model, const Handles& handles) {
         static const uint8_t Text[] = {'h', 'i'};
@@ -397,10 +421,12 @@ const RuleCase RuleCases[] = {
     {"write_unreadable_byte_offset", WriteOn(&Handles::open, Unreadable(CallerRecord::ByteOffset, 0x1000)),
      status::AccessViolation, "ByteOffset at 0x00001000 cannot be read", "ZwWriteFile(handle 0x80000004"},
     {"write_of_nothing_needs_no_buffer",
-     WriteOn(&Handles::open, [](WriteFileRequest& r) {
-         r.data = {};
-         r.length = 0;
-     }), status::Success, "", ""},
+     WriteOn(&Handles::open,
+             [](WriteFileRequest& r) {
+                 r.data = {};
+                 r.length = 0;
+             }),
+     status::Success, "", ""},
 
     {"create_lawful", CreateF([](CreateFileRequest&) {}), status::Success, "", ""},
     {"create_without_obj_kernel_handle", CreateF([](CreateFileRequest& r) { r.attributes = nt::ObjCaseInsensitive; }),
@@ -424,8 +450,7 @@ const RuleCase RuleCases[] = {
      "ObjectName->Buffer at 0x00000000 cannot be read", "ZwCreateFile((ObjectName->Buffer unreadable)"},
     // NT refuses the Length before it reads the name, so the name is never
     // touched.
-    {"name_buffer_behind_a_wrong_length",
-     CreateF([](CreateFileRequest& r) {
+    {"name_buffer_behind_a_wrong_length", CreateF([](CreateFileRequest& r) {
          r.objectAttributesLength = 12;
          r.unreadable = UnreadableRecord{CallerRecord::ObjectNameBuffer, 0};
      }),
@@ -514,8 +539,8 @@ TEST(HostRoutinesTest, NullBufferWithALengthIsUnreadable)
     IO_STATUS_BLOCK io;
     HANDLE file = nullptr;
     InitializeObjectAttributes(&attributes, &unreadableName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    EXPECT_EQ(static_cast<NtStatus>(ZwCreateFile(&file, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, nullptr, 0,
-                                                 0, FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)),
+    EXPECT_EQ(static_cast<NtStatus>(ZwCreateFile(&file, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, nullptr, 0, 0,
+                                                 FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)),
               status::AccessViolation);
     InitializeObjectAttributes(&attributes, &fileName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     ASSERT_EQ(ZwCreateFile(&file, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, nullptr, 0, 0, FILE_CREATE,
@@ -588,6 +613,48 @@ TEST(ForeignOpenTest, MissingFileIsRefusedUpFront)
         std::runtime_error);
     EXPECT_THROW(KernelModel(DriveC{driveC.path() / "none", false}), std::runtime_error);
 }
+
+// A directory another holder set the delete disposition on refuses a new
+// name inside it, whichever way the walk reached it; any other directory's
+// disposition leaves the create alone.
+struct HeldDirectoryCase {
+    std::string name;
+    std::u16string held;     // the directory held open with delete pending
+    std::u16string created;  // the file a create asks for
+    NtStatus status;
+};
+
+void PrintTo(const HeldDirectoryCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class HeldDirectoryTest : public ::testing::TestWithParam<HeldDirectoryCase> {};
+
+TEST_P(HeldDirectoryTest, RefusesANewNameOnlyInThatDirectory)
+{
+    const HeldDirectoryCase& c = GetParam();
+    ScratchFolder driveC;
+    tests::LayDown(driveC.path(), {tests::Directory("dir"), tests::Directory("dir/sub"), tests::Directory("other")});
+    const uint32_t shareAll = nt::FileShareRead | nt::FileShareWrite | nt::FileShareDelete;
+    KernelModel model(DriveC{driveC.path(), false}, {},
+                      {{u"\\??\\c:\\" + c.held, nt::Delete | nt::Synchronize, shareAll, true, std::nullopt}});
+    CreateFileRequest request = Request(u"\\??\\c:\\" + c.created);
+    request.createDisposition = nt::FileCreate;
+    EXPECT_EQ(model.CreateFile(request).status, c.status);
+    std::string onHost = Utf16ToUtf8(c.created).value();
+    std::replace(onHost.begin(), onHost.end(), '\\', '/');
+    EXPECT_EQ(std::filesystem::exists(driveC.path() / onHost), c.status == status::Success);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HeldDirectoryTest,
+    ::testing::Values(HeldDirectoryCase{"parent_held", u"dir", u"dir\\new", status::DeletePending},
+                      HeldDirectoryCase{"parent_held_by_another_spelling", u"DIR", u"dir\\new", status::DeletePending},
+                      HeldDirectoryCase{"deeper_parent_held", u"dir\\sub", u"dir\\sub\\new", status::DeletePending},
+                      HeldDirectoryCase{"sibling_held", u"other", u"dir\\new", status::Success},
+                      HeldDirectoryCase{"child_held", u"dir\\sub", u"dir\\new", status::Success}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quarnhold::testbed
