@@ -43,8 +43,6 @@ DiskItem Link(std::string path, std::string target)
 
 namespace {
 
-using DirectoryStream = std::unique_ptr<DIR, int (*)(DIR*)>;
-
 std::vector<std::string> SplitPath(const std::string& path)
 {
     std::vector<std::string> parts;
@@ -125,13 +123,14 @@ std::optional<DiskItem> ReadEntry(int directory, const std::string& name, unsign
         if (errno == ENOENT) return std::nullopt;
         throw TestBedError("open", hostPath, errno);
     }
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
-    if (S_ISDIR(info.st_mode) && type == DT_DIR) {
+    // O_DIRECTORY made sure of a directory; a file is looked at for its mode.
+    if (type == DT_DIR) {
         if (items != nullptr) ReadTree(fd.Release(), path + "/", hostPath, *items);
         return Directory(path);
     }
-    if (!S_ISREG(info.st_mode) || type != DT_REG) {
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+    if (!S_ISREG(info.st_mode)) {
         throw TestBedError(hostPath.string() + " changed kind while the test bed read it");
     }
     std::string content;
@@ -143,25 +142,17 @@ std::optional<DiskItem> ReadEntry(int directory, const std::string& name, unsign
 // named under `prefix`.
 void ReadTree(int directory, const std::string& prefix, const fs::path& hostPath, std::vector<DiskItem>& items)
 {
-    DirectoryStream stream(fdopendir(directory), closedir);
-    if (!stream) {
-        int error = errno;
-        close(directory);
-        throw TestBedError("read the folder", hostPath, error);
-    }
+    HostFd held(directory);
     std::vector<std::pair<std::string, unsigned char>> entries;
-    errno = 0;
-    while (const dirent* entry = readdir(stream.get())) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") entries.emplace_back(std::move(name), entry->d_type);
-        errno = 0;  // only readdir's own failure counts
+    if (int failed =
+            ListDirectory(held.get(), [&](const char* name, unsigned char type) { entries.emplace_back(name, type); });
+        failed != 0) {
+        throw TestBedError("read the folder", hostPath, failed);
     }
-    if (errno != 0) throw TestBedError("read the folder", hostPath, errno);
     for (const auto& [name, type] : entries) {
         const size_t before = items.size();
         items.emplace_back();  // the entry comes before what it holds
-        std::optional<DiskItem> item =
-            ReadEntry(dirfd(stream.get()), name, type, prefix + name, hostPath / name, &items);
+        std::optional<DiskItem> item = ReadEntry(held.get(), name, type, prefix + name, hostPath / name, &items);
         if (item) {
             items[before] = std::move(*item);
         } else {
@@ -193,16 +184,21 @@ void Create(int parent, const DiskItem& item, const std::string& name, const fs:
             return;
         }
         case DiskItem::Kind::File: {
-            HostFd fd(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+            const mode_t mode = item.readOnly ? 0444 : 0644;
+            HostFd fd(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
             if (!fd) throw TestBedError("create the file", hostPath, errno);
             if (int failed = WriteAllAt(fd.get(), item.content, 0); failed != 0) {
                 throw TestBedError("write", hostPath, failed);
             }
-            // Set outright, so that no umask makes a writable file read-only.
-            if (fchmod(fd.get(), item.readOnly ? 0444 : 0644) != 0)
-                throw TestBedError("set the mode of", hostPath, errno);
             struct stat info {};
             if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+            // Set outright when the umask, or a file there before, made it
+            // otherwise, so that no umask makes a writable file read-only;
+            // then looked at again, since a host may ignore the change.
+            if ((info.st_mode & 07777) != mode) {
+                if (fchmod(fd.get(), mode) != 0) throw TestBedError("set the mode of", hostPath, errno);
+                if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+            }
             if (close(fd.Release()) != 0) throw TestBedError("write", hostPath, errno);
             if (!S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) != item.content.size() ||
                 WithoutWriteBits(info.st_mode) != item.readOnly) {
