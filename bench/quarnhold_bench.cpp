@@ -15,6 +15,7 @@
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_image_runner.h"
+#include "isolation/isolated_sweep.h"
 #include "testbed/debug_print_format.h"
 #include "testbed/kernel_model.h"
 #include "tests/support/disk_state.h"
@@ -129,8 +130,8 @@ BENCHMARK(SweepHostLinked)->Unit(benchmark::kMillisecond);
 void SweepEmulated(benchmark::State& state)
 {
     emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
-    SweepRuns(state,
-              fault_sweep::InProcess([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }));
+    SweepRuns(state, fault_sweep::InProcess(
+                         [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }));
 }
 BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);
 
@@ -146,6 +147,23 @@ void SweepEmulatedInWorker(benchmark::State& state)
     SweepRuns(state, isolated.AsDriverRunner());
 }
 BENCHMARK(SweepEmulatedInWorker)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same sweep made in one worker process for all its runs, as
+// quarnhold-run --sweep makes it: one round trip for the sweep, not one a
+// run. Timed by the clock on the wall, as above.
+void SweepEmulatedInOneWorker(benchmark::State& state)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c")};
+    uint64_t runs = 0;
+    for (auto _ : state) {
+        runs += isolation::RunIsolatedSweep(image, disks, options).runs;
+    }
+    state.counters["runs_per_second"] = benchmark::Counter(static_cast<double>(runs), benchmark::Counter::kIsRate);
+}
+BENCHMARK(SweepEmulatedInOneWorker)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One DbgPrint of the longest message, with its path argument.
 void FormatDebugMessage(benchmark::State& state)

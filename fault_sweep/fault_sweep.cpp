@@ -139,7 +139,10 @@ void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outco
 // afresh for each, and keeps the summary.
 class Sweep {
 public:
-    Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
+    Sweep(const DriverRunner& run, const SweepOptions& options)
+        : run_(run), options_(options), folder_(options.driveC ? *options.driveC : ownFolder_.emplace().path())
+    {
+    }
 
     // Runs one planned run and checks it; returns its calls, for planning
     // the runs that build on it.
@@ -148,10 +151,10 @@ public:
         RunOutcome outcome;
         std::vector<testbed::DiskItem> after;
         try {
-            testbed::Clear(folder_.path());
-            testbed::LayDown(folder_.path(), planned.disk->items);
-            outcome = run_(SetupFor(*planned.disk, folder_.path(), planned.fileSystem, planned.faults));
-            if (outcome.testBedError.empty() && !outcome.recordLost) after = testbed::ReadDisk(folder_.path());
+            testbed::Clear(folder_);
+            testbed::LayDown(folder_, planned.disk->items);
+            outcome = run_(SetupFor(*planned.disk, folder_, planned.fileSystem, planned.faults));
+            if (outcome.testBedError.empty() && !outcome.recordLost) after = testbed::ReadDisk(folder_);
         } catch (const testbed::TestBedError& failure) {
             outcome.testBedError = failure.what();
         }
@@ -203,7 +206,8 @@ public:
 private:
     const DriverRunner& run_;
     const SweepOptions& options_;
-    testbed::ScratchFolder folder_;
+    std::optional<testbed::ScratchFolder> ownFolder_;  // made when no folder was given
+    std::filesystem::path folder_;
     SweepSummary summary_;
     Digest digest_;
     uint64_t total_ = 0;
