@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "emulator/driver_image_run.h"
 #include "emulator/image_mapping.h"
@@ -15,6 +16,7 @@
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_image_runner.h"
+#include "isolation/isolated_sweep.h"
 #include "testbed/debug_print_format.h"
 #include "testbed/kernel_model.h"
 #include "tests/support/disk_state.h"
@@ -104,48 +106,72 @@ void LoadImage(benchmark::State& state)
 }
 BENCHMARK(LoadImage)->Unit(benchmark::kMicrosecond);
 
-// The fault sweep's pace, one fault per run, from one starting disk: each
-// run lays the disk down, runs the driver, reads the disk back and checks the
-// run rules.
-void SweepRuns(benchmark::State& state, const fault_sweep::DriverRunner& run)
+// The fault sweep's pace from one starting disk: each run lays the disk
+// down, runs the driver, reads the disk back and checks the run rules. One
+// fault per run, or with the benchmark's argument 1 also every pair.
+using SweepFunction = std::function<fault_sweep::SweepSummary(const std::vector<fault_sweep::StartingDisk>&,
+                                                              const fault_sweep::SweepOptions&)>;
+
+void SweepRuns(benchmark::State& state, const SweepFunction& sweep)
 {
     fault_sweep::SweepOptions options;
-    options.pairs = false;
+    options.pairs = state.range(0) != 0;
     const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c")};
     uint64_t runs = 0;
     for (auto _ : state) {
-        runs += fault_sweep::RunSweep(run, disks, options).runs;
+        runs += sweep(disks, options).runs;
     }
+    state.counters["runs"] = static_cast<double>(runs / state.iterations());
     state.counters["runs_per_second"] = benchmark::Counter(static_cast<double>(runs), benchmark::Counter::kIsRate);
     SetMemoryCounter(state);
 }
 
+SweepFunction InProcessSweep(fault_sweep::DriverRunner run)
+{
+    return [run = std::move(run)](const auto& disks, const auto& options) {
+        return fault_sweep::RunSweep(run, disks, options);
+    };
+}
+
 void SweepHostLinked(benchmark::State& state)
 {
-    SweepRuns(state, fault_sweep::InProcess([](testbed::KernelModel& model) { return tests::RunHostLinked(model); }));
+    SweepRuns(state, InProcessSweep(fault_sweep::InProcess(
+                         [](testbed::KernelModel& model) { return tests::RunHostLinked(model); })));
 }
-BENCHMARK(SweepHostLinked)->Unit(benchmark::kMillisecond);
+BENCHMARK(SweepHostLinked)->Arg(0)->Unit(benchmark::kMillisecond);
 
 void SweepEmulated(benchmark::State& state)
 {
     emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
-    SweepRuns(state,
-              fault_sweep::InProcess([&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); }));
+    SweepRuns(state, InProcessSweep(fault_sweep::InProcess(
+                         [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); })));
 }
-BENCHMARK(SweepEmulated)->Unit(benchmark::kMillisecond);
+BENCHMARK(SweepEmulated)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// The same, with each run made in a worker process as quarnhold-run makes
-// it: the cost of the isolation that keeps an abort in the emulator from
-// ending the sweep. Timed by the clock on the wall, since the runs' CPU
-// time is spent in the worker, where this process does not count it; so
-// compare its Time, not its rate, with SweepEmulated's.
+// The same, with each run made in a worker process of its own: what
+// quarnhold-run --sweep falls back to when an image kills its worker.
+// Timed by the clock on the wall, since the runs' CPU time is spent in the
+// worker, where this process does not count it; so compare its Time, not
+// its rate, with SweepEmulated's.
 void SweepEmulatedInWorker(benchmark::State& state)
 {
     emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
     isolation::IsolatedImageRunner isolated(image);
-    SweepRuns(state, isolated.AsDriverRunner());
+    SweepRuns(state, InProcessSweep(isolated.AsDriverRunner()));
 }
-BENCHMARK(SweepEmulatedInWorker)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(SweepEmulatedInWorker)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same sweep made in one worker process for all its runs, as
+// quarnhold-run --sweep makes it: one round trip and one new worker (whose
+// CPU has translated nothing yet) for the sweep, not a round trip a run.
+void SweepEmulatedInOneWorker(benchmark::State& state)
+{
+    emulator::DriverImageRunner image(emulator::ReadPeImage(tests::BuiltImage()));
+    SweepRuns(state, [&](const auto& disks, const auto& options) {
+        return isolation::RunIsolatedSweep(image, disks, options);
+    });
+}
+BENCHMARK(SweepEmulatedInOneWorker)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One DbgPrint of the longest message, with its path argument.
 void FormatDebugMessage(benchmark::State& state)

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <span>
 
 #include "emulator/guest_cpu.h"
 #include "emulator/guest_layout.h"
@@ -81,6 +83,20 @@ std::string DescribeViolation(const AccessViolation& violation, uint32_t eip, ui
     return std::string(violation.access == Access::Write ? "write to " : "read of ") +
            (violation.unmapped ? "unmapped address " : "protected address ") + Hex(violation.address, 8) + " at EIP " +
            Hex(eip, 8);
+}
+
+// The offset of the first byte of `stack` that no longer holds the fill,
+// or its size. Compares eight bytes at a time: most of the stack is fill.
+uint32_t FirstWritten(std::span<const uint8_t> stack)
+{
+    constexpr uint64_t Fill = 0x0101010101010101ull * layout::StackFill;
+    size_t at = 0;
+    for (uint64_t word; at + sizeof word <= stack.size(); at += sizeof word) {
+        std::memcpy(&word, stack.data() + at, sizeof word);
+        if (word != Fill) break;
+    }
+    while (at < stack.size() && stack[at] == layout::StackFill) ++at;
+    return static_cast<uint32_t>(at);
 }
 
 }  // namespace
@@ -289,10 +305,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     // or the lowest ESP at a kernel call when that is lower (a pushed value
     // may end in a byte that equals the fill). The call frame is the loader's.
     cpu.Read(stackLimit, l.stack);
-    const auto firstWritten =
-        std::find_if(l.stack.begin(), l.stack.end(), [](uint8_t byte) { return byte != layout::StackFill; });
-    const uint32_t lowestWritten =
-        std::min(stackLimit + static_cast<uint32_t>(firstWritten - l.stack.begin()), l.lowestEsp);
+    const uint32_t lowestWritten = std::min(stackLimit + FirstWritten(l.stack), l.lowestEsp);
     l.dirtyStack = lowestWritten & ~3u;
     result.stats.peakStackBytes = l.entryEsp - std::min(lowestWritten, l.entryEsp);
 

@@ -140,7 +140,10 @@ void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outco
 // starting disk, and keeps the summary.
 class Sweep {
 public:
-    Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options) {}
+    Sweep(const DriverRunner& run, const SweepOptions& options)
+        : run_(run), options_(options), folder_(options.driveC ? *options.driveC : ownFolder_.emplace().path())
+    {
+    }
 
     // Runs one planned run and checks it; returns its calls, for planning
     // the runs that build on it.
@@ -152,12 +155,12 @@ public:
         intact_ = nullptr;  // until this run is read back whole
         try {
             if (!reuse) {
-                testbed::Clear(folder_.path());
-                testbed::LayDown(folder_.path(), planned.disk->items);
+                testbed::Clear(folder_);
+                testbed::LayDown(folder_, planned.disk->items);
             }
-            outcome = run_(SetupFor(*planned.disk, folder_.path(), planned.fileSystem, planned.faults));
+            outcome = run_(SetupFor(*planned.disk, folder_, planned.fileSystem, planned.faults));
             if (outcome.testBedError.empty() && !outcome.recordLost) {
-                after = testbed::ReadDisk(folder_.path());
+                after = testbed::ReadDisk(folder_);
                 if (after == LaidItems(*planned.disk)) intact_ = planned.disk;
             }
         } catch (const testbed::TestBedError& failure) {
@@ -224,7 +227,8 @@ private:
 
     const DriverRunner& run_;
     const SweepOptions& options_;
-    testbed::ScratchFolder folder_;
+    std::optional<testbed::ScratchFolder> ownFolder_;  // made when no folder was given
+    std::filesystem::path folder_;
     // The starting disk the folder holds as laid down, when the last run
     // was read back whole and found it so; then the next run from that disk
     // starts on it without clearing and laying it down again. That is sound

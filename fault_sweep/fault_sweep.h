@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,10 +70,13 @@ struct SweepOptions {
     size_t keptFailures = 20;  // how many failed runs the summary keeps
     // Told of progress after each run; `total` is 0 until the plan is known.
     std::function<void(uint64_t done, uint64_t total)> progress;
+    // The folder to stand in for drive C, emptied before each run; when
+    // none is given, the sweep makes a scratch folder of its own.
+    std::optional<std::filesystem::path> driveC;
 };
 
-// Runs the sweep with `run` from each of `disks`, on a scratch folder under
-// the system's temporary directory. A run whose process died is a failed
+// Runs the sweep with `run` from each of `disks`, on options.driveC or a
+// scratch folder under the system's temporary directory. A run whose process died is a failed
 // run, and the sweep goes on with the rest.
 SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks,
                       const SweepOptions& options = {});

@@ -9,6 +9,7 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ inline constexpr std::string_view ShallowStack = "peak stack well under the 12 K
 inline constexpr std::string_view KernelRules = "no kernel rule broken";
 // The sweep's own check that a run got the faults it was planned with.
 inline constexpr std::string_view FaultsTookEffect = "every planned fault took effect";
+
+inline constexpr std::array<std::string_view, 10> All{
+    RunCompleted,  FailureStatus,       RunSequence,  ContractArguments, TestFileWritten,
+    HandlesClosed, LoaderDataUntouched, ShallowStack, KernelRules,       FaultsTookEffect};
 }  // namespace rule
 
 // Deeper than this is not "well under" a 12 KB kernel stack: the driver has

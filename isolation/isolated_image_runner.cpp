@@ -2,43 +2,16 @@
 
 #include "isolation/isolated_image_runner.h"
 
-#include <sys/mman.h>
-
-#include <cerrno>
-#include <cstring>
-#include <new>
-#include <stdexcept>
-
 #include "isolation/run_wire.h"
 #include "testbed/test_bed_error.h"
 
 namespace quarnhold::isolation {
 
-// The trail in a shared anonymous mapping: the worker writes it as the guest
-// runs, and it is still readable here after the worker has died.
-struct IsolatedImageRunner::SharedTrail {
-    SharedTrail()
-    {
-        void* memory =
-            mmap(nullptr, sizeof(emulator::GuestTrail), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
-            throw std::runtime_error(std::string("cannot map memory to share with a worker process: ") +
-                                     strerror(errno));
-        }
-        trail = new (memory) emulator::GuestTrail();
-    }
-    ~SharedTrail() { munmap(trail, sizeof(emulator::GuestTrail)); }
-    SharedTrail(const SharedTrail&) = delete;
-    SharedTrail& operator=(const SharedTrail&) = delete;
-
-    emulator::GuestTrail* trail = nullptr;
-};
-
 IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std::chrono::milliseconds runTimeout)
     : image_(image),
-      trail_(std::make_unique<SharedTrail>()),
+      trail_(std::make_unique<SharedRecord<emulator::GuestTrail>>()),
       worker_(
-          [&image, trail = trail_->trail](std::string_view request) {
+          [&image, trail = trail_->get()](std::string_view request) {
               // In the worker: the runner it inherited leaves its trail in
               // the shared memory.
               image.KeepTrail(*trail);
@@ -64,14 +37,14 @@ fault_sweep::RunOutcome IsolatedImageRunner::Run(const fault_sweep::RunSetup& se
 {
     // The worker is idle between runs, so the trail can be reset here; a
     // worker that dies before the run starts then leaves the entry point.
-    *trail_->trail = emulator::GuestTrail{};
-    trail_->trail->lastAddress = image_.EntryPoint();
+    **trail_ = emulator::GuestTrail{};
+    (*trail_)->lastAddress = image_.EntryPoint();
 
     std::variant<std::string, WorkerEnd> answer = worker_.Ask(EncodeRunSetup(setup));
     if (const std::string* bytes = std::get_if<std::string>(&answer)) {
         return DecodeRunOutcome(*bytes);
     }
-    const emulator::GuestTrail& trail = *trail_->trail;
+    const emulator::GuestTrail& trail = **trail_;
     emulator::ImageRunResult result;
     result.imageBase = image_.ImageBase();
     result.fault = WorkerEndFault(std::get<WorkerEnd>(answer), trail);

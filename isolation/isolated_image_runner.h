@@ -15,6 +15,7 @@
 
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/driver_run.h"
+#include "isolation/shared_record.h"
 #include "isolation/worker_process.h"
 
 namespace quarnhold::isolation {
@@ -45,10 +46,8 @@ public:
     fault_sweep::DriverRunner AsDriverRunner();
 
 private:
-    struct SharedTrail;
-
     emulator::DriverImageRunner& image_;
-    std::unique_ptr<SharedTrail> trail_;
+    std::unique_ptr<SharedRecord<emulator::GuestTrail>> trail_;
     WorkerProcess worker_;
 };
 

@@ -7,6 +7,7 @@
 
 #include "isolation/run_wire.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -47,6 +48,8 @@ private:
     void Put(const std::string& text) { PutUnits(text.data(), text.size(), sizeof(char)); }
     void Put(const std::u16string& text) { PutUnits(text.data(), text.size(), sizeof(char16_t)); }
     void Put(const std::filesystem::path& path) { Put(path.native()); }
+    // A rule's name: it goes as text and comes back as the rule's own.
+    void Put(std::string_view rule) { PutUnits(rule.data(), rule.size(), sizeof(char)); }
     void Put(std::chrono::nanoseconds duration) { Put(static_cast<int64_t>(duration.count())); }
     template <class T>
     void Put(const std::optional<T>& value)
@@ -118,6 +121,13 @@ private:
         std::string native;
         Get(native);
         path = std::move(native);
+    }
+    void Get(std::string_view& rule)
+    {
+        std::string_view name = Take(Count(1));
+        const auto known = std::find(fault_sweep::rule::All.begin(), fault_sweep::rule::All.end(), name);
+        if (known == fault_sweep::rule::All.end()) throw WireError("a rule nobody made: " + std::string(name));
+        rule = *known;
     }
     void Get(std::chrono::nanoseconds& duration)
     {
@@ -299,6 +309,36 @@ void Fields(A& a, RunOutcome& v)
       registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost);
 }
 
+template <class A>
+void Fields(A& a, fault_sweep::BrokenRunRule& v)
+{
+    auto& [rule, detail] = v;
+    a(rule, detail);
+}
+
+template <class A>
+void Fields(A& a, fault_sweep::FailedRun& v)
+{
+    auto& [disk, fileSystem, faults, broken] = v;
+    a(disk, fileSystem, faults, broken);
+}
+
+template <class A>
+void Fields(A& a, fault_sweep::EnvironmentFailure& v)
+{
+    auto& [disk, fileSystem, faults, what] = v;
+    a(disk, fileSystem, faults, what);
+}
+
+template <class A>
+void Fields(A& a, fault_sweep::SweepSummary& v)
+{
+    auto& [runs, disksOnNtfs, disksOnFat, faultsInjected, runsHeld, rulesBroken, environmentFailures, environment,
+           storyDigest, failures, elapsed] = v;
+    a(runs, disksOnNtfs, disksOnFat, faultsInjected, runsHeld, rulesBroken, environmentFailures, environment,
+      storyDigest, failures, elapsed);
+}
+
 template <class T>
 std::string Encode(const T& value)
 {
@@ -337,6 +377,16 @@ std::string EncodeRunOutcome(const RunOutcome& outcome)
 RunOutcome DecodeRunOutcome(std::string_view bytes)
 {
     return Decode<RunOutcome>(bytes);
+}
+
+std::string EncodeSweepSummary(const fault_sweep::SweepSummary& summary)
+{
+    return Encode(summary);
+}
+
+fault_sweep::SweepSummary DecodeSweepSummary(std::string_view bytes)
+{
+    return Decode<fault_sweep::SweepSummary>(bytes);
 }
 
 }  // namespace quarnhold::isolation

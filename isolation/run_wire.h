@@ -1,7 +1,7 @@
 // run_wire.h
 //
-// A run's setup and outcome as bytes, for the trip to and from the worker
-// process that runs the image. Both ends are the same program, so the
+// A run's setup and outcome, and a whole sweep's summary, as bytes, for the
+// trip to and from the worker process that runs the image. Both ends are the same program, so the
 // encoding is plain native-endian fields; the reader still checks every
 // length against what is left, so a garbled answer is an error, not a crash.
 
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "fault_sweep/driver_run.h"
+#include "fault_sweep/fault_sweep.h"
 
 namespace quarnhold::isolation {
 
@@ -26,5 +27,8 @@ fault_sweep::RunSetup DecodeRunSetup(std::string_view bytes);
 
 std::string EncodeRunOutcome(const fault_sweep::RunOutcome& outcome);
 fault_sweep::RunOutcome DecodeRunOutcome(std::string_view bytes);
+
+std::string EncodeSweepSummary(const fault_sweep::SweepSummary& summary);
+fault_sweep::SweepSummary DecodeSweepSummary(std::string_view bytes);
 
 }  // namespace quarnhold::isolation

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -251,6 +252,12 @@ WorkerEnd WorkerProcess::Reap(bool kill, std::string how)
 
 std::variant<std::string, WorkerEnd> WorkerProcess::Ask(std::string_view request)
 {
+    return Ask(request, answerTimeout_, nullptr);
+}
+
+std::variant<std::string, WorkerEnd> WorkerProcess::Ask(std::string_view request, std::chrono::milliseconds every,
+                                                        const Watch& watch)
+{
     if (pid_ < 0) Start();
     errorTail_.clear();
     if (!WriteFrame(channel_, AnswerFrame, request)) return Reap(false);
@@ -264,13 +271,18 @@ std::variant<std::string, WorkerEnd> WorkerProcess::Ask(std::string_view request
             return Reap(true, "gave no answer within " + std::to_string((answerTimeout_.count() + 999) / 1000) + " s");
         }
         pollfd fds[2] = {{channel_, POLLIN, 0}, {errorsOpen ? errors_ : -1, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+        if (poll(fds, 2, static_cast<int>(std::min(left, every).count())) < 0) {
             if (errno == EINTR) continue;
             throw std::runtime_error(std::string("cannot wait for a worker process: ") + strerror(errno));
         }
         if (fds[1].revents & POLLIN) DrainErrors();
         if (fds[1].revents & ~POLLIN) errorsOpen = false;  // closed: nothing more will come
-        if (fds[0].revents == 0) continue;
+        if (fds[0].revents == 0) {
+            if (watch) {
+                if (std::optional<std::string> reason = watch()) return Reap(true, *reason);
+            }
+            continue;
+        }
         uint8_t kind = 0;
         std::string answer;
         if (!ReadFrame(channel_, kind, answer)) return Reap(false);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -41,6 +42,14 @@ public:
     // child can be started.
     std::variant<std::string, WorkerEnd> Ask(std::string_view request);
 
+    // Says, when asked while the child works, why to stop waiting for it;
+    // nothing to go on waiting.
+    using Watch = std::function<std::optional<std::string>()>;
+    // The same, calling `watch` about every `every` while the child works;
+    // when it gives a reason, the child is killed and ends with that reason.
+    std::variant<std::string, WorkerEnd> Ask(std::string_view request, std::chrono::milliseconds every,
+                                             const Watch& watch);
+
     // The child's process id; -1 when none runs.
     pid_t Pid() const { return pid_; }
 
@@ -56,8 +65,8 @@ private:
     std::chrono::milliseconds answerTimeout_;
     pid_t pid_ = -1;
     bool noted_ = false;  // where KillWorkersNow can find it
-    int channel_ = -1;  // our end of the request/answer socket
-    int errors_ = -1;   // the read end of the child's standard error
+    int channel_ = -1;    // our end of the request/answer socket
+    int errors_ = -1;     // the read end of the child's standard error
     std::string errorTail_;
 };
 

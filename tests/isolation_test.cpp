@@ -17,6 +17,7 @@
 #include "emulator/driver_image_run.h"
 #include "emulator/pe_image.h"
 #include "isolation/isolated_image_runner.h"
+#include "isolation/isolated_sweep.h"
 #include "isolation/run_wire.h"
 #include "isolation/worker_process.h"
 #include "testbed/test_bed_error.h"
@@ -115,6 +116,22 @@ TEST(Worker, ServesRequestAfterRequestInOneProcess)
     }
     EXPECT_EQ(worker.Pid(), pid);
     EXPECT_EQ(std::get<std::string>(worker.Ask("after")), "answer to after");
+}
+
+// A watch that gives a reason ends a worker still at work, with that
+// reason; until then the worker works on, past the interval.
+TEST(Worker, EndsWhenTheWatchGivesAReason)
+{
+    WorkerProcess worker(TestHandler, 60s);
+    int looks = 0;
+    auto ended = worker.Ask("hang", 10ms, [&]() -> std::optional<std::string> {
+        return ++looks < 3 ? std::nullopt : std::optional<std::string>("made no progress");
+    });
+    ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
+    EXPECT_EQ(std::get<WorkerEnd>(ended).how, "made no progress");
+    EXPECT_EQ(looks, 3);
+    EXPECT_EQ(std::get<std::string>(worker.Ask("two", 10ms, [] { return std::optional<std::string>(); })),
+              "answer to two");
 }
 
 // A worker goes when its owner does.
@@ -314,7 +331,95 @@ TEST(RunWire, RefusesALengthPastTheEnd)
     EXPECT_THROW(isolation::DecodeRunOutcome(bytes), isolation::WireError);
 }
 
+// A sweep's summary, failed runs and their broken rules included, comes
+// back whole; a rule's name that is none of the sweep's is refused.
+TEST(RunWire, CarriesASweepSummaryWithItsRules)
+{
+    fault_sweep::SweepSummary summary;
+    summary.runs = 7;
+    summary.disksOnNtfs = 2;
+    summary.disksOnFat = 1;
+    summary.faultsInjected = 9;
+    summary.runsHeld = 5;
+    summary.rulesBroken = 2;
+    summary.environmentFailures = 1;
+    summary.environment = {{"clean_drive_c", testbed::FileSystem::Fat, {}, "test-bed error: cannot look at /x"}};
+    summary.storyDigest = 0x0123456789ABCDEFull;
+    summary.failures = {{"second_start",
+                         testbed::FileSystem::Ntfs,
+                         {{testbed::Routine::ZwWriteFile, 1, 0xC000007Fu, std::nullopt}},
+                         {{fault_sweep::rule::HandlesClosed, "handle 0x80000008 left open"},
+                          {fault_sweep::rule::FaultsTookEffect, "1 planned, 0 took effect"}}}};
+    summary.elapsed = std::chrono::milliseconds(1234);
+
+    const fault_sweep::SweepSummary back = isolation::DecodeSweepSummary(isolation::EncodeSweepSummary(summary));
+    EXPECT_EQ(back.runs, 7u);
+    EXPECT_EQ(back.disksOnNtfs, 2u);
+    EXPECT_EQ(back.disksOnFat, 1u);
+    EXPECT_EQ(back.faultsInjected, 9u);
+    EXPECT_EQ(back.runsHeld, 5u);
+    EXPECT_EQ(back.rulesBroken, 2u);
+    EXPECT_EQ(back.environmentFailures, 1u);
+    ASSERT_EQ(back.environment.size(), 1u);
+    EXPECT_EQ(back.environment[0].disk, "clean_drive_c");
+    EXPECT_EQ(back.environment[0].fileSystem, testbed::FileSystem::Fat);
+    EXPECT_EQ(back.environment[0].what, "test-bed error: cannot look at /x");
+    EXPECT_EQ(back.storyDigest, summary.storyDigest);
+    ASSERT_EQ(back.failures.size(), 1u);
+    EXPECT_EQ(back.failures[0].disk, "second_start");
+    ASSERT_EQ(back.failures[0].faults.size(), 1u);
+    EXPECT_EQ(back.failures[0].faults[0].status, 0xC000007Fu);
+    ASSERT_EQ(back.failures[0].broken.size(), 2u);
+    // The rule comes back as the sweep's own constant, not a copy of it.
+    EXPECT_EQ(back.failures[0].broken[0].rule.data(), fault_sweep::rule::HandlesClosed.data());
+    EXPECT_EQ(back.failures[0].broken[1].detail, "1 planned, 0 took effect");
+    EXPECT_EQ(back.elapsed, summary.elapsed);
+
+    std::string forged = isolation::EncodeSweepSummary(summary);
+    const std::string name(fault_sweep::rule::HandlesClosed);
+    forged.replace(forged.find(name), 5, "HANDL");
+    EXPECT_THROW(isolation::DecodeSweepSummary(forged), isolation::WireError);
+}
+
 const std::filesystem::path GuestDrivers = QUARNHOLD_GUEST_DRIVER_DIR;
+
+// The sweep in one worker counts and finds what the sweep in this process
+// does, run for run (the same story digest); an image that takes the
+// worker down is swept again with a worker per run, and reports just what
+// that sweep reports, its lost runs as failed runs.
+TEST(IsolatedSweep, AgreesWithTheSweepRunHereAndSurvivesAnAbort)
+{
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c"),
+                                                       fault_sweep::FindStartingDisk("after_a_run")};
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    for (const std::filesystem::path& path :
+         {std::filesystem::path(QUARNHOLD_IMAGE_PATH), GuestDrivers / "aborts_after_failed_write.sys"}) {
+        SCOPED_TRACE(path.filename().string());
+        emulator::DriverImageRunner isolatedImage(emulator::ReadPeImage(path));
+        uint64_t lastDone = 0;
+        fault_sweep::SweepOptions watched = options;
+        watched.progress = [&](uint64_t done, uint64_t) { lastDone = done; };
+        const fault_sweep::SweepSummary isolated = isolation::RunIsolatedSweep(isolatedImage, disks, watched);
+
+        emulator::DriverImageRunner perRunImage(emulator::ReadPeImage(path));
+        isolation::IsolatedImageRunner perRun(perRunImage);
+        const fault_sweep::SweepSummary reference = fault_sweep::RunSweep(perRun.AsDriverRunner(), disks, options);
+
+        EXPECT_GT(reference.runs, 100u);
+        EXPECT_EQ(isolated.runs, reference.runs);
+        EXPECT_EQ(lastDone, reference.runs);
+        EXPECT_EQ(isolated.runsHeld, reference.runsHeld);
+        EXPECT_EQ(isolated.rulesBroken, reference.rulesBroken);
+        EXPECT_EQ(isolated.faultsInjected, reference.faultsInjected);
+        EXPECT_EQ(isolated.storyDigest, reference.storyDigest);
+        ASSERT_EQ(isolated.failures.size(), reference.failures.size());
+        for (size_t i = 0; i < isolated.failures.size(); ++i) {
+            ASSERT_EQ(isolated.failures[i].broken.size(), reference.failures[i].broken.size());
+            EXPECT_EQ(isolated.failures[i].broken[0].detail, reference.failures[i].broken[0].detail);
+        }
+    }
+}
 
 // An image that makes Unicorn abort: each run is a guest fault that says
 // so, at the last address the worker reached, and the runner runs again.

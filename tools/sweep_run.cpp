@@ -9,7 +9,7 @@
 
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/fault_sweep.h"
-#include "isolation/isolated_image_runner.h"
+#include "isolation/isolated_sweep.h"
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
 #include "tools/progress_bar.h"
@@ -43,10 +43,9 @@ int SweepImage(const RunOptions& options)
     fault_sweep::SweepOptions sweepOptions;
     sweepOptions.pairs = !options.singleFaults;
     sweepOptions.progress = [&](uint64_t done, uint64_t total) { bar.Update(done, total); };
-    // Each run happens in a worker process, so a run that makes the emulator
+    // The runs happen in a worker process, so a run that makes the emulator
     // abort or crash is a failed run, and the sweep goes on.
-    isolation::IsolatedImageRunner runner(*image);
-    fault_sweep::SweepSummary summary = fault_sweep::RunSweep(runner.AsDriverRunner(), disks, sweepOptions);
+    fault_sweep::SweepSummary summary = isolation::RunIsolatedSweep(*image, disks, sweepOptions);
     bar.Finish();
 
     std::ostringstream report;
