@@ -17,6 +17,7 @@
 #include "fault_sweep/expected_messages.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_image_runner.h"
+#include "isolation/isolated_sweep.h"
 #include "testbed/nt_status.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/run_outcome.h"
@@ -306,9 +307,9 @@ INSTANTIATE_TEST_SUITE_P(Table, RunRulesTest, ::testing::ValuesIn(WrongRuns),
 // each way holds every rule, and both tell the same story on every run.
 class FaultSweep : public ::testing::Test {
 protected:
-    static fault_sweep::SweepSummary Sweep(const char* way, const fault_sweep::DriverRunner& run)
+    // Checks the summary of a whole sweep made one way.
+    static fault_sweep::SweepSummary Checked(const char* way, fault_sweep::SweepSummary summary)
     {
-        fault_sweep::SweepSummary summary = fault_sweep::RunSweep(run, fault_sweep::StartingDisks());
         std::cout << way << ": " << fault_sweep::SummaryLine(summary) << "\n";
         for (const fault_sweep::FailedRun& failed : summary.failures) {
             ADD_FAILURE() << way << " from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults)
@@ -328,13 +329,15 @@ protected:
 
 TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
 {
-    fault_sweep::SweepSummary host = Sweep(
-        "host-linked driver", fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }));
-    // The image runs as quarnhold-run runs it: in a worker process, each
-    // run's outcome brought back whole.
+    fault_sweep::SweepSummary host = Checked(
+        "host-linked driver",
+        fault_sweep::RunSweep(fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }),
+                              fault_sweep::StartingDisks()));
+    // The image is swept as quarnhold-run sweeps it: in a worker process,
+    // the summary brought back whole.
     emulator::DriverImageRunner image(emulator::ReadPeImage(BuiltImage()));
-    isolation::IsolatedImageRunner isolated(image);
-    fault_sweep::SweepSummary emulated = Sweep("emulated image", isolated.AsDriverRunner());
+    fault_sweep::SweepSummary emulated =
+        Checked("emulated image", isolation::RunIsolatedSweep(image, fault_sweep::StartingDisks(), {}));
     EXPECT_EQ(host.runs, emulated.runs);
     EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
     EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
