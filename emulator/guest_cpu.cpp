@@ -20,6 +20,7 @@ struct GuestCpu::Hook {
 namespace {
 
 constexpr uint32_t PageSize = 0x1000;
+constexpr uint64_t FirstStringChunk = 256;
 
 void Check(uc_err error, const char* what)
 {
@@ -190,9 +191,13 @@ std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, s
     const uint64_t limitBytes = static_cast<uint64_t>(limit) * unitBytes;
     uint64_t at = address;
     while (bytes.size() < limitBytes) {
-        // Up to the end of this page, so that an unreadable page beyond the
+        // A short chunk first, as most strings are short, and never past
+        // the end of this page, so that an unreadable page beyond the
         // terminator is never touched.
-        const uint64_t chunk = std::min<uint64_t>(PageSize - (at & (PageSize - 1)), limitBytes - bytes.size());
+        const uint64_t page = PageSize;
+        const uint64_t wanted = bytes.empty() ? FirstStringChunk : page;
+        const uint64_t chunk =
+            std::min({wanted, page - (at & (page - 1)), limitBytes - static_cast<uint64_t>(bytes.size())});
         if (at + chunk > 0x100000000ull) return std::nullopt;
         const size_t start = bytes.size();
         bytes.resize(start + chunk);

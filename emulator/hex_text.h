@@ -6,17 +6,26 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace quarnhold::emulator {
 
 // "0x" and `value` in upper-case hex, zero-padded to `digits` digits.
 // Used when an error or loader problem names an offset, RVA or field value.
+// Spelled by hand rather than with snprintf: the kernel traps name a return
+// address on every call, and snprintf's format parsing was a visible share
+// of a run.
 inline std::string Hex(uint64_t value, int digits = 1)
 {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+    char reversed[16];
+    int count = 0;
+    do {
+        reversed[count++] = "0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    std::string text = "0x";
+    text.append(digits > count ? static_cast<size_t>(digits - count) : 0, '0');
+    while (count > 0) text += reversed[--count];
     return text;
 }
 

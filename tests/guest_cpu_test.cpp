@@ -2,7 +2,8 @@
 //
 // Guest memory as the kernel's side reads it, and the instruction tally,
 // on a bare CPU: strings that meet page ends and unmapped or protected
-// pages, records that straddle two mappings, and a budget that runs out.
+// pages, records that straddle two mappings, and a budget that runs out;
+// and the hex spelling every message uses for guest values.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "emulator/guest_cpu.h"
+#include "emulator/hex_text.h"
 
 namespace quarnhold::tests {
 namespace {
@@ -58,6 +60,9 @@ const StringCase StringCases[] = {
     {"terminator_just_inside_the_limit", Base, std::string("abcd\0", 5), 5, "abcd"},
     {"terminator_just_beyond_the_limit", Base, std::string("abcd\0", 5), 4, std::nullopt},
     {"empty", Base + 7, std::string("\0", 1), 1, ""},
+    {"longer_than_one_read", Base + 0x10, std::string(700, 'a') + '\0', 1000, std::string(700, 'a')},
+    {"longer_than_one_read_across_the_page_end", Base + Page - 300, std::string(700, 'b') + '\0', 1000,
+     std::string(700, 'b')},
 };
 
 class StringReadTest : public ::testing::TestWithParam<StringCase> {};
@@ -131,6 +136,17 @@ TEST(InstructionTallyTest, CountsAndStopsAtTheBudget)
     EXPECT_EQ(last, Base + 3) << "the endless jump";
     EXPECT_GE(executed, 1001u);
     EXPECT_LE(executed, 1002u);
+}
+
+TEST(HexTextTest, SpellsValuesPaddedAndUpperCase)
+{
+    EXPECT_EQ(emulator::Hex(0), "0x0");
+    EXPECT_EQ(emulator::Hex(0, 8), "0x00000000");
+    EXPECT_EQ(emulator::Hex(0x5E6A, 8), "0x00005E6A");
+    EXPECT_EQ(emulator::Hex(0x80A0115E, 8), "0x80A0115E");
+    EXPECT_EQ(emulator::Hex(0x2210), "0x2210");
+    EXPECT_EQ(emulator::Hex(0x123456789, 8), "0x123456789") << "more digits than asked are kept";
+    EXPECT_EQ(emulator::Hex(UINT64_MAX), "0xFFFFFFFFFFFFFFFF");
 }
 
 }  // namespace
