@@ -45,6 +45,8 @@ class ScratchBuild:
         for folder in SOURCE_FOLDERS:
             shutil.copytree(os.path.join(source, folder), os.path.join(self.source, folder), symlinks=True)
         self.pristine = {}
+        # Whether a header changed since the last build: see compile().
+        self.header_changed = False
         configured = run([cmake, "-S", os.path.join(self.source, "cmake", "kernel-image"), "-B", self.build,
                           "-G", "Ninja",
                           "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(self.source, "cmake", "i686-windows-kernel.cmake"),
@@ -58,8 +60,8 @@ class ScratchBuild:
     def restore(self):
         """Puts back every file a mutant changed."""
         for path, text in self.pristine.items():
-            with open(path, "w", encoding="utf-8") as out:
-                out.write(text)
+            self.write(path, text)
+            self.header_changed = self.header_changed or path.endswith(".h")
         self.pristine.clear()
 
     def replace(self, relative, old, new):
@@ -70,13 +72,31 @@ class ScratchBuild:
         if text.count(old) != 1:
             return False
         self.pristine.setdefault(path, text)
-        with open(path, "w", encoding="utf-8") as out:
-            out.write(text.replace(old, new))
+        self.header_changed = self.header_changed or path.endswith(".h")
+        self.write(path, text.replace(old, new))
         return True
 
+    def write(self, path, text):
+        """Writes a source, dated after the last image, so the next build cannot take it for built."""
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text)
+        if os.path.exists(self.image()):
+            built = os.stat(self.image()).st_mtime_ns
+            if os.stat(path).st_mtime_ns <= built:
+                # A file system that keeps whole seconds only.
+                os.utime(path, ns=(built + 1_000_000_000, built + 1_000_000_000))
+
     def compile(self):
-        """Builds the image from scratch (an older tree may not track headers); its bytes, or None."""
-        run([self.cmake, "--build", self.build, "--target", "clean"])
+        """Builds the image; its bytes, or None.
+
+        Only what a mutant or its undoing changed is compiled again, unless a
+        header changed: then the build starts from scratch, since an older
+        tree's build may not track headers, and its image would quietly keep
+        the old header's code.
+        """
+        if self.header_changed:
+            run([self.cmake, "--build", self.build, "--target", "clean"])
+            self.header_changed = False
         built = run([self.cmake, "--build", self.build])
         if built.returncode != 0:
             return None
