@@ -8,6 +8,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "emulator/driver_image_run.h"
 #include "emulator/image_mapping.h"
@@ -19,6 +22,7 @@
 #include "isolation/isolated_sweep.h"
 #include "testbed/debug_print_format.h"
 #include "testbed/kernel_model.h"
+#include "testbed/memory_volume.h"
 #include "tests/support/disk_state.h"
 #include "tests/support/run_outcome.h"
 
@@ -27,17 +31,27 @@ namespace {
 using namespace quarnhold;
 
 // A drive C holding what a first run leaves, so that every iteration does
-// the same work: the "second start" of the driver.
+// the same work: the "second start" of the driver. Held in memory, laid
+// down afresh for each run as the fault sweep lays it, or on a scratch
+// folder, as quarnhold-run runs once.
 class SecondStartDrive {
 public:
-    SecondStartDrive()
+    explicit SecondStartDrive(bool onFolder)
     {
-        tests::LayDown(folder_.path(), {tests::Directory("Quarnhold"), tests::File("Quarnhold/test.txt", "")});
+        if (onFolder) tests::LayDown(folder_.emplace().path(), Items);
     }
-    testbed::DriveC Drive() const { return {folder_.path(), false}; }
+    testbed::DriveC Drive() const
+    {
+        if (folder_) return {folder_->path(), false};
+        testbed::DriveC drive{std::nullopt, false};
+        drive.volume = std::make_shared<testbed::MemoryVolume>(Items);
+        return drive;
+    }
 
 private:
-    tests::ScratchFolder folder_;
+    inline static const std::vector<testbed::DiskItem> Items = {tests::Directory("Quarnhold"),
+                                                                tests::File("Quarnhold/test.txt", "")};
+    std::optional<tests::ScratchFolder> folder_;
 };
 
 void SetMemoryCounter(benchmark::State& state)
@@ -50,7 +64,7 @@ void SetMemoryCounter(benchmark::State& state)
 // The driver's sources compiled for the host, over the model.
 void HostLinkedRun(benchmark::State& state)
 {
-    SecondStartDrive drive;
+    SecondStartDrive drive(state.range(0) != 0);
     for (auto _ : state) {
         testbed::KernelModel model(drive.Drive());
         tests::RunOutcome outcome = tests::RunHostLinked(model);
@@ -58,12 +72,12 @@ void HostLinkedRun(benchmark::State& state)
     }
     SetMemoryCounter(state);
 }
-BENCHMARK(HostLinkedRun)->Unit(benchmark::kMicrosecond);
+BENCHMARK(HostLinkedRun)->ArgName("folder")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The built image on the emulated CPU: read, check, map, run.
 void EmulatedRun(benchmark::State& state)
 {
-    SecondStartDrive drive;
+    SecondStartDrive drive(true);
     emulator::ImageRunResult last;
     for (auto _ : state) {
         testbed::KernelModel model(drive.Drive());
@@ -76,11 +90,11 @@ void EmulatedRun(benchmark::State& state)
 }
 BENCHMARK(EmulatedRun)->Unit(benchmark::kMicrosecond);
 
-// A run of an image already loaded: what each run of a fault sweep costs on
-// the CPU, the disk work aside.
+// A run of an image already loaded: what each run of a fault sweep costs,
+// the run rules aside; with folder:1, on a scratch folder.
 void EmulatedRunLoaded(benchmark::State& state)
 {
-    SecondStartDrive drive;
+    SecondStartDrive drive(state.range(0) != 0);
     emulator::DriverImageRunner runner(emulator::ReadPeImage(tests::BuiltImage()));
     for (auto _ : state) {
         testbed::KernelModel model(drive.Drive());
@@ -89,7 +103,7 @@ void EmulatedRunLoaded(benchmark::State& state)
     }
     SetMemoryCounter(state);
 }
-BENCHMARK(EmulatedRunLoaded)->Unit(benchmark::kMicrosecond);
+BENCHMARK(EmulatedRunLoaded)->ArgName("folder")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The loader's share of an emulated run: parse and check the image, then
 // lay it out at a new base with relocations applied.
@@ -108,7 +122,8 @@ BENCHMARK(LoadImage)->Unit(benchmark::kMicrosecond);
 
 // The fault sweep's pace from one starting disk: each run lays the disk
 // down, runs the driver, reads the disk back and checks the run rules. One
-// fault per run, or with the benchmark's argument 1 also every pair.
+// fault per run, or with pairs:1 also every pair; drive C in memory, as
+// quarnhold-run --sweep holds it, or with folder:1 a scratch folder.
 using SweepFunction = std::function<fault_sweep::SweepSummary(const std::vector<fault_sweep::StartingDisk>&,
                                                               const fault_sweep::SweepOptions&)>;
 
@@ -116,6 +131,8 @@ void SweepRuns(benchmark::State& state, const SweepFunction& sweep)
 {
     fault_sweep::SweepOptions options;
     options.pairs = state.range(0) != 0;
+    std::optional<testbed::ScratchFolder> folder;
+    if (state.range(1) != 0) options.driveC = folder.emplace().path();
     const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c")};
     uint64_t runs = 0;
     for (auto _ : state) {
@@ -138,7 +155,7 @@ void SweepHostLinked(benchmark::State& state)
     SweepRuns(state, InProcessSweep(fault_sweep::InProcess(
                          [](testbed::KernelModel& model) { return tests::RunHostLinked(model); })));
 }
-BENCHMARK(SweepHostLinked)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(SweepHostLinked)->ArgNames({"pairs", "folder"})->Args({0, 0})->Args({0, 1})->Unit(benchmark::kMillisecond);
 
 void SweepEmulated(benchmark::State& state)
 {
@@ -146,10 +163,11 @@ void SweepEmulated(benchmark::State& state)
     SweepRuns(state, InProcessSweep(fault_sweep::InProcess(
                          [&](testbed::KernelModel& model) { return fault_sweep::RunEmulated(model, image); })));
 }
-BENCHMARK(SweepEmulated)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(SweepEmulated)->ArgNames({"pairs", "folder"})->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 // The same, with each run made in a worker process of its own: what
-// quarnhold-run --sweep falls back to when an image kills its worker.
+// quarnhold-run --sweep falls back to when an image kills its worker, on a
+// folder, since a drive C in memory would stay in each run's worker.
 // Timed by the clock on the wall, since the runs' CPU time is spent in the
 // worker, where this process does not count it; so compare its Time, not
 // its rate, with SweepEmulated's.
@@ -159,7 +177,12 @@ void SweepEmulatedInWorker(benchmark::State& state)
     isolation::IsolatedImageRunner isolated(image);
     SweepRuns(state, InProcessSweep(isolated.AsDriverRunner()));
 }
-BENCHMARK(SweepEmulatedInWorker)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(SweepEmulatedInWorker)
+    ->ArgNames({"pairs", "folder"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The same sweep made in one worker process for all its runs, as
 // quarnhold-run --sweep makes it: one round trip and one new worker (whose
@@ -171,7 +194,11 @@ void SweepEmulatedInOneWorker(benchmark::State& state)
         return isolation::RunIsolatedSweep(image, disks, options);
     });
 }
-BENCHMARK(SweepEmulatedInOneWorker)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(SweepEmulatedInOneWorker)
+    ->ArgNames({"pairs", "folder"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // One DbgPrint of the longest message, with its path argument.
 void FormatDebugMessage(benchmark::State& state)

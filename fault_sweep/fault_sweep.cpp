@@ -136,12 +136,11 @@ void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outco
     }
 }
 
-// Runs planned runs one after another on one scratch drive C, each from its
+// Runs planned runs one after another, each on a drive C laid down from its
 // starting disk, and keeps the summary.
 class Sweep {
 public:
-    Sweep(const DriverRunner& run, const SweepOptions& options)
-        : run_(run), options_(options), folder_(options.driveC ? *options.driveC : ownFolder_.emplace().path())
+    Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options), folder_(options.driveC)
     {
     }
 
@@ -151,18 +150,8 @@ public:
     {
         RunOutcome outcome;
         std::vector<testbed::DiskItem> after;
-        const bool reuse = intact_ == planned.disk;
-        intact_ = nullptr;  // until this run is read back whole
         try {
-            if (!reuse) {
-                testbed::Clear(folder_);
-                testbed::LayDown(folder_, planned.disk->items);
-            }
-            outcome = run_(SetupFor(*planned.disk, folder_, planned.fileSystem, planned.faults));
-            if (outcome.testBedError.empty() && !outcome.recordLost) {
-                after = testbed::ReadDisk(folder_);
-                if (after == LaidItems(*planned.disk)) intact_ = planned.disk;
-            }
+            outcome = folder_ ? RunOnFolder(planned, after) : RunInMemory(planned, after);
         } catch (const testbed::TestBedError& failure) {
             outcome.testBedError = failure.what();
         }
@@ -212,6 +201,35 @@ public:
     }
 
 private:
+    // Runs `planned` on a fresh memory volume laid down from its disk, and
+    // reads the volume back into `after` when the run kept its record.
+    RunOutcome RunInMemory(const PlannedRun& planned, std::vector<testbed::DiskItem>& after)
+    {
+        auto volume = std::make_shared<testbed::MemoryVolume>(planned.disk->items);
+        RunOutcome outcome = run_(SetupInMemory(*planned.disk, volume, planned.fileSystem, planned.faults));
+        if (outcome.testBedError.empty() && !outcome.recordLost && planned.disk->driveC) after = volume->Items();
+        return outcome;
+    }
+
+    // Runs `planned` on the folder, laid down from its disk unless the last
+    // run left it as laid, and reads the folder back into `after` when the
+    // run kept its record.
+    RunOutcome RunOnFolder(const PlannedRun& planned, std::vector<testbed::DiskItem>& after)
+    {
+        const bool reuse = intact_ == planned.disk;
+        intact_ = nullptr;  // until this run is read back whole
+        if (!reuse) {
+            testbed::Clear(*folder_);
+            testbed::LayDown(*folder_, planned.disk->items);
+        }
+        RunOutcome outcome = run_(SetupFor(*planned.disk, *folder_, planned.fileSystem, planned.faults));
+        if (outcome.testBedError.empty() && !outcome.recordLost) {
+            after = testbed::ReadDisk(*folder_);
+            if (after == LaidItems(*planned.disk)) intact_ = planned.disk;
+        }
+        return outcome;
+    }
+
     // `disk`'s items as ReadDisk gives them back once laid down: sorted by
     // path. Kept for the disk asked last, since runs come disk by disk.
     const std::vector<testbed::DiskItem>& LaidItems(const StartingDisk& disk)
@@ -227,8 +245,9 @@ private:
 
     const DriverRunner& run_;
     const SweepOptions& options_;
-    std::optional<testbed::ScratchFolder> ownFolder_;  // made when no folder was given
-    std::filesystem::path folder_;
+    // The folder that stands in for drive C; none: each run's drive C is
+    // held in memory.
+    std::optional<std::filesystem::path> folder_;
     // The starting disk the folder holds as laid down, when the last run
     // was read back whole and found it so; then the next run from that disk
     // starts on it without clearing and laying it down again. That is sound

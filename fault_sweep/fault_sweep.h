@@ -71,13 +71,15 @@ struct SweepOptions {
     // Told of progress after each run; `total` is 0 until the plan is known.
     std::function<void(uint64_t done, uint64_t total)> progress;
     // The folder to stand in for drive C, emptied before each run; when
-    // none is given, the sweep makes a scratch folder of its own.
+    // none is given, each run's drive C is held in memory (a MemoryVolume
+    // laid down from the starting disk), which answers as a folder does
+    // and makes no host call.
     std::optional<std::filesystem::path> driveC;
 };
 
-// Runs the sweep with `run` from each of `disks`, on options.driveC or a
-// scratch folder under the system's temporary directory. A run whose process died is a failed
-// run, and the sweep goes on with the rest.
+// Runs the sweep with `run` from each of `disks`, on options.driveC or in
+// memory. A run whose process died is a failed run, and the sweep goes on
+// with the rest.
 SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& disks,
                       const SweepOptions& options = {});
 

@@ -107,6 +107,14 @@ RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder,
         std::move(faults), disk.foreignOpens};
 }
 
+RunSetup SetupInMemory(const StartingDisk& disk, std::shared_ptr<testbed::MemoryVolume> volume,
+                       testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults)
+{
+    testbed::DriveC driveC{std::nullopt, disk.writeProtected, fileSystem};
+    if (disk.driveC) driveC.volume = std::move(volume);
+    return RunSetup{std::move(driveC), std::move(faults), disk.foreignOpens};
+}
+
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,
                               testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults)
 {

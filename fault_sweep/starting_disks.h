@@ -13,6 +13,7 @@
 
 #include "fault_sweep/driver_run.h"
 #include "testbed/kernel_model.h"
+#include "testbed/memory_volume.h"
 #include "testbed/scratch_disk.h"
 
 namespace quarnhold::fault_sweep {
@@ -41,6 +42,11 @@ std::vector<testbed::FileSystem> FileSystemsOf(const StartingDisk& disk);
 // ignores the folder.
 RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder, testbed::FileSystem fileSystem,
                   std::vector<testbed::InjectedFault> faults = {});
+
+// The setup of a run over `volume`, laid down from `disk`'s items by the
+// caller, as SetupFor's. A disk without drive C ignores the volume.
+RunSetup SetupInMemory(const StartingDisk& disk, std::shared_ptr<testbed::MemoryVolume> volume,
+                       testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults = {});
 
 // The model SetupFor describes.
 testbed::KernelModel ModelFor(const StartingDisk& disk, const std::filesystem::path& folder,

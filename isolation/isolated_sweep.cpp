@@ -32,12 +32,9 @@ fault_sweep::SweepSummary RunIsolatedSweep(emulator::DriverImageRunner& image,
                                            std::chrono::milliseconds stallTimeout)
 {
     const auto started = std::chrono::steady_clock::now();
-    std::optional<testbed::ScratchFolder> ownFolder;
-    const std::filesystem::path driveC = options.driveC ? *options.driveC : ownFolder.emplace().path();
     SharedRecord<SharedProgress> progress;
 
     fault_sweep::SweepOptions inWorker = options;
-    inWorker.driveC = driveC;
     inWorker.progress = [shared = progress.get()](uint64_t done, uint64_t total) {
         shared->total.store(total, std::memory_order_relaxed);
         shared->done.store(done, std::memory_order_release);
@@ -76,10 +73,12 @@ fault_sweep::SweepSummary RunIsolatedSweep(emulator::DriverImageRunner& image,
 
     // The worker died, or hung, on some run: again, with a worker per run.
     // The sweep is the same run for run, so the one that ended the worker
-    // ends only its own worker this time, as a failed run.
+    // ends only its own worker this time, as a failed run. A drive C held in
+    // memory would stay in each run's worker, so these runs go on a folder.
     IsolatedImageRunner perRun(image);
+    std::optional<testbed::ScratchFolder> ownFolder;
     fault_sweep::SweepOptions again = options;
-    again.driveC = driveC;
+    if (!again.driveC) again.driveC = ownFolder.emplace().path();
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(perRun.AsDriverRunner(), disks, again);
     summary.elapsed = std::chrono::steady_clock::now() - started;
     return summary;

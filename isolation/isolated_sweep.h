@@ -22,9 +22,10 @@ namespace quarnhold::isolation {
 inline constexpr std::chrono::milliseconds DefaultStallTimeout{30'000};
 
 // Runs the sweep of `image` (loaded, and never run in this process) from
-// `disks`, as fault_sweep::RunSweep does, on a scratch drive C made here so
-// that an interrupt removes it whatever the worker was doing. Throws
-// std::runtime_error when no worker can be started.
+// `disks`, as fault_sweep::RunSweep does: on options.driveC, or in memory.
+// When it falls back to a worker per run, drive C is options.driveC or a
+// scratch folder made here, so that an interrupt removes it whatever the
+// worker was doing. Throws std::runtime_error when no worker can be started.
 fault_sweep::SweepSummary RunIsolatedSweep(emulator::DriverImageRunner& image,
                                            const std::vector<fault_sweep::StartingDisk>& disks,
                                            const fault_sweep::SweepOptions& options,

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -177,7 +178,10 @@ private:
 template <class A>
 void Fields(A& a, testbed::DriveC& v)
 {
-    auto& [folder, writeProtected, fileSystem] = v;
+    // A volume the caller holds stays in its process: a run sent to a worker
+    // names a folder.
+    if (v.volume) throw std::logic_error("a drive C held by the caller cannot be sent to another process");
+    auto& [folder, writeProtected, fileSystem, volume] = v;
     a(folder, writeProtected, fileSystem);
 }
 

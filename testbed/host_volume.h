@@ -1,7 +1,7 @@
 // host_volume.h
 //
-// A volume whose root is a folder on the host, so a person can look at what
-// a run made. Names are matched the way NT matches them, case-insensitively
+// A volume whose root is a folder on the host (see volume.h), so a person
+// can look at what a run made. Names are matched the way NT matches them, case-insensitively
 // when asked; permissions are the model's own (a host file without write
 // permission is a read-only file, for root as for anyone), not the host's.
 //
@@ -29,11 +29,9 @@
 #include <vector>
 
 #include "testbed/host_files.h"
-#include "testbed/nt_status.h"
+#include "testbed/volume.h"
 
 namespace quarnhold::testbed {
-
-enum class NodeKind { File, Directory, Other };
 
 // What a node is on the host: the same pair names the same object.
 struct HostIdentity {
@@ -42,86 +40,55 @@ struct HostIdentity {
     bool operator==(const HostIdentity&) const = default;
 };
 
-// A file or directory on the volume.
-struct HostNode {
+// What the host volume holds of a file or directory.
+struct HostObject : VolumeObject {
     // The object itself, held open whatever its name becomes.
     std::shared_ptr<const HostFd> pinned;
     // The file open for writing, once a write was granted.
     std::shared_ptr<const HostFd> writable;
-    // The directory it was found in; none for the root. Its name there is
-    // the last component of volumePath.
+    // The directory it was found in; none for the root.
     std::shared_ptr<const HostFd> parent;
-
-    std::string volumePath;  // below the root, '\'-separated, as named on disk (UTF-8); empty for the root
-    NodeKind kind = NodeKind::Other;
-    bool readOnly = false;  // FILE_ATTRIBUTE_READONLY
-    uint64_t size = 0;
     // Known once looked at: a directory walked through is not looked at
     // until a comparison needs it (see HostVolume::SameObject). The object
     // is pinned, so what is learnt once holds for the node's life.
     mutable std::optional<HostIdentity> identity;
-
-    // The name in the directory it was found in, NUL-terminated.
-    const char* HostName() const;
-};
-// Where a walk down the components ended.
-struct VolumeLookup {
-    // 0, or the status that stopped the walk before the last component:
-    // OBJECT_PATH_NOT_FOUND, or IO_REPARSE_TAG_NOT_HANDLED at a link.
-    NtStatus status = status::Success;
-    std::optional<HostNode> parent;  // the directory that holds the last component
-    std::optional<HostNode> node;    // the last component, when it exists
 };
 
-class HostVolume {
+class HostVolume final : public Volume {
 public:
     // Opens `root`; throws TestBedError when it cannot be opened as a folder.
     explicit HostVolume(const std::filesystem::path& root);
 
-    const std::filesystem::path& Root() const { return root_; }
-
     // Where `node` is on the host, for messages.
-    std::filesystem::path HostPath(const HostNode& node) const;
+    std::filesystem::path HostPath(const VolumeNode& node) const;
 
-    // Whether two nodes are the same object on the host.
-    bool SameObject(const HostNode& a, const HostNode& b) const;
+    bool SameObject(const VolumeNode& a, const VolumeNode& b) const override;
+    // The bytes free to an unprivileged writer on the folder's file system.
+    uint64_t FreeBytes() const override;
+    NtStatus CreateDirectory(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
+    NtStatus CreateFile(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
+    // Opens the file by its name in the directory it was found in; throws
+    // TestBedError if that name now leads elsewhere.
+    NtStatus OpenForWriting(VolumeNode& node) override;
+    NtStatus WriteAt(const VolumeNode& file, uint64_t offset, std::span<const uint8_t> data) override;
+    NtStatus Truncate(const VolumeNode& file) override;
+    uint64_t SizeOf(const VolumeNode& file) const override;
 
-    // The bytes free to an unprivileged writer on the volume's file system.
-    uint64_t FreeBytes() const;
-
-    // Walks `components` from the root; an empty list finds the root.
-    VolumeLookup Find(const std::vector<std::u16string>& components, bool caseInsensitive) const;
-
-    // Create a directory or an empty file named `name` in `parent`. A new
-    // file comes open for writing.
-    NtStatus CreateDirectory(const HostNode& parent, std::u16string_view name, HostNode& created) const;
-    NtStatus CreateFile(const HostNode& parent, std::u16string_view name, HostNode& created) const;
-
-    // Opens the file `node` for writing, by its name in the directory it was
-    // found in; throws TestBedError if that name now leads elsewhere.
-    NtStatus OpenForWriting(HostNode& node) const;
-
-    // Writes `data` at `offset` of a file open for writing, extending it
-    // when needed and never truncating it.
-    NtStatus WriteAt(const HostNode& file, uint64_t offset, std::span<const uint8_t> data) const;
-    NtStatus Truncate(const HostNode& file) const;
-
-    // The node's size now.
-    uint64_t SizeOf(const HostNode& file) const;
+protected:
+    VolumeNode Root() const override { return rootNode_; }
+    std::optional<VolumeNode> Child(const VolumeNode& directory, const std::string& name,
+                                    bool directoryWanted) const override;
+    void VisitNames(const VolumeNode& directory, const std::function<void(const char* name)>& visit) const override;
 
 private:
     // The node held open as `pinned`, found in `parent` as the last
-    // component of `volumePath`, looked at: its kind, identity, mode and size.
-    HostNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
-                      std::string volumePath) const;
-    std::optional<HostNode> FindChild(const HostNode& directory, std::u16string_view name, bool caseInsensitive,
-                                      bool directoryWanted) const;
-    std::optional<HostNode> OpenChild(const HostNode& directory, const std::string& hostName,
-                                      bool directoryWanted) const;
-    const HostIdentity& IdentityOf(const HostNode& node) const;
+    // component of `volumePath`, looked at: its kind, identity and mode.
+    VolumeNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
+                        std::string volumePath) const;
+    const HostIdentity& IdentityOf(const VolumeNode& node) const;
 
     std::filesystem::path root_;
-    HostNode rootNode_;
+    VolumeNode rootNode_;
 };
 
 }  // namespace quarnhold::testbed

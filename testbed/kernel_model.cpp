@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <variant>
 
+#include "testbed/host_volume.h"
 #include "testbed/nt_file_definitions.h"
 #include "testbed/object_namespace.h"
 #include "testbed/share_access.h"
@@ -93,13 +94,15 @@ std::string DescribeBugCheck(const BugCheck& bugCheck)
 KernelModel::KernelModel(DriveC driveC, std::vector<InjectedFault> faults, const std::vector<ForeignOpen>& foreignOpens)
     : driveC_(std::move(driveC)), faults_(std::move(faults))
 {
-    if (driveC_.folder) {
-        volume_.emplace(*driveC_.folder);
+    if (driveC_.volume) {
+        volume_ = driveC_.volume;
+    } else if (driveC_.folder) {
+        volume_ = std::make_shared<HostVolume>(*driveC_.folder);
     }
     for (const ForeignOpen& foreign : foreignOpens) {
         auto resolved = ResolveObjectName(foreign.path, volume_ ? u"C" : u"");
         const VolumePath* path = std::get_if<VolumePath>(&resolved);
-        std::optional<HostNode> node;
+        std::optional<VolumeNode> node;
         if (path) {
             node = volume_->Find(path->components, true).node;
         }
@@ -136,7 +139,7 @@ KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handl
     return call;
 }
 
-bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const
+bool KernelModel::ShareAllows(const VolumeNode& node, uint32_t access, uint32_t share) const
 {
     std::vector<ShareState> existing;
     for (const auto& [handle, object] : handles_) {
@@ -150,7 +153,7 @@ bool KernelModel::ShareAllows(const HostNode& node, uint32_t access, uint32_t sh
 
 // True when another holder has set the delete disposition on `node`; a file
 // system then refuses every create or open of the name.
-bool KernelModel::DeletePending(const HostNode& node) const
+bool KernelModel::DeletePending(const VolumeNode& node) const
 {
     for (const FileObject& object : foreignOpens_) {
         if (object.deletePending && volume_->SameObject(object.node, node)) return true;
@@ -160,7 +163,7 @@ bool KernelModel::DeletePending(const HostNode& node) const
 
 // True when a byte-range lock another open holds on `node` overlaps the
 // range; shared or exclusive, it keeps every other open's writes out.
-bool KernelModel::LockedByOthers(const HostNode& node, uint64_t offset, uint64_t length) const
+bool KernelModel::LockedByOthers(const VolumeNode& node, uint64_t offset, uint64_t length) const
 {
     for (const FileObject& object : foreignOpens_) {
         if (!object.lock || !volume_->SameObject(object.node, node)) continue;
@@ -330,7 +333,7 @@ CreateFileResult KernelModel::Create(const CreateFileRequest& request, FileObjec
 // Opens what is already there, in the order a file system checks: the
 // disposition, the kind of object, the volume's and the file's protection,
 // then share access.
-NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostNode& node, uint32_t access,
+NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const VolumeNode& node, uint32_t access,
                                    FileObject& object, uint32_t& information)
 {
     uint32_t disposition = request.createDisposition;
@@ -396,7 +399,7 @@ NtStatus KernelModel::OpenExisting(const CreateFileRequest& request, const HostN
 
 // Creates the missing last component as a directory (FILE_DIRECTORY_FILE)
 // or an empty file.
-NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name,
+NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const VolumeNode& parent, std::u16string_view name,
                                 uint32_t access, FileObject& object)
 {
     if (request.createDisposition == nt::FileOpen || request.createDisposition == nt::FileOverwrite) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -20,8 +21,8 @@
 #include <vector>
 
 #include "testbed/debug_print_format.h"
-#include "testbed/host_volume.h"
 #include "testbed/kernel_requests.h"
+#include "testbed/volume.h"
 
 namespace quarnhold::testbed {
 
@@ -37,11 +38,15 @@ std::string_view FileSystemOption(FileSystem fileSystem);
 
 // Drive C as a run sees it.
 struct DriveC {
-    // The host folder behind "\??\c:"; nothing: the link does not exist.
+    // The host folder behind "\??\c:"; nothing: the link does not exist,
+    // unless `volume` is there.
     std::optional<std::filesystem::path> folder;
     // The volume refuses to create anything and to write.
     bool writeProtected = false;
     FileSystem fileSystem = FileSystem::Ntfs;
+    // In place of a folder: a volume the caller holds, and reads back after
+    // the run (a MemoryVolume, for the fault sweep).
+    std::shared_ptr<Volume> volume = nullptr;
 };
 
 // Makes the `occurrence`-th call (from 1) of `routine` behave differently.
@@ -197,7 +202,7 @@ public:
 
 private:
     struct FileObject {
-        HostNode node;
+        VolumeNode node;
         uint32_t grantedAccess = 0;
         uint32_t shareAccess = 0;
         bool synchronous = false;
@@ -211,13 +216,13 @@ private:
     std::optional<NtStatus> CheckCallerRecords(const CreateFileRequest& request);
     std::optional<NtStatus> CheckCreateParameters(const CreateFileRequest& request);
     bool CheckHandle(uint32_t handle, Routine routine);
-    NtStatus OpenExisting(const CreateFileRequest& request, const HostNode& node, uint32_t access, FileObject& object,
+    NtStatus OpenExisting(const CreateFileRequest& request, const VolumeNode& node, uint32_t access, FileObject& object,
                           uint32_t& information);
-    NtStatus CreateNew(const CreateFileRequest& request, const HostNode& parent, std::u16string_view name, uint32_t access,
-                       FileObject& object);
-    bool ShareAllows(const HostNode& node, uint32_t access, uint32_t share) const;
-    bool DeletePending(const HostNode& node) const;
-    bool LockedByOthers(const HostNode& node, uint64_t offset, uint64_t length) const;
+    NtStatus CreateNew(const CreateFileRequest& request, const VolumeNode& parent, std::u16string_view name,
+                       uint32_t access, FileObject& object);
+    bool ShareAllows(const VolumeNode& node, uint32_t access, uint32_t share) const;
+    bool DeletePending(const VolumeNode& node) const;
+    bool LockedByOthers(const VolumeNode& node, uint64_t offset, uint64_t length) const;
     // Where and how a write lands, or the status that refuses it.
     NtStatus PlaceWrite(const FileObject& file, const WriteFileRequest& request, uint64_t& offset);
 
@@ -230,7 +235,7 @@ private:
     void BreakUnreadable(const UnreadableRecord& unreadable);
 
     DriveC driveC_;
-    std::optional<HostVolume> volume_;
+    std::shared_ptr<Volume> volume_;  // none: no drive C
     std::vector<InjectedFault> faults_;
     std::map<Routine, unsigned> callCounts_;
 

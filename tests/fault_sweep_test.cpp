@@ -467,9 +467,12 @@ TEST(FaultSweepFinds, RunsThatKillTheEmulator)
         made.push_back({writeFaulted, outcome.recordLost});
         return outcome;
     };
+    // Each run goes to a worker of its own, so drive C is a folder.
+    ScratchFolder driveC;
     fault_sweep::SweepOptions options;
     options.pairs = false;
     options.keptFailures = SIZE_MAX;
+    options.driveC = driveC.path();
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(recorded, fault_sweep::StartingDisks(), options);
 
     ASSERT_EQ(made.size(), summary.runs);
@@ -576,7 +579,7 @@ const std::vector<DiskChange> DiskChanges{
 
 class SweepStartsEachRunAsLaid : public ::testing::TestWithParam<DiskChange> {};
 
-// The sweep may leave drive C as it is between two runs from one starting
+// On a folder, the sweep may leave drive C as it is between two runs from one starting
 // disk, but a run after one that changed the disk, or was stopped, or from
 // another disk, must find its own starting disk exactly as laid down.
 TEST_P(SweepStartsEachRunAsLaid, AfterAChangeOrAnotherDisk)
@@ -607,8 +610,10 @@ TEST_P(SweepStartsEachRunAsLaid, AfterAChangeOrAnotherDisk)
         }
         return outcome;
     };
+    ScratchFolder driveC;
     fault_sweep::SweepOptions options;
     options.pairs = false;
+    options.driveC = driveC.path();
     fault_sweep::SweepSummary summary = fault_sweep::RunSweep(changing, swept, options);
 
     ASSERT_EQ(found.size(), summary.runs);
@@ -634,8 +639,10 @@ TEST(SweepSharesADisk, LaysItDownOnceWhileNoRunChangesIt)
         folders.push_back(lstat((*setup.driveC.folder / "Quarnhold").c_str(), &info) == 0 ? info.st_ino : 0);
         return canned;
     };
+    ScratchFolder driveC;
     fault_sweep::SweepOptions options;
     options.pairs = false;
+    options.driveC = driveC.path();
     fault_sweep::SweepSummary summary =
         fault_sweep::RunSweep(reading, {fault_sweep::FindStartingDisk("after_a_run")}, options);
     ASSERT_GT(summary.runs, 3u);

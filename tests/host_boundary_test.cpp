@@ -25,6 +25,7 @@
 
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
+#include "testbed/host_files.h"
 #include "testbed/nt_file_definitions.h"
 #include "testbed/scratch_disk.h"
 #include "testbed/test_bed_error.h"

@@ -404,7 +404,12 @@ TEST(IsolatedSweep, AgreesWithTheSweepRunHereAndSurvivesAnAbort)
 
         emulator::DriverImageRunner perRunImage(emulator::ReadPeImage(path));
         isolation::IsolatedImageRunner perRun(perRunImage);
-        const fault_sweep::SweepSummary reference = fault_sweep::RunSweep(perRun.AsDriverRunner(), disks, options);
+        // A worker per run, on a folder: the memory volume the one worker
+        // sweeps on must tell the same story.
+        testbed::ScratchFolder driveC;
+        fault_sweep::SweepOptions onFolder = options;
+        onFolder.driveC = driveC.path();
+        const fault_sweep::SweepSummary reference = fault_sweep::RunSweep(perRun.AsDriverRunner(), disks, onFolder);
 
         EXPECT_GT(reference.runs, 100u);
         EXPECT_EQ(isolated.runs, reference.runs);

@@ -44,9 +44,9 @@ CommandResult RunTool(std::vector<std::string> arguments, const std::vector<std:
 // The messages of a first run on an empty drive, as printed.
 std::vector<std::string> TypicalTranscript()
 {
-    return {Printed(message::DriverEntry),   Printed(message::CreatingDirectory), Printed(message::DirectoryCreated),
-            Printed(message::CreatingFile),  Printed(message::FileCreated),       Printed(message::OpeningFile),
-            Printed(message::FileOpened),    Printed(message::FileWritten),       Printed(message::DriverExit)};
+    return {Printed(message::DriverEntry),  Printed(message::CreatingDirectory), Printed(message::DirectoryCreated),
+            Printed(message::CreatingFile), Printed(message::FileCreated),       Printed(message::OpeningFile),
+            Printed(message::FileOpened),   Printed(message::FileWritten),       Printed(message::DriverExit)};
 }
 
 TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
@@ -68,7 +68,7 @@ TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
     std::filesystem::path scratch =
         run.out.substr(prefix.size(), run.out.find(" (fresh scratch folder, kept)") - prefix.size());
     EXPECT_EQ(ReadDisk(scratch), (std::vector<DiskItem>{Directory("Quarnhold"),
-                                                         File("Quarnhold/test.txt", std::string(TestFileContent))}));
+                                                        File("Quarnhold/test.txt", std::string(TestFileContent))}));
     std::filesystem::remove_all(scratch);
 }
 
@@ -168,6 +168,13 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     EXPECT_EQ(record["runsHeld"], figures->runs);
     EXPECT_EQ(record["rulesBroken"], 0);
     EXPECT_TRUE(record["failures"].empty());
+
+    // On a folder, every run tells the story it tells in memory.
+    CommandResult onFolder = RunTool({"--sweep", "--single-faults", "--sweep-on-folder", "--json", Image});
+    ASSERT_EQ(onFolder.exitCode, 0) << onFolder.err;
+    nlohmann::json folderRecord = nlohmann::json::parse(onFolder.out);
+    EXPECT_EQ(folderRecord["runs"], figures->runs);
+    EXPECT_EQ(folderRecord["storyDigest"], record["storyDigest"]) << "the folder and memory disagree on some run";
 }
 
 // A driver with a bug on the failed-write path: the sweep names each failed
@@ -182,16 +189,19 @@ TEST(QuarnholdRunSweep, NamesEachFailedRunAndHowToRepeatIt)
         run.out.find("FAILED from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"),
         std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("  every handle closed exactly once: handle 0x8000000C to Quarnhold\\test.txt was left open"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("  every handle closed exactly once: handle 0x8000000C to Quarnhold\\test.txt was left open"),
+        std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("more failed runs not shown"), std::string::npos) << run.out;
     std::optional<SweepFigures> figures = SummaryFigures(run.out);
     ASSERT_TRUE(figures) << run.out;
     EXPECT_LT(figures->held, figures->runs);
 
-    const std::string again = "  again: quarnhold-run --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 "
-                              "--trace " + image + "\n";
+    const std::string again =
+        "  again: quarnhold-run --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 "
+        "--trace " +
+        image + "\n";
     ASSERT_NE(run.out.find(again), std::string::npos) << run.out;
     CommandResult repeated =
         RunTool({"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001", "--trace", image});
@@ -292,10 +302,9 @@ TEST(QuarnholdRun, StartsFromANamedDiskWithGivenFaults)
     EXPECT_NE(run.out.find(", laid out as after_a_run\n"), std::string::npos) << run.out;
     // Information 5 prints no outcome for the directory; the open is refused.
     std::string lines;
-    for (const std::string& text :
-         {Printed(message::CreatingDirectory), Printed(message::CreatingFile),
-          Printed(message::FileCreateFailed, 0xC0000035), Printed(message::OpeningFile),
-          Printed(message::FileOpenFailed, 0xC0000043), Printed(message::DriverExit)}) {
+    for (const std::string& text : {Printed(message::CreatingDirectory), Printed(message::CreatingFile),
+                                    Printed(message::FileCreateFailed, 0xC0000035), Printed(message::OpeningFile),
+                                    Printed(message::FileOpenFailed, 0xC0000043), Printed(message::DriverExit)}) {
         lines += text + "\n";
     }
     EXPECT_NE(run.out.find(lines), std::string::npos) << run.out;
@@ -364,8 +373,8 @@ TEST(ProgressBar, DrawsOnlyOnATerminal)
         bar.Update(3, 0);
         bar.Update(16, 16);  // the last update is always drawn
     }
-    EXPECT_EQ(terminal.str(), "\r\x1b[Kplanning: 3 runs\r\x1b[K[" + std::string(40, '#') +
-                                  "] 100%  16/16 runs\r\x1b[K");
+    EXPECT_EQ(terminal.str(),
+              "\r\x1b[Kplanning: 3 runs\r\x1b[K[" + std::string(40, '#') + "] 100%  16/16 runs\r\x1b[K");
 }
 
 struct RefusalCase {
@@ -376,7 +385,10 @@ struct RefusalCase {
     std::vector<std::string> environment = {};
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const RefusalCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 // Copies of the image spoiled one way each, made once in a folder of their
 // own, which goes when the test program ends.
@@ -504,8 +516,7 @@ TEST_P(QuarnholdRunRefusal, ExitsWithOneLineReason)
 {
     CommandResult run = RunTool(GetParam().arguments, GetParam().environment);
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
-    ASSERT_EQ(run.err.rfind("quarnhold-run: ", 0) == 0 || run.err.find("\nquarnhold-run: ") != std::string::npos,
-              true)
+    ASSERT_EQ(run.err.rfind("quarnhold-run: ", 0) == 0 || run.err.find("\nquarnhold-run: ") != std::string::npos, true)
         << run.err;
     size_t line = run.err.rfind("quarnhold-run: ");
     std::string reason = run.err.substr(line, run.err.find('\n', line) - line);
@@ -731,7 +742,8 @@ struct InterruptCase {
     std::string name;
     int signal;
     int exitCode;
-    bool sweep;  // a sweep, with a progress bar on a terminal; otherwise a single run
+    bool sweep;            // a sweep, with a progress bar on a terminal; otherwise a single run
+    bool onFolder = true;  // a run or sweep on a scratch folder; otherwise a sweep in memory
 };
 
 void PrintTo(const InterruptCase& c, std::ostream* out)
@@ -740,9 +752,13 @@ void PrintTo(const InterruptCase& c, std::ostream* out)
 }
 
 const InterruptCase InterruptCases[] = {
-    {"sigint_during_a_sweep", SIGINT, 130, true},  {"sigterm_during_a_sweep", SIGTERM, 143, true},
-    {"sighup_during_a_sweep", SIGHUP, 129, true},  {"sigint_during_a_run", SIGINT, 130, false},
-    {"sigterm_during_a_run", SIGTERM, 143, false}, {"sighup_during_a_run", SIGHUP, 129, false},
+    {"sigint_during_a_sweep", SIGINT, 130, true},
+    {"sigterm_during_a_sweep", SIGTERM, 143, true},
+    {"sighup_during_a_sweep", SIGHUP, 129, true},
+    {"sigint_during_a_run", SIGINT, 130, false},
+    {"sigterm_during_a_run", SIGTERM, 143, false},
+    {"sighup_during_a_run", SIGHUP, 129, false},
+    {"sigint_during_a_sweep_in_memory", SIGINT, 130, true, false},
 };
 
 class QuarnholdRunInterrupted : public ::testing::TestWithParam<InterruptCase> {};
@@ -764,7 +780,9 @@ TEST_P(QuarnholdRunInterrupted, LeavesNothingBehind)
         int follower = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(follower, 0);
         int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        pid = StartCommand({QUARNHOLD_RUN_PATH, "--sweep", Image}, environment, devNull, follower);
+        std::vector<std::string> argv{QUARNHOLD_RUN_PATH, "--sweep", Image};
+        if (c.onFolder) argv.insert(argv.begin() + 2, "--sweep-on-folder");
+        pid = StartCommand(argv, environment, devNull, follower);
         close(follower);
         close(devNull);
     } else {
@@ -791,10 +809,10 @@ TEST_P(QuarnholdRunInterrupted, LeavesNothingBehind)
     };
     bool started = WaitFor([&] {
         drain();
-        return !ScratchFoldersIn(tmpdir.path()).empty() &&
+        return (!c.onFolder || !ScratchFoldersIn(tmpdir.path()).empty()) &&
                (terminal < 0 || terminalOutput.find(" runs") != std::string::npos);
     });
-    EXPECT_TRUE(started) << "the run never made its scratch folder";
+    EXPECT_TRUE(started) << "the run never made its scratch folder, or never drew its progress";
     kill(pid, c.signal);
     if (terminal >= 0) {
         char buffer[4096];
@@ -815,13 +833,13 @@ TEST_P(QuarnholdRunInterrupted, LeavesNothingBehind)
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunInterrupted, ::testing::ValuesIn(InterruptCases),
                          [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
 
-// A sweep on a host that cannot hold a 20-byte file: every run that needs
-// one stops with a test-bed error, counted apart and named, and the sweep
-// fails without blaming the driver.
+// A sweep on a folder of a host that cannot hold a 20-byte file: every run
+// that needs one stops with a test-bed error, counted apart and named, and
+// the sweep fails without blaming the driver.
 TEST(QuarnholdRunSweep, CountsHostFailuresApart)
 {
-    CommandResult run =
-        RunCommand({"prlimit", "--fsize=10", "--", QUARNHOLD_RUN_PATH, "--sweep", "--single-faults", Image});
+    CommandResult run = RunCommand(
+        {"prlimit", "--fsize=10", "--", QUARNHOLD_RUN_PATH, "--sweep", "--sweep-on-folder", "--single-faults", Image});
     EXPECT_EQ(run.exitCode, 1) << run.err;
     EXPECT_NE(run.err.find(" of the sweep's runs stopped by a test-bed error, so the sweep proves nothing; the "
                            "first: test-bed error: cannot write to "),

@@ -14,7 +14,7 @@ const char* const RunUsage =
     "usage: quarnhold-run [--drive-c DIR | --no-drive-c | --start-disk NAME] [--keep-drive-c] [--write-protected]\n"
     "                     [--file-system ntfs|fat] [--fault ROUTINE#N=STATUS]... [--raw] [--json]\n"
     "                     [--stats] [--trace] [--] IMAGE\n"
-    "       quarnhold-run --sweep [--single-faults] [--json] [--] IMAGE\n"
+    "       quarnhold-run --sweep [--single-faults] [--sweep-on-folder] [--json] [--] IMAGE\n"
     "       quarnhold-run --help | --version | --start-disk list\n"
     "\n"
     "Loads the kernel driver IMAGE as the NT loader would, calls its DriverEntry\n"
@@ -53,6 +53,8 @@ const char* const RunUsage =
     "                     after each; a progress bar shows on a terminal\n"
     "  --single-faults    sweep one fault per run only; a failed run is shown with\n"
     "                     the --start-disk and --fault options that repeat it\n"
+    "  --sweep-on-folder  lay each run's drive C on a scratch folder rather than\n"
+    "                     in memory: slower, and the host's file work is swept too\n"
     "\n"
     "  --help, -h         this text\n"
     "  --version          quarnhold-run's version\n"
@@ -144,6 +146,8 @@ const OptionDefinition Options[] = {
      [](RunOptions& o, const std::string&) { return o.sweep = true, std::optional<std::string>(); }},
     {"--single-faults", "", false,
      [](RunOptions& o, const std::string&) { return o.singleFaults = true, std::optional<std::string>(); }},
+    {"--sweep-on-folder", "", false,
+     [](RunOptions& o, const std::string&) { return o.sweepOnFolder = true, std::optional<std::string>(); }},
     {"--help", "", true, [](RunOptions& o, const std::string&) { return o.help = true, std::optional<std::string>(); }},
     {"-h", "", true, [](RunOptions& o, const std::string&) { return o.help = true, std::optional<std::string>(); }},
     {"--version", "", true,
@@ -209,6 +213,7 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
         return std::string("--no-drive-c cannot be combined with --drive-c or --write-protected");
     }
     if (options.singleFaults && !options.sweep) return std::string("--single-faults needs --sweep");
+    if (options.sweepOnFolder && !options.sweep) return std::string("--sweep-on-folder needs --sweep");
     if (options.keepDriveC && (options.driveC || options.noDriveC || options.sweep)) {
         return std::string(
             "--keep-drive-c keeps a fresh scratch drive C: it cannot be combined with --drive-c, "
@@ -225,7 +230,8 @@ std::variant<RunOptions, std::string> ParseRunOptions(const std::vector<std::str
     if (options.sweep &&
         (options.driveC || options.noDriveC || options.writeProtected || options.raw || options.stats ||
          options.trace || options.startDisk || !options.faults.empty() || fileSystemGiven)) {
-        return std::string("--sweep makes its own drives C and takes only --single-faults and --json");
+        return std::string(
+            "--sweep makes its own drives C and takes only --single-faults, --sweep-on-folder and --json");
     }
     options.image = images.front();
     return options;

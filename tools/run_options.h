@@ -29,8 +29,9 @@ struct RunOptions {
     // Leave the fresh scratch drive C in place after the run, and say where.
     bool keepDriveC = false;
     std::vector<testbed::InjectedFault> faults;  // --fault, in the order given
-    bool sweep = false;         // the fault sweep instead of one run
-    bool singleFaults = false;  // sweep without pairs of faults
+    bool sweep = false;                          // the fault sweep instead of one run
+    bool singleFaults = false;                   // sweep without pairs of faults
+    bool sweepOnFolder = false;                  // sweep on a scratch folder, not in memory
     bool help = false;
     bool version = false;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
 #include "tools/display_text.h"
 #include "tools/fault_option.h"
@@ -111,6 +112,7 @@ nlohmann::ordered_json SweepToJson(const std::filesystem::path& image, const fau
             {"runsHeld", summary.runsHeld},
             {"rulesBroken", summary.rulesBroken},
             {"environmentFailures", summary.environmentFailures},
+            {"storyDigest", emulator::Hex(summary.storyDigest, 16)},
             {"seconds", std::chrono::duration<double>(summary.elapsed).count()},
             {"failures", failures},
             {"stoppedByTheHost", stoppedByTheHost}};

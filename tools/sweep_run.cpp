@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "emulator/driver_image_run.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_sweep.h"
+#include "testbed/scratch_disk.h"
 #include "tools/exit_status.h"
 #include "tools/image_file.h"
 #include "tools/progress_bar.h"
@@ -43,6 +45,9 @@ int SweepImage(const RunOptions& options)
     fault_sweep::SweepOptions sweepOptions;
     sweepOptions.pairs = !options.singleFaults;
     sweepOptions.progress = [&](uint64_t done, uint64_t total) { bar.Update(done, total); };
+    // Made here, so that an interrupt removes it whatever the worker is doing.
+    std::optional<testbed::ScratchFolder> folder;
+    if (options.sweepOnFolder) sweepOptions.driveC = folder.emplace().path();
     // The runs happen in a worker process, so a run that makes the emulator
     // abort or crash is a failed run, and the sweep goes on.
     fault_sweep::SweepSummary summary = isolation::RunIsolatedSweep(*image, disks, sweepOptions);
