@@ -184,7 +184,7 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
     std::string detail = DisplayName(request) + " access " + Hex(request.desiredAccess) + " share " +
                          Hex(request.shareAccess) + " " + std::string(DispositionName(request.createDisposition)) +
                          " options " + Hex(request.createOptions);
-    currentCall_ = "ZwCreateFile(" + detail + ")";
+    BeginCall("ZwCreateFile(" + detail + ")");
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
     auto record = [&](const CreateFileResult& result, std::string outcome, bool injected) {
         Record(Routine::ZwCreateFile, result.status, result.handle, detail + " -> " + outcome, result.information,
@@ -430,7 +430,7 @@ NtStatus KernelModel::CreateNew(const CreateFileRequest& request, const VolumeNo
 WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
 {
     std::string detail = "handle " + Hex(request.handle) + " length " + std::to_string(request.length);
-    currentCall_ = "ZwWriteFile(" + detail + ")";
+    BeginCall("ZwWriteFile(" + detail + ")");
     const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome, bool injected) {
         KernelCall& call =
@@ -577,7 +577,7 @@ void KernelModel::BreakUnreadable(const UnreadableRecord& unreadable)
 // open raises INVALID_KERNEL_HANDLE, as NT does for a kernel-mode caller.
 NtStatus KernelModel::Close(uint32_t handle)
 {
-    currentCall_ = "ZwClose(" + Hex(handle) + ")";
+    BeginCall("ZwClose(" + Hex(handle) + ")");
     const InjectedFault* fault = NextFault(Routine::ZwClose);
     if (!CheckHandle(handle, Routine::ZwClose)) {
         // From kernel mode this is no status but a stopped machine.
@@ -606,7 +606,11 @@ NtStatus KernelModel::Close(uint32_t handle)
 // kernel's 512-byte limit.
 void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments)
 {
-    currentCall_ = "DbgPrint(\"" + GbkToUtf8(format) + "\")";
+    // Spelt out only when asked for: most messages break no rule and stop
+    // no run, and the conversion is a visible share of a sweep run.
+    BeginCall({});
+    currentFormat_.assign(format);
+    currentIsDebugPrint_ = true;
     FormattedMessage message = FormatDebugMessage(format, arguments);
     for (std::string& problem : message.problems) {
         Break("DbgPrint: " + problem);
@@ -617,6 +621,17 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
     }
     Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"").format = format;
     debugOutput_.push_back(std::move(message.bytes));
+}
+
+void KernelModel::BeginCall(std::string call)
+{
+    currentCall_ = std::move(call);
+    currentIsDebugPrint_ = false;
+}
+
+std::string KernelModel::CallInProgress() const
+{
+    return currentIsDebugPrint_ ? "DbgPrint(\"" + GbkToUtf8(currentFormat_) + "\")" : currentCall_;
 }
 
 std::vector<OpenHandle> KernelModel::OpenHandles() const

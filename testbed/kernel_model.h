@@ -190,7 +190,7 @@ public:
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
-    const std::string& CallInProgress() const { return currentCall_; }
+    std::string CallInProgress() const;
 
     // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
     // opens, as on i386 NT.
@@ -231,7 +231,9 @@ private:
     KernelCall& Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
                        std::optional<uint32_t> information = std::nullopt, bool injected = false);
     // Notes a broken rule against the call in progress.
-    void Break(std::string rule) { brokenRules_.push_back({std::move(rule), currentCall_}); }
+    void Break(std::string rule) { brokenRules_.push_back({std::move(rule), CallInProgress()}); }
+    // Notes the call being answered from here on.
+    void BeginCall(std::string call);
     void BreakUnreadable(const UnreadableRecord& unreadable);
 
     DriveC driveC_;
@@ -251,6 +253,9 @@ private:
     std::vector<BrokenRule> brokenRules_;
     std::optional<BugCheck> bugCheck_;
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered
+    // A DbgPrint being answered: its format, as the caller gave it (GBK).
+    bool currentIsDebugPrint_ = false;
+    std::string currentFormat_;
 };
 
 }  // namespace quarnhold::testbed

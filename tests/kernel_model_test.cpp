@@ -590,7 +590,14 @@ TEST(DebugPrintTest, KeepsAtMost512BytesPerCall)
     ASSERT_EQ(model.DebugOutput().size(), 2u);
     EXPECT_EQ(model.DebugOutput()[0], std::string(512, 'x'));
     EXPECT_EQ(model.DebugOutput()[1], "short");
-    EXPECT_EQ(model.BrokenRules().size(), 1u);
+    ASSERT_EQ(model.BrokenRules().size(), 1u);
+    EXPECT_EQ(model.BrokenRules()[0].call, "DbgPrint(\"" + std::string(600, 'x') + "\")");
+    // The call in progress names the format as UTF-8, and the call after it
+    // names itself.
+    model.DebugPrint("\xC7\xFD\xB6\xAF", none);  // 驱动
+    EXPECT_EQ(model.CallInProgress(), "DbgPrint(\"驱动\")");
+    model.Close(0x80000004);
+    EXPECT_EQ(model.CallInProgress(), "ZwClose(0x80000004)");
 }
 
 TEST(InjectedFaultTest, HitsOnlyTheNamedCall)

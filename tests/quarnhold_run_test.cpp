@@ -472,6 +472,7 @@ const RefusalCase RefusalCases[] = {
     {"sweep_with_a_fault", {"--sweep", "--fault", "ZwClose#1=1", Image}, 2, "--sweep makes its own drives C"},
     {"sweep_with_a_drive", {"--sweep", "--drive-c", "/tmp", Image}, 2, "--sweep makes its own drives C"},
     {"single_faults_without_sweep", {"--single-faults", Image}, 2, "--single-faults needs --sweep"},
+    {"sweep_on_folder_without_sweep", {"--sweep-on-folder", Image}, 2, "--sweep-on-folder needs --sweep"},
     {"sweep_of_no_image", {"--sweep", "/nonexistent/quarnhold.sys"}, 2, "no such image"},
     {"sweep_of_a_spoiled_image", {"--sweep", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
     // A call given a success status does its work: with 0 it is the call
