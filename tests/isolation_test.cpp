@@ -168,8 +168,18 @@ fault_sweep::RunOutcome FullOutcome()
     fault_sweep::RunOutcome outcome;
     outcome.status = 0xC0000182;
     outcome.debugOutput = {"\xC7\xFD\xB6\xAF", std::string("with\0nul", 8)};
-    outcome.calls = {{testbed::Routine::ZwWriteFile, 0xC000007F, 0x80000008, 20u, true, "ZwWriteFile(...)"},
-                     {testbed::Routine::ZwClose, 0, 0x80000008, std::nullopt, false, "ZwClose(0x80000008)"}};
+    outcome.calls = {{.routine = testbed::Routine::ZwWriteFile,
+                      .status = 0xC000007F,
+                      .handle = 0x80000008,
+                      .information = 20u,
+                      .injected = true,
+                      .detail = "ZwWriteFile(...)"},
+                     {.routine = testbed::Routine::ZwClose,
+                      .status = 0,
+                      .handle = 0x80000008,
+                      .information = std::nullopt,
+                      .injected = false,
+                      .detail = "ZwClose(0x80000008)"}};
     // What the caller passed, which the contract check reads.
     testbed::CreateFileRequest create;
     create.desiredAccess = 0x00100002;

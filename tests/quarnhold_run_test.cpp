@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -605,7 +606,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunEnd, ::testing::ValuesIn(EndCases),
 // as the driver's doing.
 struct AsNobodyCase {
     std::string name;
-    std::function<std::vector<std::string>(const std::filesystem::path& folder)> arguments;
+    std::function<std::vector<std::string>(const std::filesystem::path& folder, const std::string& image)> arguments;
     int exitCode;
     std::string reason;  // a part of the one line on standard error; FOLDER stands for the folder
 };
@@ -617,32 +618,32 @@ void PrintTo(const AsNobodyCase& c, std::ostream* out)
 
 const AsNobodyCase AsNobodyCases[] = {
     {"drive_c_not_writable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directory(folder / "c");
-         return std::vector<std::string>{"--drive-c", (folder / "c").string(), Image};
+         return std::vector<std::string>{"--drive-c", (folder / "c").string(), image};
      },
      1, "quarnhold-run: test-bed error: cannot create the directory FOLDER/c/Quarnhold: Permission denied (EACCES)"},
     {"image_not_readable",
-     [](const std::filesystem::path& folder) {
-         std::filesystem::copy_file(Image, folder / "unreadable.sys");
+     [](const std::filesystem::path& folder, const std::string& image) {
+         std::filesystem::copy_file(image, folder / "unreadable.sys");
          std::filesystem::permissions(folder / "unreadable.sys", std::filesystem::perms::owner_read);
          return std::vector<std::string>{"--no-drive-c", (folder / "unreadable.sys").string()};
      },
      1,
      "quarnhold-run: cannot load FOLDER/unreadable.sys: cannot read FOLDER/unreadable.sys: Permission denied (EACCES)"},
     {"image_not_reachable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directories(folder / "closed");
          std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
-         std::filesystem::copy_file(Image, folder / "closed/quarnhold.sys");
+         std::filesystem::copy_file(image, folder / "closed/quarnhold.sys");
          return std::vector<std::string>{"--no-drive-c", (folder / "closed/quarnhold.sys").string()};
      },
      2, "quarnhold-run: cannot reach the image FOLDER/closed/quarnhold.sys: Permission denied (EACCES)"},
     {"drive_c_not_reachable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directories(folder / "closed/c");
          std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
-         return std::vector<std::string>{"--drive-c", (folder / "closed/c").string(), Image};
+         return std::vector<std::string>{"--drive-c", (folder / "closed/c").string(), image};
      },
      2, "quarnhold-run: cannot use FOLDER/closed/c as drive C: Permission denied (EACCES)"},
 };
@@ -659,8 +660,20 @@ TEST_P(QuarnholdRunAsNobody, NamesTheHostsRefusal)
                                                     std::filesystem::perms::group_exec |
                                                     std::filesystem::perms::others_read |
                                                     std::filesystem::perms::others_exec);
-    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", QUARNHOLD_RUN_PATH};
-    for (std::string& argument : GetParam().arguments(folder.path())) argv.push_back(argument);
+    // nobody runs copies of the tool and the image that lie in the scratch
+    // folder: the build folder may be one others cannot enter (a checkout
+    // under /root, or under a folder made by mktemp -d).
+    struct statvfs volume{};
+    if (statvfs(folder.path().c_str(), &volume) == 0 && (volume.f_flag & ST_NOEXEC) != 0) {
+        GTEST_SKIP() << "TMPDIR (" << folder.path() << ") is mounted noexec, so nobody cannot run a copy there";
+    }
+    const std::filesystem::path tool = folder.path() / "quarnhold-run", image = folder.path() / "quarnhold.sys";
+    std::filesystem::copy_file(QUARNHOLD_RUN_PATH, tool);
+    std::filesystem::copy_file(Image, image);
+    std::filesystem::permissions(image, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", tool.string()};
+    for (std::string& argument : GetParam().arguments(folder.path(), image.string())) argv.push_back(argument);
     CommandResult run = RunCommand(argv);
 
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
