@@ -55,7 +55,8 @@ std::optional<std::string> CheckPdbMatches(const std::filesystem::path& pdbutil,
                                            const emulator::CodeViewRecord& codeView)
 {
     const HelperLimits limits{std::chrono::milliseconds(20'000), 64 * 1024};
-    const HelperRun run = RunHelper(pdbutil, {"dump", "-summary", pdb.string()}, "", limits);
+    // Absolute, so that no name can read as an option.
+    const HelperRun run = RunHelper(pdbutil, {"dump", "-summary", std::filesystem::absolute(pdb).string()}, "", limits);
     const std::string name = pdb.filename().string();
     if (run.end != HelperRun::End::Exited || run.code != 0) return HelperFailure("llvm-pdbutil", name, run, limits);
     const std::optional<std::string> guid = SummaryField(run.out, "GUID");
