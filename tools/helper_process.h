@@ -19,7 +19,7 @@
 namespace quarnhold::tools {
 
 struct HelperLimits {
-    std::chrono::milliseconds time{20'000};
+    std::chrono::milliseconds time{10'000};
     size_t outputBytes = 4 << 20;         // standard output; beyond it the helper is stopped
     uint64_t addressSpaceBytes = 2ull << 30;
 };
@@ -41,7 +41,7 @@ HelperRun RunHelper(const std::filesystem::path& program, const std::vector<std:
                     std::string_view input, const HelperLimits& limits = {});
 
 // How a helper ended, for a person: "exited with status 3", "died of
-// SIGSEGV", "gave no answer within 20 s", "wrote more than 4194304 bytes".
+// SIGSEGV", "gave no answer within 10 s", "wrote more than 4194304 bytes".
 std::string DescribeHelperEnd(const HelperRun& run, const HelperLimits& limits);
 
 }  // namespace quarnhold::tools

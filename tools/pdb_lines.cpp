@@ -26,6 +26,10 @@ constexpr std::string_view SourceRoot = "quarnhold\\";
 
 const std::string DebianPackage = " (Debian's llvm package has it)";
 
+// Either helper answers in well under a second even on a loaded machine;
+// some damaged PDBs send llvm-symbolizer 14 into a loop it never leaves.
+constexpr std::chrono::milliseconds HelperTime{10'000};
+
 // The value after "<key>: " on a line of llvm-pdbutil's summary.
 std::optional<std::string> SummaryField(const std::string& summary, std::string_view key)
 {
@@ -54,7 +58,7 @@ std::string HelperFailure(const std::string& helper, const std::string& what, co
 std::optional<std::string> CheckPdbMatches(const std::filesystem::path& pdbutil, const std::filesystem::path& pdb,
                                            const emulator::CodeViewRecord& codeView)
 {
-    const HelperLimits limits{std::chrono::milliseconds(20'000), 64 * 1024};
+    const HelperLimits limits{HelperTime, 64 * 1024};
     // Absolute, so that no name can read as an option.
     const HelperRun run = RunHelper(pdbutil, {"dump", "-summary", std::filesystem::absolute(pdb).string()}, "", limits);
     const std::string name = pdb.filename().string();
@@ -157,7 +161,7 @@ std::variant<std::map<uint32_t, SourceLine>, std::string> LookUpSourceLines(
     std::string input;
     for (uint32_t rva : rvas) input += emulator::Hex(rva) + "\n";
     // Generous for any sane name, and a bound on an insane one.
-    const HelperLimits limits{std::chrono::milliseconds(20'000), 64 * 1024 + 4096 * rvas.size()};
+    const HelperLimits limits{HelperTime, 64 * 1024 + 4096 * rvas.size()};
     HelperRun run;
     try {
         // The check and the lookup run side by side: each helper spends
