@@ -250,8 +250,8 @@ void Fields(A& a, testbed::WriteArguments& v)
 template <class A>
 void Fields(A& a, testbed::KernelCall& v)
 {
-    auto& [routine, status, handle, information, injected, detail, create, write, format] = v;
-    a(routine, status, handle, information, injected, detail, create, write, format);
+    auto& [routine, status, handle, information, injected, detail, outcome, callerRva, create, write, format] = v;
+    a(routine, status, handle, information, injected, detail, outcome, callerRva, create, write, format);
 }
 
 template <class A>
@@ -285,8 +285,8 @@ void Fields(A& a, testbed::DiskEvent& v)
 template <class A>
 void Fields(A& a, emulator::GuestFault& v)
 {
-    auto& [what, address, lastKernelCall] = v;
-    a(what, address, lastKernelCall);
+    auto& [what, address, lastKernelCall, lastCallReturnAddress, cameFrom] = v;
+    a(what, address, lastKernelCall, lastCallReturnAddress, cameFrom);
 }
 
 template <class A>

@@ -168,18 +168,18 @@ fault_sweep::RunOutcome FullOutcome()
     fault_sweep::RunOutcome outcome;
     outcome.status = 0xC0000182;
     outcome.debugOutput = {"\xC7\xFD\xB6\xAF", std::string("with\0nul", 8)};
-    outcome.calls = {{.routine = testbed::Routine::ZwWriteFile,
-                      .status = 0xC000007F,
-                      .handle = 0x80000008,
-                      .information = 20u,
-                      .injected = true,
-                      .detail = "ZwWriteFile(...)"},
-                     {.routine = testbed::Routine::ZwClose,
-                      .status = 0,
-                      .handle = 0x80000008,
-                      .information = std::nullopt,
-                      .injected = false,
-                      .detail = "ZwClose(0x80000008)"}};
+    outcome.calls.resize(2);
+    outcome.calls[0].routine = testbed::Routine::ZwWriteFile;
+    outcome.calls[0].status = 0xC000007F;
+    outcome.calls[0].handle = 0x80000008;
+    outcome.calls[0].information = 20u;
+    outcome.calls[0].injected = true;
+    outcome.calls[0].detail = "ZwWriteFile(...)";
+    outcome.calls[0].outcome = "injected 0xC000007F STATUS_DISK_FULL";
+    outcome.calls[0].callerRva = 0x10B1;
+    outcome.calls[1].routine = testbed::Routine::ZwClose;
+    outcome.calls[1].handle = 0x80000008;
+    outcome.calls[1].detail = "ZwClose(0x80000008)";
     // What the caller passed, which the contract check reads.
     testbed::CreateFileRequest create;
     create.desiredAccess = 0x00100002;
@@ -203,6 +203,8 @@ fault_sweep::RunOutcome FullOutcome()
     emulated.imageBase = 0x80A00000;
     emulated.status = 0xC0000182;
     emulated.fault = emulator::GuestFault{"stack overflow", 0x80A01234, "DbgPrint, called from 0x80A01000"};
+    emulated.fault->lastCallReturnAddress = 0x80A01000;
+    emulated.fault->cameFrom = 0x80A01230;
     emulated.testBedError = "test-bed error: a disk laid down short";
     emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
     emulated.driverObjectUntouched = true;
@@ -225,6 +227,8 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
         EXPECT_EQ(a.calls[i].information, b.calls[i].information);
         EXPECT_EQ(a.calls[i].injected, b.calls[i].injected);
         EXPECT_EQ(a.calls[i].detail, b.calls[i].detail);
+        EXPECT_EQ(a.calls[i].outcome, b.calls[i].outcome);
+        EXPECT_EQ(a.calls[i].callerRva, b.calls[i].callerRva);
         EXPECT_EQ(a.calls[i].format, b.calls[i].format);
         ASSERT_EQ(a.calls[i].create.has_value(), b.calls[i].create.has_value());
         if (a.calls[i].create) {
@@ -272,6 +276,8 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(x.fault->what, y.fault->what);
     EXPECT_EQ(x.fault->address, y.fault->address);
     EXPECT_EQ(x.fault->lastKernelCall, y.fault->lastKernelCall);
+    EXPECT_EQ(x.fault->lastCallReturnAddress, y.fault->lastCallReturnAddress);
+    EXPECT_EQ(x.fault->cameFrom, y.fault->cameFrom);
     EXPECT_EQ(x.testBedError, y.testBedError);
     EXPECT_EQ(x.loaderDataAccesses, y.loaderDataAccesses);
     EXPECT_EQ(x.driverObjectUntouched, y.driverObjectUntouched);

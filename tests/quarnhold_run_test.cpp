@@ -229,11 +229,12 @@ void PrintTo(const EmulatorDeathCase& c, std::ostream* out)
 const EmulatorDeathCase EmulatorDeathCases[] = {
     {"abort_at_the_first_instruction",
      {"--no-drive-c", GuestDrivers + "/invalid_far_call.sys"},
-     R"(\(at 0x80A01000\); last kernel call: none)"},
+     R"(\(at invalid_far_call\.sys\+0x1000 \(tests/guest_drivers/invalid_far_call\.cpp:\d+\)\); last kernel call: none)"},
     {"abort_after_a_kernel_call",
      {"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001",
       GuestDrivers + "/aborts_after_failed_write.sys"},
-     R"(\(at 0x[0-9A-F]{8}\); last kernel call: DbgPrint, called from 0x80A0[0-9A-F]{4})"},
+     R"(\(at aborts_after_failed_write\.sys\+0x[0-9A-F]+ \([a-z_/]+\.cpp:\d+\)\); )"
+     R"(last kernel call: DbgPrint, called from aborts_after_failed_write\.sys\+0x[0-9A-F]+ \([a-z_/]+\.cpp:\d+\))"},
 };
 
 class QuarnholdRunEmulatorDeath : public ::testing::TestWithParam<EmulatorDeathCase> {};
@@ -433,7 +434,7 @@ const RefusalCase RefusalCases[] = {
     {"guest_fault_names_the_last_call",
      {GuestDrivers + "/bad_object_attributes.sys"},
      1,
-     "last kernel call: ZwCreateFile, called from 0x"},
+     "last kernel call: ZwCreateFile, called from bad_object_attributes.sys+0x"},
     {"kernel_rule_broken",
      {GuestDrivers + "/opens_a_user_handle.sys"},
      1,

@@ -14,6 +14,7 @@
 #include "tools/faults_taken.h"
 #include "tools/image_file.h"
 #include "tools/run_report.h"
+#include "tools/source_locations.h"
 #include "tools/standard_output.h"
 
 namespace quarnhold::tools {
@@ -25,6 +26,8 @@ int RunImageOnce(const RunOptions& options)
     std::optional<emulator::DriverImageRunner> loaded;
     uint32_t preferredBase = 0;
     size_t relocations = 0;
+    std::optional<emulator::CodeViewRecord> codeView;
+    uint32_t sizeOfImage = 0;
     {
         auto read = ReadImageFile(options.image);
         if (const Refusal* refused = std::get_if<Refusal>(&read)) {
@@ -33,6 +36,8 @@ int RunImageOnce(const RunOptions& options)
         const emulator::PeImage& image = std::get<emulator::PeImage>(read);
         preferredBase = image.imageBase;
         relocations = image.relocationRvas.size();
+        codeView = image.codeView;
+        sizeOfImage = image.sizeOfImage;
         try {
             loaded.emplace(image);
         } catch (const emulator::ImageError& refused) {
@@ -68,6 +73,8 @@ int RunImageOnce(const RunOptions& options)
         return Refuse(ExitRunFailed, outcome.testBedError);
     }
     CollectOutcome(outcome, report);
+    report.locations = LocateRun(MappedImageFile{options.image, codeView, report.run.imageBase, sizeOfImage},
+                                 report.calls, options.trace, report.run.fault);
     report.faults = FaultsTaken(options.faults, outcome);
 
     std::ostringstream out, err;
@@ -91,7 +98,7 @@ int RunImageOnce(const RunOptions& options)
     }
 
     if (report.run.fault) {
-        return Refuse(ExitRunFailed, "guest fault: " + emulator::DescribeGuestFault(*report.run.fault));
+        return Refuse(ExitRunFailed, "guest fault: " + DescribeGuestFault(*report.run.fault, report.locations));
     }
     if (!report.brokenRules.empty()) {
         return Refuse(ExitRunFailed, "the driver broke " + std::to_string(report.brokenRules.size()) + " kernel rule" +
