@@ -162,6 +162,8 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     CommandResult json = RunTool({"--sweep", "--single-faults", "--json", Image});
     ASSERT_EQ(json.exitCode, 0) << json.err;
     nlohmann::json record = nlohmann::json::parse(json.out);
+    EXPECT_EQ(record["schema"], 1);
+    EXPECT_TRUE(record["filter"].is_null());
     EXPECT_EQ(record["runs"], figures->runs);
     EXPECT_EQ(record["disksOnNtfs"], 22);
     EXPECT_EQ(record["disksOnFat"], 21);
@@ -1424,11 +1426,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunJsonError, ::testing::ValuesIn(JsonE
 TEST(QuarnholdRunSweep, JsonCarriesEveryFailedRunUnlessCut)
 {
     const std::string image = GuestDrivers + "/skips_close_after_failed_write.sys";
-    CommandResult whole = RunTool({"--sweep", "--single-faults", "--json", image});
+    // Two disks are enough for many failed runs of several kinds.
+    const auto sweep = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--sweep", "--single-faults", "--start-disk", "clean_drive_c",
+                                             "--start-disk", "write_protected_after_a_run"});
+        arguments.push_back(image);
+        return RunTool(arguments);
+    };
+    CommandResult whole = sweep({"--json"});
     EXPECT_EQ(whole.exitCode, 1);
     const nlohmann::json record = nlohmann::json::parse(whole.out);
     EXPECT_EQ(record["schema"], 1);
-    EXPECT_TRUE(record["filter"].is_null());
+    EXPECT_EQ(record["filter"]["startDisks"], nlohmann::json::array({"clean_drive_c", "write_protected_after_a_run"}));
     const uint64_t failed = record["failedRuns"];
     EXPECT_EQ(failed, record["runs"].get<uint64_t>() - record["runsHeld"].get<uint64_t>());
     EXPECT_EQ(record["failures"].size(), failed);
@@ -1445,21 +1454,21 @@ TEST(QuarnholdRunSweep, JsonCarriesEveryFailedRunUnlessCut)
     EXPECT_EQ(ids, (std::vector<std::string>{"run-sequence", "handles-closed"}));
     EXPECT_EQ(record["groups"][0]["rules"][1]["id"], "handles-closed");
 
-    CommandResult cut = RunTool({"--sweep", "--single-faults", "--json", "--max-failures", "3", image});
+    CommandResult cut = sweep({"--json", "--max-failures", "3"});
     const nlohmann::json cutRecord = nlohmann::json::parse(cut.out);
     EXPECT_EQ(cutRecord["failures"].size(), 3u);
     EXPECT_EQ(cutRecord["failuresCut"], true);
     EXPECT_EQ(cutRecord["failuresLeftOut"], failed - 3);
     EXPECT_EQ(cutRecord["failures"][2], record["failures"][2]);
 
-    CommandResult text = RunTool({"--sweep", "--single-faults", "--max-failures=2", image});
+    CommandResult text = sweep({"--max-failures=2"});
     EXPECT_NE(text.out.find("failed runs one by one (the first 2 of " + std::to_string(failed) + "):\nFAILED from "),
               std::string::npos)
         << text.out;
     EXPECT_NE(text.out.find("(" + std::to_string(failed - 2) + " more failed runs not shown; --max-failures all"),
               std::string::npos)
         << text.out;
-    const std::string all = RunTool({"--sweep", "--single-faults", "--max-failures", "all", image}).out;
+    const std::string all = sweep({"--max-failures", "all"}).out;
     size_t listed = 0;
     for (size_t at = all.find("\nFAILED from "); at != std::string::npos; at = all.find("\nFAILED from ", at + 1)) {
         ++listed;
