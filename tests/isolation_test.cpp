@@ -426,6 +426,42 @@ TEST(IsolatedSweep, AgreesWithTheSweepRunHereAndSurvivesAnAbort)
     }
 }
 
+// Drivers that change some of the CPU's state on their way in, and print
+// one more message when a run finds it changed. Swept in one worker, every
+// run must find the CPU as the load left it: each then holds every rule and
+// tells the real driver's story run for run, which is also the story of
+// each run made alone, as a sweep's again: line makes it.
+class CpuStateLeftBehind : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CpuStateLeftBehind, IsFoundByNoRunOfASweep)
+{
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c"),
+                                                       fault_sweep::FindStartingDisk("after_a_run")};
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    static const fault_sweep::SweepSummary real = [&] {
+        emulator::DriverImageRunner image(emulator::ReadPeImage(QUARNHOLD_IMAGE_PATH));
+        return isolation::RunIsolatedSweep(image, disks, options);
+    }();
+    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / (GetParam() + ".sys")));
+    const fault_sweep::SweepSummary changer = isolation::RunIsolatedSweep(image, disks, options);
+
+    ASSERT_GT(real.runs, 100u);
+    EXPECT_EQ(changer.runs, real.runs);
+    EXPECT_EQ(changer.runsHeld, changer.runs);
+    EXPECT_EQ(changer.rulesBroken, 0u);
+    for (const fault_sweep::FailedRun& failed : changer.failures) {
+        ADD_FAILURE() << "from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ": "
+                      << failed.broken.front().rule << ": " << failed.broken.front().detail;
+    }
+    EXPECT_EQ(changer.storyDigest, real.storyDigest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, CpuStateLeftBehind,
+                         ::testing::Values("changes_xmm0", "changes_fpu_control", "changes_cr0",
+                                           "changes_segment_register"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
 // An image that makes Unicorn abort: each run is a guest fault that says
 // so, at the last address the worker reached, and the runner runs again.
 TEST(IsolatedImageRunner, ReportsARunThatKillsTheEmulator)
