@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -675,11 +676,17 @@ TEST_P(QuarnholdRunAsNobody, NamesTheHostsRefusal)
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunAsNobody, ::testing::ValuesIn(AsNobodyCases),
                          [](const ::testing::TestParamInfo<AsNobodyCase>& info) { return info.param.name; });
 
-// A report that cannot be written fails the run.
+// A report that cannot be written fails the run, and leaves no scratch
+// drive C behind: standard output full, closed, or a pipe whose reader has
+// gone (`quarnhold-run IMAGE | true`) or goes after the first bytes
+// (`quarnhold-run --sweep IMAGE | head -c 10`), which must not kill the run
+// with SIGPIPE before it cleans up.
+enum class Output { Full, Closed, PipeWithoutReader, PipeReadTenBytes };
+
 struct OutputCase {
     std::string name;
     std::vector<std::string> arguments;
-    bool closed;  // standard output closed; otherwise /dev/full
+    Output output;
     std::string reason;
 };
 
@@ -691,36 +698,65 @@ void PrintTo(const OutputCase& c, std::ostream* out)
 const OutputCase OutputCases[] = {
     {"report_to_a_full_device",
      {"--no-drive-c", Image},
-     false,
+     Output::Full,
      "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
     {"help_to_a_full_device",
      {"--help"},
-     false,
+     Output::Full,
      "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
     {"report_to_a_closed_output",
      {"--no-drive-c", Image},
-     true,
+     Output::Closed,
      "quarnhold-run: cannot write the report: standard output is closed\n"},
+    {"report_to_a_pipe_without_reader",
+     {Image},
+     Output::PipeWithoutReader,
+     "quarnhold-run: cannot write the report: standard output was closed by its reader (EPIPE)\n"},
+    {"sweep_on_a_folder_to_a_pipe_read_ten_bytes",
+     {"--sweep", "--sweep-on-folder", "--single-faults", Image},
+     Output::PipeReadTenBytes,
+     "quarnhold-run: cannot write the report: standard output was closed by its reader (EPIPE)\n"},
 };
 
 class QuarnholdRunOutput : public ::testing::TestWithParam<OutputCase> {};
 
 TEST_P(QuarnholdRunOutput, FailsWhenTheReportCannotBeWritten)
 {
+    ScratchFolder tmpdir;
     int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    int out = GetParam().closed ? -1 : open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    int out = -1, reader = -1;
+    if (GetParam().output == Output::Full) {
+        out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    } else if (GetParam().output != Output::Closed) {
+        int pipeEnds[2];
+        ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+        reader = pipeEnds[0];
+        out = pipeEnds[1];
+        if (GetParam().output == Output::PipeWithoutReader) close(std::exchange(reader, -1));
+    }
     std::vector<std::string> argv = GetParam().arguments;
     argv.insert(argv.begin(), QUARNHOLD_RUN_PATH);
-    pid_t pid = StartCommand(argv, {}, out, err[1]);
+    pid_t pid = StartCommand(argv, {"TMPDIR=" + tmpdir.path().string()}, out, err[1]);
     if (out >= 0) close(out);
     close(err[1]);
+    if (reader >= 0) {
+        // As head -c 10 does: ten bytes, then the reader goes.
+        char first[10];
+        size_t got = 0;
+        for (ssize_t now; got < sizeof(first) && (now = read(reader, first + got, sizeof(first) - got)) > 0;) {
+            got += static_cast<size_t>(now);
+        }
+        EXPECT_EQ(got, sizeof(first));
+        close(reader);
+    }
     std::string said;
     char buffer[1024];
     for (ssize_t got; (got = read(err[0], buffer, sizeof(buffer))) > 0;) said.append(buffer, static_cast<size_t>(got));
     close(err[0]);
-    EXPECT_EQ(WaitCommand(pid), 1);
+    EXPECT_EQ(WaitCommand(pid), 1) << "-1: ended by a signal";
     EXPECT_EQ(said, GetParam().reason);
+    EXPECT_EQ(ScratchFoldersIn(tmpdir.path()), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunOutput, ::testing::ValuesIn(OutputCases),

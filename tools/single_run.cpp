@@ -8,6 +8,7 @@
 
 #include "emulator/driver_image_run.h"
 #include "isolation/isolated_image_runner.h"
+#include "testbed/test_bed_error.h"
 #include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
 #include "tools/fault_option.h"
@@ -81,14 +82,23 @@ int RunImageOnce(const RunOptions& options)
     } else {
         WriteText(report, out, true, options.stats, options.trace);
     }
-    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
-        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
-    }
+    // The scratch drive C goes before the report is written, so that no way
+    // the writing can fail (a full disk, a reader gone from the pipe) leaves
+    // it behind; a failure to remove it is told after the report.
+    std::optional<std::string> notRemoved;
     if (drive.scratch && drive.keep) {
         drive.scratch->Keep();
     } else if (drive.scratch) {
-        drive.scratch->Remove();
+        try {
+            drive.scratch->Remove();
+        } catch (const testbed::TestBedError& failure) {
+            notRemoved = failure.what();
+        }
     }
+    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
+        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
+    }
+    if (notRemoved) return Refuse(ExitRunFailed, *notRemoved);
 
     if (report.run.fault) {
         return Refuse(ExitRunFailed, "guest fault: " + emulator::DescribeGuestFault(*report.run.fault));
