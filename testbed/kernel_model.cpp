@@ -214,7 +214,9 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
         outcome = "injected " + DescribeStatus(result.status) + ", ";
         injected = true;
     }
-    if (fault && fault->information) {
+    // An Information equal to the one the file system gave changes nothing:
+    // no fault took effect.
+    if (fault && fault->information && fault->information != result.information) {
         result.information = fault->information;
         outcome += "injected ";
         injected = true;
@@ -482,9 +484,10 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
         file.position = offset + data.size();
     }
     // A success status the file system chose comes after the write is done.
-    const bool injected = fault && (fault->status || fault->information);
     const NtStatus status = fault && fault->status ? *fault->status : status::Success;
     uint32_t information = fault && fault->information ? *fault->information : static_cast<uint32_t>(data.size());
+    // An Information equal to the bytes written changes nothing.
+    const bool injected = fault && (fault->status || information != data.size());
     std::string outcome = "wrote " + std::to_string(data.size()) + " bytes at offset " + std::to_string(offset);
     if (fault && fault->status) outcome = "injected " + DescribeStatus(status) + ", " + outcome;
     return finish(status, information, outcome, injected);

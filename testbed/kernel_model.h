@@ -55,7 +55,8 @@ struct DriveC {
 // if that succeeds returns the status in place of STATUS_SUCCESS, with the
 // handle of a create, as NT hands one out with any status NT_SUCCESS holds
 // for. Only an information value: the call runs and, if it succeeds, reports
-// that value.
+// that value; one equal to what the call reports anyway changes nothing, and
+// the call is not counted as injected.
 struct InjectedFault {
     Routine routine = Routine::ZwCreateFile;
     unsigned occurrence = 1;

@@ -500,6 +500,12 @@ const RefusalCase RefusalCases[] = {
      1,
      "1 fault never took effect: ZwCreateFile#1=info:0x5 (ZwCreateFile #1 failed with 0xC000003A "
      "STATUS_OBJECT_PATH_NOT_FOUND, so it reported no Information to replace)"},
+    // The first create makes the work directory: FILE_CREATED (2) anyway.
+    {"information_the_create_reports_anyway",
+     {"--fault", "ZwCreateFile#1=info:2", Image},
+     1,
+     "1 fault never took effect: ZwCreateFile#1=info:0x2 (ZwCreateFile #1 reported Information 0x2 itself, so the "
+     "same value changed nothing)"},
     {"drive_c_given_twice", {"--drive-c", "/tmp", "--drive-c=/tmp", Image}, 2, "--drive-c is given twice"},
     {"start_disk_given_twice",
      {"--start-disk=after_a_run", "--start-disk", "after_a_run", Image},

@@ -2,6 +2,7 @@
 
 #include "tools/faults_taken.h"
 
+#include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
 
 namespace quarnhold::tools {
@@ -30,6 +31,9 @@ std::vector<FaultTaken> FaultsTaken(const std::vector<testbed::InjectedFault>& a
         } else if (!hit->injected && !fault.status && hit->status != testbed::status::Success) {
             entry.why = call + " failed with " + testbed::DescribeStatus(hit->status) +
                         ", so it reported no Information to replace";
+        } else if (!hit->injected && !fault.status && hit->information == fault.information) {
+            entry.why = call + " reported Information " + emulator::Hex(*fault.information) +
+                        " itself, so the same value changed nothing";
         } else if (!hit->injected) {
             entry.why =
                 call + " was answered with " + testbed::DescribeStatus(hit->status) + " before the fault applied";
