@@ -79,6 +79,7 @@ TEST_P(WorkerEnds, IsReportedAndCostsOnlyThatRequest)
     ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
     EXPECT_EQ(std::get<WorkerEnd>(ended).how, GetParam().how);
     EXPECT_EQ(std::get<WorkerEnd>(ended).lastWords, GetParam().lastWords);
+    EXPECT_FALSE(std::get<WorkerEnd>(ended).killedFromOutside) << "a death of its own, or our own kill";
     EXPECT_EQ(worker.Pid(), -1);
     EXPECT_NE(kill(first, 0), 0) << "the ended worker is reaped";
 
@@ -132,6 +133,54 @@ TEST(Worker, EndsWhenTheWatchGivesAReason)
     EXPECT_EQ(looks, 3);
     EXPECT_EQ(std::get<std::string>(worker.Ask("two", 10ms, [] { return std::optional<std::string>(); })),
               "answer to two");
+}
+
+// A worker someone outside kills (a person, a supervisor, the kernel short
+// of memory) is told apart from one that died of its own doing, as the
+// table above has it: whatever the signal, the sender is named when known.
+TEST(Worker, TellsAKillFromOutsideFromADeathOfItsOwn)
+{
+    const std::string us = std::to_string(getpid());
+    const std::pair<int, std::string> kills[] = {
+        {SIGKILL, "was killed from outside (SIGKILL"},
+        {SIGSEGV, "was killed from outside (SIGSEGV from process " + us + ")"},
+        {SIGABRT, "was killed from outside (SIGABRT from process " + us + ")"},
+        {SIGUSR1, "was killed from outside (SIGUSR1 from process " + us + ")"},
+    };
+    for (const auto& [sent_signal, how] : kills) {
+        SCOPED_TRACE(how);
+        const int signal = sent_signal;
+        WorkerProcess worker(TestHandler, 60s);
+        bool sent = false;
+        auto ended = worker.Ask("hang", 10ms, [&]() -> std::optional<std::string> {
+            if (!sent) sent = kill(worker.Pid(), signal) == 0;
+            return std::nullopt;
+        });
+        ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
+        EXPECT_TRUE(std::get<WorkerEnd>(ended).killedFromOutside);
+        EXPECT_EQ(std::get<WorkerEnd>(ended).how.rfind(how, 0), 0u) << std::get<WorkerEnd>(ended).how;
+    }
+}
+
+// A run whose worker was killed from outside blames nothing on the driver:
+// it is a test-bed error, not a guest fault; one that died of its own doing
+// is a guest fault with its record lost.
+TEST(IsolatedImageRunner, BlamesTheDriverOnlyForADeathOfTheWorkersOwn)
+{
+    emulator::GuestTrail trail;
+    trail.lastAddress = 0x80A01234;
+    const fault_sweep::RunOutcome outside =
+        isolation::OutcomeOfWorkerEnd({"was killed from outside (SIGKILL)", "", true}, trail, 0x80A00000);
+    EXPECT_EQ(outside.testBedError,
+              "test-bed error: the worker was killed from outside (SIGKILL) during the run, so the run says nothing "
+              "of the driver (last guest address 0x80A01234)");
+    EXPECT_EQ(outside.fault, "");
+    EXPECT_FALSE(outside.recordLost);
+
+    const fault_sweep::RunOutcome own = isolation::OutcomeOfWorkerEnd({"died of SIGSEGV", "", false}, trail, 0x80A00000);
+    EXPECT_EQ(own.testBedError, "");
+    EXPECT_EQ(own.fault, "the emulator died of SIGSEGV (at 0x80A01234); last kernel call: none");
+    EXPECT_TRUE(own.recordLost);
 }
 
 // A worker goes when its owner does.
