@@ -19,6 +19,7 @@ namespace quarnhold::tests {
 namespace {
 
 using emulator::GuestCpu;
+using emulator::Protection;
 
 constexpr uint32_t Page = 0x1000;
 constexpr uint32_t Base = 0x80400000;  // two readable pages, then a protected one, then nothing
@@ -98,19 +99,49 @@ TEST(WideStringReadTest, UnitsCountFromTheStringsStart)
 }
 
 // A record may straddle two mappings: the kernel's side may read it only
-// when both allow it, and write it only when both allow that.
-TEST(GuestMemoryTest, RecordsAcrossMappingsTakeTheNarrowerProtection)
+// when both allow it, and write it only when both allow that, whichever of
+// the two lies first and whichever was mapped first.
+struct StraddleCase {
+    std::string name;
+    Protection first, second;  // by address
+    bool mapSecondFirst;
+};
+
+void PrintTo(const StraddleCase& c, std::ostream* out)
 {
+    *out << c.name;
+}
+
+const StraddleCase StraddleCases[] = {
+    {"wider_first", {true, true, false}, {true, false, false}, false},
+    {"narrower_first", {true, false, false}, {true, true, false}, false},
+    {"wider_first_mapped_last", {true, true, false}, {true, false, false}, true},
+    {"narrower_first_mapped_last", {true, false, false}, {true, true, false}, true},
+    {"unreadable_first", {false, false, false}, {true, true, false}, false},
+    {"unreadable_second", {true, true, false}, {false, false, false}, false},
+};
+
+class StraddleTest : public ::testing::TestWithParam<StraddleCase> {};
+
+TEST_P(StraddleTest, TakesTheNarrowerProtection)
+{
+    const StraddleCase& c = GetParam();
     GuestCpu cpu;
-    cpu.Map(Base, Page, {true, true, false});
-    cpu.Map(Base + Page, Page, {true, false, false});
-    const uint32_t straddling = Base + Page - 4;
-    EXPECT_TRUE(cpu.ReadU32(straddling).has_value());
-    EXPECT_TRUE(cpu.WriteU32(straddling - 4, 7));
-    EXPECT_FALSE(cpu.WriteU32(straddling + 2, 7));
+    if (c.mapSecondFirst) cpu.Map(Base + Page, Page, c.second);
+    cpu.Map(Base, Page, c.first);
+    if (!c.mapSecondFirst) cpu.Map(Base + Page, Page, c.second);
+    const uint32_t straddling = Base + Page - 2;
+    EXPECT_EQ(cpu.ReadU32(straddling).has_value(), c.first.read && c.second.read);
+    EXPECT_EQ(cpu.WriteU32(straddling, 7), c.first.write && c.second.write);
+    // Within one mapping, that mapping's own.
+    EXPECT_EQ(cpu.ReadU32(Base).has_value(), c.first.read);
+    EXPECT_EQ(cpu.WriteU32(Base + Page, 7), c.second.write);
     EXPECT_FALSE(cpu.ReadU32(Base + 2 * Page - 2).has_value()) << "half of it is past every mapping";
     EXPECT_FALSE(cpu.ReadU32(Base - 2).has_value()) << "half of it is before every mapping";
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, StraddleTest, ::testing::ValuesIn(StraddleCases),
+                         [](const auto& info) { return info.param.name; });
 
 // The tally counts every instruction and stops the CPU at the first one
 // past the budget, with the address of the last one kept.
