@@ -16,9 +16,10 @@ IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std
               // In the worker: the runner it inherited leaves its trail in
               // the shared memory.
               image.KeepTrail(*trail);
+              const fault_sweep::RunSetup setup = DecodeRunSetup(request);
               std::optional<testbed::KernelModel> model;
               try {
-                  model.emplace(fault_sweep::MakeModel(DecodeRunSetup(request)));
+                  model.emplace(fault_sweep::MakeModel(setup));
               } catch (const testbed::TestBedError& failure) {
                   // The host refused the model its drive C: the run's
                   // outcome, as it would be in this process.
@@ -26,7 +27,10 @@ IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std
                   refused.testBedError = failure.what();
                   return EncodeRunOutcome(refused);
               }
-              return EncodeRunOutcome(fault_sweep::RunEmulated(*model, image));
+              fault_sweep::RunOutcome outcome = fault_sweep::RunEmulated(*model, image);
+              // Here, while the model still holds the files the run wrote.
+              fault_sweep::ReadBackWritten(*model, setup, outcome);
+              return EncodeRunOutcome(outcome);
           },
           runTimeout)
 {

@@ -479,6 +479,7 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
             return refuse(written);
         }
         diskEvents_.push_back({DiskEvent::Kind::Wrote, file.node.volumePath, offset, data.size()});
+        written_.try_emplace(file.node.volumePath, file.node);
     }
     if (file.synchronous) {
         file.position = offset + data.size();
@@ -635,6 +636,15 @@ void KernelModel::BeginCall(std::string call)
 std::string KernelModel::CallInProgress() const
 {
     return currentIsDebugPrint_ ? "DbgPrint(\"" + GbkToUtf8(currentFormat_) + "\")" : currentCall_;
+}
+
+std::vector<WrittenFile> KernelModel::WrittenFiles(size_t headBytes) const
+{
+    std::vector<WrittenFile> files;
+    for (const auto& [path, node] : written_) {
+        files.push_back({path, volume_->Glimpse(node, headBytes)});
+    }
+    return files;
 }
 
 std::vector<OpenHandle> KernelModel::OpenHandles() const

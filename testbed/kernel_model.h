@@ -148,6 +148,12 @@ struct DiskEvent {
     uint64_t length = 0;
 };
 
+// A file the run wrote, as it is now.
+struct WrittenFile {
+    std::string volumePath;  // as named when first written, '\'-separated
+    FileGlimpse now;
+};
+
 struct OpenHandle {
     uint32_t handle = 0;
     std::string volumePath;
@@ -192,6 +198,11 @@ public:
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
     std::string CallInProgress() const;
+    // Each file the run wrote, by the name it was first written under, as
+    // the file itself holds it now (whatever its names lead to by now): its
+    // size and first `headBytes` bytes. Throws TestBedError when the host
+    // cannot read one back, or one has more than one hard link.
+    std::vector<WrittenFile> WrittenFiles(size_t headBytes) const;
 
     // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
     // opens, as on i386 NT.
@@ -251,6 +262,7 @@ private:
     std::vector<std::string> debugOutput_;
     std::vector<KernelCall> calls_;
     std::vector<DiskEvent> diskEvents_;
+    std::map<std::string, VolumeNode> written_;  // each file written, held, by its first name
     std::vector<BrokenRule> brokenRules_;
     std::optional<BugCheck> bugCheck_;
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered

@@ -20,6 +20,10 @@
 
 namespace quarnhold::tools {
 
+// A file written is shown whole when it is no longer than this; no more
+// of it than this is read back.
+constexpr size_t ShownContentLimit = 256;
+
 struct RunReport {
     std::filesystem::path image;
     std::optional<std::filesystem::path> driveC;  // nothing: no \??\c: link
@@ -42,6 +46,7 @@ struct RunReport {
     std::vector<testbed::DiskEvent> diskEvents;
     std::vector<testbed::BrokenRule> brokenRules;
     std::vector<FaultTaken> faults;  // what became of each --fault
+    std::vector<testbed::WrittenFile> writtenFiles;  // as read back after the run
 };
 
 // Copies what the run left behind into `report`.

@@ -61,8 +61,9 @@ int RunImageOnce(const RunOptions& options)
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
-    const fault_sweep::RunOutcome outcome = runner.Run(fault_sweep::RunSetup{
-        testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem}, options.faults, drive.foreignOpens});
+    const fault_sweep::RunOutcome outcome =
+        runner.Run(fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem},
+                                         options.faults, drive.foreignOpens, ShownContentLimit});
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.
     if (!outcome.testBedError.empty()) {
