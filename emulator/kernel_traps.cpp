@@ -201,10 +201,11 @@ std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
         if (address != trapPage_ + stub.offset) continue;
         lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? Hex(*returnAddress, 8) : "?");
         uint32_t arguments = esp + 4;
-        if (stub.name == "ZwCreateFile") return CreateFile(arguments);
-        if (stub.name == "ZwWriteFile") return WriteFile(arguments);
-        if (stub.name == "ZwClose") return Close(arguments);
-        return DebugPrint(arguments);
+        std::optional<std::string> failed = stub.name == "ZwCreateFile" ? CreateFile(arguments)
+                                            : stub.name == "ZwWriteFile" ? WriteFile(arguments)
+                                            : stub.name == "ZwClose"     ? Close(arguments)
+                                                                         : DebugPrint(arguments);
+        return failed ? failed : model_->RecordFull();
     }
     return "execution entered the kernel's trap page at " + Hex(address, 8) + ", which is no routine's entry";
 }

@@ -136,6 +136,7 @@ KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handl
     call.information = information;
     call.injected = injected;
     call.detail = std::move(detail);
+    recordBytes_ += sizeof(KernelCall) + call.detail.size();
     return call;
 }
 
@@ -190,6 +191,7 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
         Record(Routine::ZwCreateFile, result.status, result.handle, detail + " -> " + outcome, result.information,
                injected)
             .create = request;
+        recordBytes_ += request.objectName ? request.objectName->text.size() * sizeof(char16_t) : 0;
         return result;
     };
     if (std::optional<NtStatus> refused = CheckCallerRecords(request)) {
@@ -441,10 +443,13 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
                                     request.hasApcRoutine,
                                     request.hasApcContext,
                                     request.hasIoStatusBlock,
-                                    std::string(request.data.begin(), request.data.end()),
+                                    std::string(request.data.begin(),
+                                                request.data.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                           request.data.size(), RecordedWriteBytes))),
                                     request.length,
                                     request.byteOffset,
                                     request.hasKey};
+        recordBytes_ += call.write->data.size();
         return WriteFileResult{status, information};
     };
     auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status), false); };
@@ -624,6 +629,7 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
         Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
     Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"").format = format;
+    recordBytes_ += format.size() + message.bytes.size();
     debugOutput_.push_back(std::move(message.bytes));
 }
 
@@ -636,6 +642,14 @@ void KernelModel::BeginCall(std::string call)
 std::string KernelModel::CallInProgress() const
 {
     return currentIsDebugPrint_ ? "DbgPrint(\"" + GbkToUtf8(currentFormat_) + "\")" : currentCall_;
+}
+
+std::optional<std::string> KernelModel::RecordFull() const
+{
+    if (recordBytes_ <= RecordLimit) return std::nullopt;
+    return "the run's record (its " + std::to_string(calls_.size()) + " kernel calls with their arguments, " +
+           std::to_string(debugOutput_.size()) + " messages and " + std::to_string(brokenRules_.size()) +
+           " broken rules) passed " + std::to_string(RecordLimit >> 20) + " MiB, so the run stops";
 }
 
 std::vector<WrittenFile> KernelModel::WrittenFiles(size_t headBytes) const

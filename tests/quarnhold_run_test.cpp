@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -767,6 +769,73 @@ TEST_P(QuarnholdRunOutput, FailsWhenTheReportCannotBeWritten)
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunOutput, ::testing::ValuesIn(OutputCases),
                          [](const ::testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+// What no image and no disk can make a run take, as docs/tool.md states it:
+// a DbgPrint field 0x7FFFFFFF wide, a 40 GiB sparse test.txt to read back,
+// a record that would grow without end. Each run works under an address
+// space limit the emulator fits in and a CPU time limit that only a run gone
+// wrong reaches (SIGXCPU, then SIGKILL), and its peak resident memory, the
+// worker's included, is measured.
+struct BoundCase {
+    std::string name;
+    std::string image;
+    bool sparseTestFile;  // drive C holds a 40 GiB sparse Quarnhold/test.txt
+    int exitCode;
+    std::string said;  // a part of what the run wrote to standard error
+};
+
+void PrintTo(const BoundCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+// The bounds of docs/tool.md ("What a run can take of the host").
+constexpr long MaxResidentKib = 256 * 1024;
+constexpr const char* AddressSpaceLimit = "--as=2147483648";
+constexpr const char* CpuTimeLimit = "--cpu=30";
+
+const BoundCase BoundCases[] = {
+    {"field_width_of_int_max", GuestDrivers + "/prints_a_wide_field.sys", false, 1,
+     "the driver broke 2 kernel rules: DbgPrint: message cut at 512 bytes"},
+    {"sparse_40_gib_test_file", Image, true, 0, ""},
+    {"record_without_end", GuestDrivers + "/fills_the_record.sys", false, 1,
+     "guest fault: the run's record (its "},
+};
+
+class QuarnholdRunBounds : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(QuarnholdRunBounds, HoldWhateverTheImageAndDisk)
+{
+    const BoundCase& c = GetParam();
+    ScratchFolder driveC;
+    if (c.sparseTestFile) {
+        LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", "")});
+        std::filesystem::resize_file(driveC.path() / "Quarnhold/test.txt", uint64_t{40} << 30);
+    }
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = StartCommand({"prlimit", AddressSpaceLimit, CpuTimeLimit, "--", QUARNHOLD_RUN_PATH, "--drive-c",
+                              driveC.path().string(), c.image},
+                             {}, devNull, err[1]);
+    close(devNull);
+    close(err[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t got; (got = read(err[0], buffer, sizeof(buffer))) > 0;) said.append(buffer, static_cast<size_t>(got));
+    close(err[0]);
+    int status = 0;
+    rusage used{};
+    while (wait4(pid, &status, 0, &used) < 0 && errno == EINTR) {
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << said;
+    EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_LT(used.ru_maxrss, MaxResidentKib);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunBounds, ::testing::ValuesIn(BoundCases),
+                         [](const ::testing::TestParamInfo<BoundCase>& info) { return info.param.name; });
 
 // Waits up to 60 s for `ready`, checking every 5 ms; false when it never came.
 bool WaitFor(const std::function<bool()>& ready)

@@ -40,8 +40,8 @@ RunOutcome RunHostLinked(testbed::KernelModel& model, HostDriverEntry entry)
         // through the host-compiled driver to here: the run ends at that call.
         try {
             status = entry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
-        } catch (const testbed::BugCheckStop& bugCheck) {
-            stopped = bugCheck.what();
+        } catch (const testbed::RunStop& stop) {
+            stopped = stop.what();
         } catch (const testbed::TestBedError& failure) {
             testBedError = std::string(failure.what()) + ", in " + model.CallInProgress();
         }
