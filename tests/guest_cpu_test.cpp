@@ -3,7 +3,8 @@
 // Guest memory as the kernel's side reads it, and the instruction tally,
 // on a bare CPU: strings that meet page ends and unmapped or protected
 // pages, records that straddle two mappings, and a budget that runs out;
-// and the hex spelling every message uses for guest values.
+// a snapshot that puts back all a guest changed of the CPU; and the hex
+// spelling every message uses for guest values.
 
 #include <gtest/gtest.h>
 
