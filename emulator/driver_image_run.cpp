@@ -85,6 +85,26 @@ std::string DescribeViolation(const AccessViolation& violation, uint32_t eip, ui
            Hex(eip, 8);
 }
 
+// Maps the kernel's GDT and loads CS, DS, ES and SS from it, as they are
+// when NT calls DriverEntry. Unicorn starts with empty segment registers
+// and their 32-bit sizes set by hand: the first segment register a guest
+// loaded (FS, say) would then make the stack 16-bit.
+void LoadKernelSegments(GuestCpu& cpu)
+{
+    // A null descriptor, then flat 4 GB ring-0 code (execute/read) and data
+    // (read/write), 32-bit, marked accessed so that loading them writes
+    // nothing into the read-only table.
+    constexpr std::array<uint64_t, 3> Descriptors{0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
+    std::array<uint8_t, sizeof(Descriptors)> bytes{};
+    std::memcpy(bytes.data(), Descriptors.data(), bytes.size());
+    cpu.Map(layout::Gdt, 0x1000, {true, false, false}, bytes);
+    cpu.SetTableRegister(UC_X86_REG_GDTR, layout::Gdt, sizeof(Descriptors) - 1);
+    for (int id : {UC_X86_REG_SS, UC_X86_REG_DS, UC_X86_REG_ES}) {
+        cpu.SetRegister(id, layout::KernelDataSelector);
+    }
+    cpu.SetRegister(UC_X86_REG_CS, layout::KernelCodeSelector);
+}
+
 // The offset of the first byte of `stack` that no longer holds the fill,
 // or its size. Compares eight bytes at a time: most of the stack is fill.
 uint32_t FirstWritten(std::span<const uint8_t> stack)
@@ -113,7 +133,9 @@ struct DriverImageRunner::Loaded {
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> writableImage;  // address, bytes as loaded
     uint32_t stackBase = 0;
     uint32_t entryEsp = 0;
-    uint32_t initialFlags = 0;
+    // The CPU as every run finds it: the registers DriverEntry is called
+    // with, and the rest of the CPU's state as it was after the load.
+    GuestCpu::Snapshot atEntry;
     std::vector<uint8_t> loaderData = LoaderDataPage();
 
     GuestTrail* trail = nullptr;  // kept up to date when asked for
@@ -154,6 +176,7 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         }
     }
     l.cpu.Map(layout::TrapPage, 0x1000, {true, false, true}, l.traps.PageBytes());
+    LoadKernelSegments(l.cpu);
 
     const uint32_t stackLimit = layout::StackLimit;
     l.stackBase = stackLimit + ((limits.stackBytes + 0xFFF) & ~0xFFFu);
@@ -163,7 +186,17 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
     l.cpu.Map(layout::LoaderData, 0x1000, {true, true, false}, l.loaderData);
     // The call frame: return address, DriverObject, RegistryPath.
     l.entryEsp = l.stackBase - 12;
-    l.initialFlags = l.cpu.Register(UC_X86_REG_EFLAGS);
+    for (int id : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
+        l.cpu.SetRegister(id, 0);
+    }
+    l.cpu.SetRegister(UC_X86_REG_ESP, l.entryEsp);
+    for (const SavedRegister& saved : CalleeSaved) {
+        l.cpu.SetRegister(saved.id, saved.value);
+    }
+    // A run may change anything the CPU holds (xmm0, the x87 control word,
+    // CR0, a segment register, the GDT's register), and the next must not
+    // find it: each run starts from this.
+    l.atEntry = l.cpu.TakeSnapshot();
 
     // Every instruction is counted, but only the trap page runs our code:
     // a hook over all code would cost each instruction a call.
@@ -271,10 +304,11 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
         l.trail->lastAddress = l.entryPoint;
     }
 
-    // The same start every time: the image's data as loaded, a stack filled
-    // with a pattern and the call frame on top, the loader's data, fixed
-    // registers. A local read before anything set it shows the pattern, not
-    // a lucky zero.
+    // The same start every time: the CPU as it was before the first run,
+    // the image's data as loaded, a stack filled with a pattern and the call
+    // frame on top, the loader's data. A local read before anything set it
+    // shows the pattern, not a lucky zero.
+    cpu.Restore(l.atEntry);
     for (const auto& [address, bytes] : l.writableImage) {
         cpu.Write(address, bytes);
     }
@@ -286,14 +320,6 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     cpu.WriteU32(l.entryEsp, layout::ReturnToLoader);
     cpu.WriteU32(l.entryEsp + 4, layout::DriverObject);
     cpu.WriteU32(l.entryEsp + 8, layout::RegistryPath);
-    for (int id : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
-        cpu.SetRegister(id, 0);
-    }
-    cpu.SetRegister(UC_X86_REG_EFLAGS, l.initialFlags);
-    cpu.SetRegister(UC_X86_REG_ESP, l.entryEsp);
-    for (const SavedRegister& saved : CalleeSaved) {
-        cpu.SetRegister(saved.id, saved.value);
-    }
 
     auto started = std::chrono::steady_clock::now();
     StopReason stop = cpu.Run(l.entryPoint, layout::ReturnToLoader);

@@ -84,6 +84,24 @@ public:
 
     uint32_t Register(int id) const;
     void SetRegister(int id, uint32_t value);
+    // Sets GDTR or IDTR (UC_X86_REG_GDTR, UC_X86_REG_IDTR).
+    void SetTableRegister(int id, uint64_t base, uint32_t limit);
+
+    // The whole of the CPU's architectural state as it is now: general,
+    // segment, control, debug and model-specific registers, the x87, MMX
+    // and SSE state, the descriptor tables' registers. Whatever mode the CPU
+    // runs in; guest memory and the CPU's translations are not part of it.
+    class Snapshot {
+    private:
+        friend class GuestCpu;
+        struct Free {
+            void operator()(uc_context* context) const { uc_context_free(context); }
+        };
+        std::unique_ptr<uc_context, Free> context_;
+    };
+    Snapshot TakeSnapshot();
+    // Puts the CPU back as `snapshot`, taken of this CPU, found it.
+    void Restore(const Snapshot& snapshot);
 
     // Calls `hook` before each instruction in [begin, end].
     void OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t address)> hook);

@@ -14,6 +14,15 @@ constexpr uint32_t TrapPage = 0x80010000;
 // DriverEntry returns here; the run stops when EIP arrives.
 constexpr uint32_t ReturnToLoader = TrapPage + 0x0F00;
 
+// The kernel's GDT, with the flat ring-0 code and data segments an i386
+// kernel runs in at the selectors NT gives them (KGDT_R0_CODE 0x08,
+// KGDT_R0_DATA 0x10, ReactOS ketypes.h). CS, DS, ES and SS hold them when
+// DriverEntry is called, as on NT, so that a driver that loads a segment
+// register finds the others as a kernel has them.
+constexpr uint32_t Gdt = 0x80020000;
+constexpr uint16_t KernelCodeSelector = 0x08;
+constexpr uint16_t KernelDataSelector = 0x10;
+
 // The i386 kernel stack: 12 KB, nothing mapped just below it, so an
 // overflow faults at once.
 constexpr uint32_t StackLimit = 0x80200000;

@@ -211,10 +211,11 @@ std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
         lastReturnAddress_ = returnAddress;
         model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
         uint32_t arguments = esp + 4;
-        if (stub.name == "ZwCreateFile") return CreateFile(arguments);
-        if (stub.name == "ZwWriteFile") return WriteFile(arguments);
-        if (stub.name == "ZwClose") return Close(arguments);
-        return DebugPrint(arguments);
+        std::optional<std::string> failed = stub.name == "ZwCreateFile" ? CreateFile(arguments)
+                                            : stub.name == "ZwWriteFile" ? WriteFile(arguments)
+                                            : stub.name == "ZwClose"     ? Close(arguments)
+                                                                         : DebugPrint(arguments);
+        return failed ? failed : model_->RecordFull();
     }
     return "execution entered the kernel's trap page at " + Hex(address, 8) + ", which is no routine's entry";
 }

@@ -317,6 +317,10 @@ std::optional<std::string> WhyFaultMissed(const testbed::InjectedFault& fault,
         return call + " failed with " + testbed::DescribeStatus(hit->status) +
                ", so it reported no Information to replace";
     }
+    if (!fault.status && hit->information == fault.information) {
+        return call + " reported Information " + emulator::Hex(*fault.information) +
+               " itself, so the same value changed nothing";
+    }
     return call + " was answered with " + testbed::DescribeStatus(hit->status) + " before the fault applied";
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace quarnhold::testbed {
@@ -116,6 +117,32 @@ HostFd& HostFd::operator=(HostFd&& other) noexcept
         fd_ = other.Release();
     }
     return *this;
+}
+
+HostFd Reopen(int held, int flags)
+{
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", held);
+    return HostFd(open(path, flags | O_CLOEXEC));
+}
+
+int ReadSome(int fd, uint64_t offset, size_t count, std::string& content)
+{
+    const size_t start = content.size();
+    content.resize(start + count);
+    size_t got = 0;
+    while (got < count) {
+        ssize_t now = pread(fd, content.data() + start + got, count - got, static_cast<off_t>(offset + got));
+        if (now < 0 && errno == EINTR) continue;
+        if (now < 0) {
+            content.resize(start + got);
+            return errno;
+        }
+        if (now == 0) break;
+        got += static_cast<size_t>(now);
+    }
+    content.resize(start + got);
+    return 0;
 }
 
 int ReadAll(int fd, std::string& content)

@@ -41,10 +41,6 @@ void Clear(const std::filesystem::path& folder);
 // Everything under `folder`, sorted by path; links are recorded, not followed.
 std::vector<DiskItem> ReadDisk(const std::filesystem::path& folder);
 
-// The item at `path` ('/'-separated) under `folder`, reached without
-// following links; nothing when there is none.
-std::optional<DiskItem> ReadDiskItem(const std::filesystem::path& folder, const std::string& path);
-
 // "Quarnhold/test.txt (20 bytes, read-only)", "Quarnhold/", "a -> b".
 std::string DescribeItem(const DiskItem& item);
 // A readable line per item, for failure messages.

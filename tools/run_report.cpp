@@ -4,11 +4,9 @@
 
 #include <cstdio>
 #include <iomanip>
-#include <map>
 
 #include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
-#include "testbed/scratch_disk.h"
 #include "testbed/text_encoding.h"
 #include "tools/call_trace.h"
 #include "tools/display_text.h"
@@ -47,19 +45,6 @@ std::string LoadOutcome(uint32_t status)
     }
     return "the load fails; the kernel unloads the image";
 }
-
-// A volume path ('\\'-separated) as a path below drive C's folder.
-std::string HostPath(const std::string& volumePath)
-{
-    std::string relative = volumePath;
-    for (char& c : relative) {
-        if (c == '\\') c = '/';
-    }
-    return relative;
-}
-
-// A file written is shown whole when it is no longer than this.
-constexpr size_t ShownContentLimit = 256;
 
 std::string_view EventKind(testbed::DiskEvent::Kind kind)
 {
@@ -119,6 +104,7 @@ void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report)
     report.counts = outcome.counts;
     report.diskEvents = outcome.diskEvents;
     report.brokenRules = outcome.brokenRules;
+    report.writtenFiles = outcome.writtenFiles;
 }
 
 void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace)
@@ -183,23 +169,20 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     }
 
     out << "drive C changes:" << (report.diskEvents.empty() ? " none" : "") << "\n";
-    std::map<std::string, bool> written;
     for (const testbed::DiskEvent& event : report.diskEvents) {
         out << "  " << DescribeEvent(event) << "\n";
-        if (event.kind == testbed::DiskEvent::Kind::Wrote) written[event.volumePath] = true;
     }
-    for (const auto& [path, ignored] : written) {
-        // Read back as the model reaches it: from drive C's folder, one
-        // component at a time, following no link.
-        std::optional<testbed::DiskItem> now = testbed::ReadDiskItem(*report.driveC, HostPath(path));
-        out << "  " << Shown(path);
-        if (!now || now->kind != testbed::DiskItem::Kind::File) {
-            out << " is no longer a file\n";
+    // Read back by the worker from the very files the run wrote, never by
+    // name, and no more of each than is shown.
+    for (const testbed::WrittenFile& file : report.writtenFiles) {
+        out << "  " << Shown(file.volumePath);
+        if (!file.now.named) {
+            out << " is no longer on drive C\n";
             continue;
         }
-        out << " is now " << now->content.size() << " bytes";
-        if (now->content.size() <= ShownContentLimit) {
-            out << ": \"" << Shown(testbed::GbkToUtf8(now->content)) << "\" (GBK shown as UTF-8)";
+        out << " is now " << file.now.size << " bytes";
+        if (file.now.size <= ShownContentLimit && file.now.head.size() == file.now.size) {
+            out << ": \"" << Shown(testbed::GbkToUtf8(file.now.head)) << "\" (GBK shown as UTF-8)";
         }
         out << "\n";
     }
