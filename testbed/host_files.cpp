@@ -2,6 +2,8 @@
 
 #include "testbed/host_files.h"
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -145,18 +147,20 @@ int ReadSome(int fd, uint64_t offset, size_t count, std::string& content)
     return 0;
 }
 
-int ReadAll(int fd, std::string& content)
+int ReadAll(int fd, std::string& content, size_t limit)
 {
     char buffer[4096];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
+    for (size_t left = limit; left > 0;) {
+        ssize_t got = read(fd, buffer, std::min(sizeof(buffer), left));
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (got == 0) return 0;
         content.append(buffer, static_cast<size_t>(got));
+        left -= static_cast<size_t>(got);
     }
+    return 0;
 }
 
 int WriteAllAt(int fd, std::string_view data, uint64_t offset)

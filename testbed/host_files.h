@@ -47,8 +47,9 @@ private:
 // Invalid, with errno set, when the open fails.
 HostFd Reopen(int held, int flags);
 
-// Reads what is left of `fd` into `content`; 0, or the errno of the failure.
-int ReadAll(int fd, std::string& content);
+// Reads what is left of `fd` into `content`, at most `limit` bytes; 0, or
+// the errno of the failure.
+int ReadAll(int fd, std::string& content, size_t limit = SIZE_MAX);
 
 // Reads up to `count` bytes of `fd` from `offset` into `content`, fewer
 // when the file ends first; 0, or the errno of the failure.

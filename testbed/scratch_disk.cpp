@@ -97,7 +97,8 @@ bool WithoutWriteBits(mode_t mode)
 // with more than one hard link is refused, as the run refuses it: another
 // of its names may lie outside the folder.
 std::optional<DiskItem> ReadEntry(int directory, const std::string& name, const std::string& path,
-                                  const fs::path& hostPath, std::vector<DiskItem>* items)
+                                  const fs::path& hostPath, std::vector<DiskItem>* items,
+                                  size_t headBytes = SIZE_MAX)
 {
     HostFd held(openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!held) {
@@ -131,8 +132,11 @@ std::optional<DiskItem> ReadEntry(int directory, const std::string& name, const 
     HostFd fd = Reopen(held.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (!fd) throw TestBedError("open", hostPath, errno);
     std::string content;
-    if (int failed = ReadAll(fd.get(), content); failed != 0) throw TestBedError("read", hostPath, failed);
-    return File(path, std::move(content), WithoutWriteBits(info.st_mode));
+    if (int failed = ReadAll(fd.get(), content, headBytes); failed != 0) throw TestBedError("read", hostPath, failed);
+    DiskItem file = File(path, std::move(content), WithoutWriteBits(info.st_mode));
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    file.unreadBytes = size > file.content.size() ? size - file.content.size() : 0;
+    return file;
 }
 
 // Everything in the directory open as `directory` (which it takes over),
@@ -303,6 +307,15 @@ std::vector<DiskItem> ReadDisk(const fs::path& folder)
     ReadTree(OpenFolder(folder, O_RDONLY).Release(), "", folder, items);
     std::sort(items.begin(), items.end(), [](const DiskItem& a, const DiskItem& b) { return a.path < b.path; });
     return items;
+}
+
+std::optional<DiskItem> ReadDiskItem(const fs::path& folder, const std::string& path, size_t headBytes)
+{
+    HostFd root = OpenFolder(folder, O_PATH);
+    std::vector<std::string> parts = SplitPath(path);
+    std::optional<HostFd> parent = OpenParent(root.get(), folder, parts);
+    if (!parent) return std::nullopt;
+    return ReadEntry(parent->get(), parts.back(), path, folder / path, nullptr, headBytes);
 }
 
 std::string DescribeItem(const DiskItem& item)

@@ -152,6 +152,9 @@ TEST(Worker, TellsAKillFromOutsideFromADeathOfItsOwn)
         SCOPED_TRACE(how);
         const int signal = sent_signal;
         WorkerProcess worker(TestHandler, 60s);
+        // An answer first: the worker is up, with its death note in place,
+        // however loaded the machine, before anything is sent to it.
+        ASSERT_EQ(std::get<std::string>(worker.Ask("first")), "answer to first");
         bool sent = false;
         auto ended = worker.Ask("hang", 10ms, [&]() -> std::optional<std::string> {
             if (!sent) sent = kill(worker.Pid(), signal) == 0;

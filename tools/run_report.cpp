@@ -2,6 +2,7 @@
 
 #include "tools/run_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 
@@ -196,8 +197,13 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
                 << (*taken.tookEffect ? "took effect" : "never took effect: " + taken.why) << "\n";
         }
     }
-    for (const testbed::BrokenRule& broken : report.brokenRules) {
-        out << "verifier: " << Shown(broken.rule) << ", in " << Shown(broken.call) << "\n";
+    // The verdict below names every kind of finding; a few of them here.
+    constexpr size_t ShownFindings = 10;
+    for (size_t i = 0; i < std::min(report.brokenRules.size(), ShownFindings); ++i) {
+        out << "verifier: " << Shown(report.brokenRules[i].rule) << ", in " << Shown(report.brokenRules[i].call) << "\n";
+    }
+    if (report.brokenRules.size() > ShownFindings) {
+        out << "verifier: " << report.brokenRules.size() - ShownFindings << " more findings, not shown\n";
     }
     for (const std::string& access : report.run.loaderDataAccesses) {
         out << "verifier: DriverEntry made a " << access << "\n";
