@@ -26,6 +26,19 @@ StartingDisk Held(std::string name, uint32_t access, uint32_t share, std::string
             .foreignOpens = {{TestFileName, access, share, false, std::nullopt}}};
 }
 
+// A FAT volume with no cluster free once `items` are laid. FAT only: NTFS
+// keeps a small file's data and a small directory's index in the file's MFT
+// record, which the model does not follow, and no referee has shown what a
+// full NTFS volume answers.
+StartingDisk Full(std::string name, std::vector<testbed::DiskItem> items)
+{
+    return {.name = std::move(name),
+            .items = std::move(items),
+            .space = {.clusterBytes = 4096, .freeClusters = 0},
+            .onlyOn = testbed::FileSystem::Fat,
+            .onlyOnBecause = "is a full volume, which the model follows on FAT only"};
+}
+
 std::vector<StartingDisk> Build()
 {
     const std::string text(TestFileContent);
@@ -56,7 +69,8 @@ std::vector<StartingDisk> Build()
         {.name = "test_file_read_only", .items = {Directory("Quarnhold"), File("Quarnhold/test.txt", "keep", true)}},
         {.name = "work_directory_is_a_link",
          .items = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")},
-         .ntfsOnly = true},
+         .onlyOn = testbed::FileSystem::Ntfs,
+         .onlyOnBecause = "holds a symbolic link, which only NTFS can hold"},
         // Another holder set the delete disposition and still has the file
         // open: the name can be neither opened nor created until it closes.
         {.name = "test_file_delete_pending",
@@ -74,6 +88,13 @@ std::vector<StartingDisk> Build()
         {.name = "work_directory_held_without_sharing",
          .items = {Directory("Quarnhold")},
          .foreignOpens = {{WorkDirectoryName, nt::FileReadData | nt::Synchronize, 0, false, std::nullopt}}},
+        // No cluster free. A new directory needs one; an empty file needs
+        // none, but its first byte does; a write inside the clusters a file
+        // holds needs none.
+        Full("full_volume_empty", {}),
+        Full("full_volume_directory_only", {Directory("Quarnhold")}),
+        Full("full_volume_test_file_shorter_than_the_text",
+             {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")}),
     };
 }
 
@@ -95,22 +116,22 @@ const StartingDisk& FindStartingDisk(std::string_view name)
 
 std::vector<testbed::FileSystem> FileSystemsOf(const StartingDisk& disk)
 {
-    if (disk.ntfsOnly) return {testbed::FileSystem::Ntfs};
+    if (disk.onlyOn) return {*disk.onlyOn};
     return {testbed::FileSystem::Ntfs, testbed::FileSystem::Fat};
 }
 
 RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder, testbed::FileSystem fileSystem,
                   std::vector<testbed::InjectedFault> faults)
 {
-    return RunSetup{
-        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected, fileSystem},
-        std::move(faults), disk.foreignOpens};
+    return RunSetup{testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected,
+                                    fileSystem, nullptr, disk.space},
+                    std::move(faults), disk.foreignOpens};
 }
 
 RunSetup SetupInMemory(const StartingDisk& disk, std::shared_ptr<testbed::MemoryVolume> volume,
                        testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults)
 {
-    testbed::DriveC driveC{std::nullopt, disk.writeProtected, fileSystem};
+    testbed::DriveC driveC{std::nullopt, disk.writeProtected, fileSystem, nullptr, disk.space};
     if (disk.driveC) driveC.volume = std::move(volume);
     return RunSetup{std::move(driveC), std::move(faults), disk.foreignOpens};
 }

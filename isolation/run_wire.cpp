@@ -181,8 +181,15 @@ void Fields(A& a, testbed::DriveC& v)
     // A volume the caller holds stays in its process: a run sent to a worker
     // names a folder.
     if (v.volume) throw std::logic_error("a drive C held by the caller cannot be sent to another process");
-    auto& [folder, writeProtected, fileSystem, volume] = v;
-    a(folder, writeProtected, fileSystem);
+    auto& [folder, writeProtected, fileSystem, volume, space] = v;
+    a(folder, writeProtected, fileSystem, space);
+}
+
+template <class A>
+void Fields(A& a, testbed::VolumeSpace& v)
+{
+    auto& [clusterBytes, freeClusters] = v;
+    a(clusterBytes, freeClusters);
 }
 
 template <class A>

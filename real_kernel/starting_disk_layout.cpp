@@ -16,7 +16,7 @@ std::optional<std::string> WhyFatCannotHold(const fault_sweep::StartingDisk& dis
     if (!disk.foreignOpens.empty()) {
         return "a handle held open by another program (a lock or a pending delete come with one)";
     }
-    if (disk.ntfsOnly) return "something only NTFS can hold";
+    if (disk.onlyOn == testbed::FileSystem::Ntfs) return "something only NTFS can hold";
     for (const testbed::DiskItem& item : disk.items) {
         if (item.kind == testbed::DiskItem::Kind::Link) return "a link (" + item.path + "), which FAT has no form for";
     }

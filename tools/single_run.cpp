@@ -53,6 +53,8 @@ int RunImageOnce(const RunOptions& options)
     report.driveCKept = drive.scratch != nullptr && drive.keep;
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
+    report.readOnlyMount = drive.readOnlyMount;
+    report.space = drive.space;
     report.fileSystem = options.fileSystem;
     report.preferredBase = preferredBase;
     report.relocations = relocations;
@@ -61,7 +63,8 @@ int RunImageOnce(const RunOptions& options)
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
     const fault_sweep::RunOutcome outcome = runner.Run(fault_sweep::RunSetup{
-        testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem}, options.faults, drive.foreignOpens});
+        testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem, nullptr, drive.space}, options.faults,
+        drive.foreignOpens});
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.
     if (!outcome.testBedError.empty()) {

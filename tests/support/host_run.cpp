@@ -33,15 +33,12 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
 
     NTSTATUS status = 0;
     std::string testBedError;
-    std::string stopped;
     {
         testbed::HostKernelBinding binding(model);
-        // A failure of the test bed's host work, or a bug check, unwinds
-        // through the host-compiled driver to here: the run ends at that call.
+        // A failure of the test bed's host work unwinds through the
+        // host-compiled driver to here: the run ends at that call.
         try {
             status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
-        } catch (const testbed::BugCheckStop& bugCheck) {
-            stopped = bugCheck.what();
         } catch (const testbed::TestBedError& failure) {
             testBedError = std::string(failure.what()) + ", in " + model.CallInProgress();
         }
@@ -49,7 +46,6 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
 
     RunOutcome outcome = CollectOutcome(model);
     outcome.status = static_cast<uint32_t>(status);
-    outcome.fault = stopped;
     outcome.testBedError = testBedError;
     outcome.driverObjectUntouched = driverObject == driverObjectBefore;
     outcome.registryPathUntouched = std::memcmp(&registryPath, &registryPathBefore, sizeof(registryPath)) == 0 &&
