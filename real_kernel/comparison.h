@@ -22,6 +22,9 @@ struct Answer {
     // Drive C afterwards, sorted by path (a file's read-only flag is the FAT R
     // attribute); nothing for a machine without drive C.
     std::optional<std::vector<testbed::DiskItem>> disk;
+    // Where the kernel stopped while the driver ran (a bug check, a failed
+    // assertion); the model never stops.
+    std::optional<std::string> stop;
 
     bool operator==(const Answer&) const = default;
 };

@@ -41,13 +41,16 @@ struct BootPlan {
 std::vector<std::string> QemuCommand(const BootPlan& plan, const BootSettings& settings);
 
 struct BootTimes {
-    std::chrono::seconds toDriverLine{0};
+    std::chrono::seconds toDriverLine{0};  // to the driver's line, or to the kernel's stop
     std::chrono::seconds total{0};
+    bool kernelStopped = false;  // the kernel stopped while the driver ran (see KernelStop)
 };
 
-// Boots once and returns when QEMU has been stopped. Throws CheckError with
-// the reason (and the serial log's last line) when the driver's line never
-// comes, the kernel stops, QEMU ends by itself, or the disk never settles.
+// Boots once and returns when QEMU has been stopped: after the driver's
+// line and the disk's last write, or at once when the kernel stops while
+// the driver runs. Throws CheckError with the reason (and the serial log's
+// last line) when the driver's line never comes, the kernel stops before
+// the driver runs, QEMU ends by itself, or the disk never settles.
 BootTimes BootOnce(const BootPlan& plan, const BootSettings& settings);
 
 }  // namespace quarnhold::real_kernel

@@ -19,6 +19,7 @@
 #include "real_kernel/check_report.h"
 #include "real_kernel/child_process.h"
 #include "real_kernel/fat_disk_image.h"
+#include "real_kernel/held_state.h"
 #include "real_kernel/livecd_remaster.h"
 #include "real_kernel/model_run.h"
 #include "real_kernel/serial_log.h"
@@ -131,25 +132,22 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
     const fault_sweep::StartingDisk& disk = fault_sweep::FindStartingDisk(chain.front()->startingDisk);
     const fs::path folder = work / disk.name;
     fs::remove_all(folder);
-    fs::create_directories(folder);
+    fs::create_directories(folder / "model");
     std::optional<fs::path> image;
-    std::optional<fs::path> modelDriveC;
+    uint64_t fillerBytes = 0;
 
     std::vector<ScenarioResult> results;
     std::optional<std::string> stopped;  // why the rest of the chain cannot be checked
     try {
         if (disk.driveC) {
             image = folder / "drive-c.img";
-            MakeFatDiskImage(*image);
-            LayOnFatDiskImage(disk, *image, folder / "payloads");
-            modelDriveC = folder / "model-drive-c";
-            fs::create_directories(*modelDriveC);
-            testbed::LayDown(*modelDriveC, disk.items);
+            fillerBytes = LayOnFatDiskImage(disk, *image, folder / "payloads", DiskImageBytes);
         }
     } catch (const std::exception& failed) {
         stopped = std::string("the starting disk could not be laid: ") + failed.what();
     }
 
+    std::optional<fs::path> modelDriveC;  // the folder the model's last start left
     for (const Scenario* scenario : chain) {
         ScenarioResult result;
         result.scenario = scenario;
@@ -163,28 +161,39 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
                           folder / ("qemu-" + std::to_string(scenario->start) + ".log")};
             progress(scenario->name + ": booting ReactOS (boot " + std::to_string(++boots) + ")");
             result.boot = BootOnce(plan, options.boot);
-            progress(scenario->name + ": the driver's line after " + std::to_string(result.boot.toDriverLine.count()) +
-                     " s; QEMU stopped at " + std::to_string(result.boot.total.count()) + " s");
+            progress(scenario->name + (result.boot.kernelStopped ? ": ReactOS stopped while the driver ran, after "
+                                                                  : ": the driver's line after ") +
+                     std::to_string(result.boot.toDriverLine.count()) + " s; QEMU stopped at " +
+                     std::to_string(result.boot.total.count()) + " s");
 
-            DriverOutput output = ExtractDriverOutput(ReadAll(plan.serialLog));
+            const std::string log = ReadAll(plan.serialLog);
+            for (const StagerLine& line : StagerLines(log)) result.stagerLines.push_back(line.text);
+            if (!disk.foreignOpens.empty() && scenario->start == 1) {
+                if (std::optional<std::string> why = WhyHeldStateNotMade(disk, StagerLines(log))) throw CheckError(*why);
+            }
+            DriverOutput output = ExtractDriverOutput(log);
             result.reactos.messages = output.messages;
             result.reactos.status = output.status;
+            result.reactos.stop = output.stop;
             result.foreignLinesRemoved = output.foreignLinesRemoved;
-            if (image) {
+            // A machine that stopped never wrote its cache: its disk says nothing.
+            if (image && !output.stop) {
                 std::vector<testbed::DiskItem> items;
                 for (FatItem& item : ReadFatDiskImage(*image)) {
+                    if (IsLaidFiller(item.item, fillerBytes)) continue;
                     items.push_back(std::move(item.item));
                     result.reactosAttributes.push_back(item.attributes);
                 }
                 result.reactos.disk = std::move(items);
             }
 
-            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, modelDriveC);
+            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, disk, modelDriveC, folder / "model");
+            modelDriveC = model.driveC;
             result.modelMessages = model.messages;
             for (const std::string& message : model.messages) result.model.messages += message;
             result.model.status = model.status;
             result.modelFailure = model.failure;
-            if (modelDriveC) result.model.disk = testbed::ReadDisk(*modelDriveC);
+            if (model.driveC) result.model.disk = testbed::ReadDisk(*model.driveC);
 
             result.judgement = Judge(result.reactos, result.model, FindKnownDifference(scenario->name));
         } catch (const std::exception& failed) {
@@ -210,8 +219,9 @@ int Check(const CheckOptions& options, const fs::path& iso)
 
     fs::path remastered;
     try {
-        remastered =
-            RemasterLivecd(iso, options.image, work.Path() / "iso", [&](const std::string& line) { progress(line); });
+        const LivecdContents contents{{{std::string(StagerService), std::string(StagerGroup), options.stager},
+                                       {std::string(ServiceName), "", options.image}}};
+        remastered = RemasterLivecd(iso, contents, work.Path() / "iso", [&](const std::string& line) { progress(line); });
     } catch (const std::exception& failed) {
         std::cerr << "real-kernel-check: cannot remaster " << iso.string() << ": " << failed.what() << "\n";
         return CheckNotCarriedOut;
@@ -243,7 +253,7 @@ int Check(const CheckOptions& options, const fs::path& iso)
         }
     }
     std::cout << "real-kernel check: " << options.image.string() << " on ReactOS (" << iso.filename().string()
-              << "), against quarnhold-run";
+              << "), against " << options.quarnholdRun.string();
     for (const std::string& argument : ModelFileSystemArguments()) std::cout << " " << argument;
     std::cout << " " << options.modelImage.string()
               << (ReadAll(options.image) == ReadAll(options.modelImage) ? " (the same image)" : " (another image)");
@@ -274,7 +284,8 @@ int main(int argc, char** argv)
     auto parsed =
         ParseCheckOptions(std::vector<std::string>(argv + 1, argv + argc), QUARNHOLD_IMAGE_PATH, QUARNHOLD_RUN_PATH);
     if (const std::string* reason = std::get_if<std::string>(&parsed)) return Refuse(*reason);
-    const CheckOptions& options = std::get<CheckOptions>(parsed);
+    CheckOptions options = std::get<CheckOptions>(parsed);
+    options.stager = QUARNHOLD_STAGER_PATH;
     if (options.help) {
         std::cout << CheckUsage;
         return AllAgree;
@@ -302,7 +313,7 @@ int main(int argc, char** argv)
     std::error_code error;
     for (const auto& [what, path] :
          {std::pair{"livecd", *iso}, std::pair{"image", options.image}, std::pair{"model image", options.modelImage},
-          std::pair{"quarnhold-run", options.quarnholdRun}}) {
+          std::pair{"quarnhold-run", options.quarnholdRun}, std::pair{"held-state stager", options.stager}}) {
         if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
     }
     try {
