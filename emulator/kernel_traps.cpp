@@ -8,6 +8,7 @@
 #include "emulator/kernel_traps.h"
 
 #include "emulator/hex_text.h"
+#include "emulator/image_rva.h"
 
 #include <cstdio>
 
@@ -155,6 +156,13 @@ void KernelTraps::BeginRun(testbed::KernelModel& model)
 {
     model_ = &model;
     lastCall_.clear();
+    lastReturnAddress_.reset();
+}
+
+void KernelTraps::CallersIn(uint32_t base, uint32_t size)
+{
+    callerBase_ = base;
+    callerSize_ = size;
 }
 
 std::vector<uint8_t> KernelTraps::PageBytes() const
@@ -200,6 +208,8 @@ std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
     for (const Stub& stub : Stubs) {
         if (address != trapPage_ + stub.offset) continue;
         lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? Hex(*returnAddress, 8) : "?");
+        lastReturnAddress_ = returnAddress;
+        model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
         uint32_t arguments = esp + 4;
         if (stub.name == "ZwCreateFile") return CreateFile(arguments);
         if (stub.name == "ZwWriteFile") return WriteFile(arguments);

@@ -32,6 +32,9 @@ public:
     // Sends the calls of the run about to start to `model`, which must
     // outlive the run.
     void BeginRun(testbed::KernelModel& model);
+    // The image whose calls are traced: each call's return address is told
+    // to the model relative to `base` when it lies in the image's `size` bytes.
+    void CallersIn(uint32_t base, uint32_t size);
 
     // The trap page's contents: the stubs.
     std::vector<uint8_t> PageBytes() const;
@@ -48,6 +51,9 @@ public:
 
     // "ZwWriteFile, called from 0x80A0115E", or empty before the first call.
     const std::string& LastCall() const { return lastCall_; }
+    // The last call's return address; nothing before the first call, or
+    // when the stack could not be read.
+    std::optional<uint32_t> LastReturnAddress() const { return lastReturnAddress_; }
 
 private:
     std::optional<std::string> CreateFile(uint32_t arguments);
@@ -59,6 +65,9 @@ private:
     testbed::KernelModel* model_ = nullptr;
     uint32_t trapPage_;
     std::string lastCall_;
+    std::optional<uint32_t> lastReturnAddress_;
+    uint32_t callerBase_ = 0;
+    uint32_t callerSize_ = 0;
 };
 
 }  // namespace quarnhold::emulator

@@ -29,7 +29,7 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
         message.bytes.resize(DebugPrintLimit);
         Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
-    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"").format = format;
+    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"", "").format = format;
     debugOutput_.push_back(std::move(message.bytes));
 }
 

@@ -11,6 +11,7 @@
 #include "testbed/kernel_model.h"
 
 #include <stdexcept>
+#include <utility>
 #include <variant>
 
 #include "testbed/host_volume.h"
@@ -81,8 +82,8 @@ const InjectedFault* KernelModel::NextFault(Routine routine)
     return nullptr;
 }
 
-KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
-                                std::optional<uint32_t> information, bool injected)
+KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, const std::string& arguments,
+                                std::string outcome, std::optional<uint32_t> information, bool injected)
 {
     KernelCall& call = calls_.emplace_back();
     call.routine = routine;
@@ -90,7 +91,9 @@ KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handl
     call.handle = handle;
     call.information = information;
     call.injected = injected;
-    call.detail = std::move(detail);
+    call.detail = outcome.empty() ? arguments : arguments + " -> " + outcome;
+    call.outcome = std::move(outcome);
+    call.callerRva = std::exchange(nextCallerRva_, std::nullopt);
     return call;
 }
 

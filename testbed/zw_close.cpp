@@ -23,8 +23,8 @@ NtStatus KernelModel::Close(uint32_t handle)
     BeginCall("ZwClose(" + Hex(handle) + ")");
     const InjectedFault* fault = NextFault(Routine::ZwClose);
     if (!CheckHandle(handle, Routine::ZwClose)) {
-        Record(Routine::ZwClose, status::InvalidHandle, handle,
-               "handle " + Hex(handle) + " -> " + DescribeStatus(status::InvalidHandle));
+        Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle),
+               DescribeStatus(status::InvalidHandle));
         return status::InvalidHandle;
     }
     handles_.erase(handle);
@@ -32,9 +32,8 @@ NtStatus KernelModel::Close(uint32_t handle)
     ++counts_.closed;
     bool injected = fault && fault->status;
     NtStatus status = injected ? *fault->status : status::Success;
-    Record(Routine::ZwClose, status, handle,
-           "handle " + Hex(handle) + " -> " + (injected ? "injected " : "") + DescribeStatus(status), std::nullopt,
-           injected);
+    Record(Routine::ZwClose, status, handle, "handle " + Hex(handle),
+           (injected ? "injected " : "") + DescribeStatus(status), std::nullopt, injected);
     return status;
 }
 

@@ -12,6 +12,7 @@
 #include "testbed/kernel_model.h"
 #include "testbed/model_text.h"
 #include "testbed/nt_file_definitions.h"
+#include "testbed/nt_flag_names.h"
 #include "testbed/object_namespace.h"
 #include "testbed/share_access.h"
 #include "testbed/text_encoding.h"
@@ -21,16 +22,12 @@ namespace {
 
 std::string_view DispositionName(uint32_t disposition)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDE", "FILE_OPEN",      "FILE_CREATE",
-                                                 "FILE_OPEN_IF",   "FILE_OVERWRITE", "FILE_OVERWRITE_IF"};
-    return disposition <= nt::FileMaximumDisposition ? Names[disposition] : "invalid disposition";
+    return CreateDispositionName(disposition).value_or("invalid disposition");
 }
 
 std::string_view InformationName(uint32_t information)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDED",  "FILE_OPENED", "FILE_CREATED",
-                                                 "FILE_OVERWRITTEN", "FILE_EXISTS", "FILE_DOES_NOT_EXIST"};
-    return information < 6 ? Names[information] : "unexpected information";
+    return CreateInformationName(information).value_or("unexpected information");
 }
 
 std::string DisplayName(const CreateFileRequest& request)
@@ -63,7 +60,7 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
     BeginCall("ZwCreateFile(" + detail + ")");
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
     auto record = [&](const CreateFileResult& result, std::string outcome, bool injected) {
-        Record(Routine::ZwCreateFile, result.status, result.handle, detail + " -> " + outcome, result.information,
+        Record(Routine::ZwCreateFile, result.status, result.handle, detail, std::move(outcome), result.information,
                injected)
             .create = request;
         return result;

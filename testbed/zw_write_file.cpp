@@ -27,7 +27,7 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome, bool injected) {
         KernelCall& call =
-            Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
+            Record(Routine::ZwWriteFile, status, request.handle, detail, std::move(outcome), information, injected);
         call.write = WriteArguments{request.hasEvent,
                                     request.hasApcRoutine,
                                     request.hasApcContext,

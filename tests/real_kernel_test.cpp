@@ -443,7 +443,7 @@ TEST(LivecdRemaster, TheFilesItChanges)
 
 Answer Start(std::string messages, std::optional<std::vector<DiskItem>> disk)
 {
-    return {std::move(messages), 0xC0000182, std::move(disk)};
+    return {std::move(messages), 0xC0000182, std::move(disk), std::nullopt};
 }
 
 TEST(Comparison, VerdictTable)
@@ -648,6 +648,12 @@ TEST(ModelRun, TheRunRecord)
     EXPECT_EQ(ParseRunRecord(R"({"messages": [], "status": null, "driveC": "/w/c"})").driveC, fs::path("/w/c"));
     EXPECT_THROW(ParseRunRecord("drive C: ..."), CheckError);
     EXPECT_THROW(ParseRunRecord(R"({"messages": [{"gbk": "c7f"}], "status": null})"), CheckError);
+    try {
+        ParseRunRecord(R"({"schema": 1, "error": {"kind": "cannot-load", "message": "cannot load x.sys: no PE"}})");
+        ADD_FAILURE() << "an error record was taken for a run";
+    } catch (const CheckError& refused) {
+        EXPECT_STREQ(refused.what(), "quarnhold-run made no run: cannot load x.sys: no PE");
+    }
 }
 
 TEST(CheckOptions, RefusalsTable)
