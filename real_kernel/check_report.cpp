@@ -227,12 +227,28 @@ void WriteScenarioReport(const ScenarioResult& result, std::ostream& out)
     }
     out << "\n";
     for (const std::string& line : result.stagerLines) out << "    stager: " << ShowGbk(line) << "\n";
+    for (const std::string& line : result.substitutions) out << "    set for the livecd: " << line << "\n";
+    if (!result.scriptOutput.empty()) {
+        out << "    the install script printed:\n";
+        for (size_t at = 0; at < result.scriptOutput.size();) {
+            size_t end = std::min(result.scriptOutput.find('\n', at), result.scriptOutput.size());
+            std::string line = result.scriptOutput.substr(at, end - at);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out << "      " << ShowGbk(line) << "\n";
+            at = end + 1;
+        }
+    }
 
     std::vector<Row> messages = MessageRows(result.reactos.messages, result.modelMessages);
     const std::string reactosStatus =
         result.reactos.stop ? "stopped: " + *result.reactos.stop : ShowStatus(result.reactos.status);
     std::vector<Row> status{{reactosStatus, ShowStatus(result.model.status),
                              !result.reactos.stop && result.reactos.status == result.model.status}};
+    if (result.reactos.script || result.model.script) {
+        status.push_back({"script: " + result.reactos.script.value_or(""),
+                          "README.txt: " + result.model.script.value_or(""),
+                          result.reactos.script == result.model.script});
+    }
     std::vector<Row> disk = DiskRows(result);
     if (!result.reactos.disk && !result.model.disk) disk.push_back({"(no drive C)", "(no drive C)", true});
     if (result.reactos.stop && result.model.disk) {
@@ -282,7 +298,8 @@ void WriteSummaryLine(const CheckSummary& summary, std::ostream& out)
     int scenarios = summary.agree + summary.known + summary.differ + summary.notChecked;
     long minutes = summary.wallTime.count() / 60, seconds = summary.wallTime.count() % 60;
     std::string kinds;
-    for (ScenarioKind kind : {ScenarioKind::LaidDisk, ScenarioKind::HeldState, ScenarioKind::VolumeState}) {
+    for (ScenarioKind kind :
+         {ScenarioKind::LaidDisk, ScenarioKind::HeldState, ScenarioKind::VolumeState, ScenarioKind::UserInstall}) {
         const int count = summary.byKind.at(static_cast<size_t>(kind));
         if (count > 0) kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + std::string(KindName(kind));
     }

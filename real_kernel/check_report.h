@@ -32,6 +32,8 @@ struct ScenarioResult {
     BootTimes boot;
     int foreignLinesRemoved = 0;
     std::vector<std::string> stagerLines;  // what the held-state stager said it holds
+    std::vector<std::string> substitutions;  // what the user's own path sets because the livecd forces it
+    std::string scriptOutput;                // what the install script printed, on the user's own path
 };
 
 // One row of a side-by-side table, as UTF-8 text.
@@ -64,7 +66,7 @@ void WriteScenarioReport(const ScenarioResult& result, std::ostream& out);
 
 struct CheckSummary {
     // Scenarios of each kind, in ScenarioKind's order.
-    std::array<int, 3> byKind{};
+    std::array<int, 4> byKind{};
     int agree = 0;
     int known = 0;
     int differ = 0;

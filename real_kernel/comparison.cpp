@@ -17,6 +17,7 @@ std::string WhatDiffers(const Answer& reactos, const Answer& model)
     if (reactos.messages != model.messages) add("the messages");
     if (reactos.status != model.status) add("DriverEntry's status");
     if (reactos.disk != model.disk) add("the disk afterwards");
+    if (reactos.script != model.script) add("the install script's outcome");
     return parts + " differ";
 }
 
@@ -26,6 +27,7 @@ Answer RecordedAnswer(const KnownDifference& known, const Answer& model, const A
     Answer recorded = model;
     recorded.messages = known.reactosMessages;
     if (known.reactosDisk) recorded.disk = known.reactosDisk;
+    if (known.reactosScript) recorded.script = known.reactosScript;
     if (known.reactosStop) {
         recorded.stop = known.reactosStop;
         recorded.status = std::nullopt;

@@ -25,6 +25,10 @@ struct Answer {
     // Where the kernel stopped while the driver ran (a bug check, a failed
     // assertion); the model never stops.
     std::optional<std::string> stop;
+    // What the install script came to (the user's own path only): its exit
+    // code and sc.exe's line about the start; on the model's side, what
+    // install/README.txt promises.
+    std::optional<std::string> script;
 
     bool operator==(const Answer&) const = default;
 };

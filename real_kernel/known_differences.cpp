@@ -63,6 +63,23 @@ const std::vector<KnownDifference>& KnownDifferences()
          "STATUS_DISK_FULL",
          std::string(FullVolumeEvidence),
          std::string(FullVolumeStop)},
+        {"user_install",
+         DifferenceKind::RefereeDiffersFromWindows,
+         Transcript({Printed(message::DriverEntry), Printed(message::CreatingDirectory),
+                     Printed(message::DirectoryCreated), Printed(message::CreatingFile), Printed(message::FileCreated),
+                     Printed(message::OpeningFile), Printed(message::FileOpened), Printed(message::FileWritten),
+                     Printed(message::DriverExit)}),
+         std::nullopt,
+         "the install script sees the start fail with error 317, not 87, and ReactOS's cmd hands the runner exit 0 "
+         "for the script's exit /b 317; the driver's messages, its status and test.txt agree",
+         "ReactOS's NtLoadDriver (ntoskrnl/io/iomgr/driver.c) returns STATUS_FAILED_DRIVER_ENTRY for a DriverEntry "
+         "that fails, not the driver's own status, and sc.exe shows it as error 317 with a placeholder message; "
+         "Windows returns the driver's 0xC0000182, which maps to Win32 error 87 (RtlNtStatusToDosError, "
+         "sdk/lib/rtl/error.c), as install/README.txt says. ReactOS's cmd (base/shell/cmd) gives the runner "
+         "errorlevel 0 after the script's endlocal & exit /b 317, as seen on this livecd; on Windows the script "
+         "exits 0 after error 87",
+         std::nullopt,
+         "exit 0; [SC] StartService FAILED 317:"},
         {"full_volume_directory_only",
          DifferenceKind::RefereeDiffersFromWindows,
          Transcript({Printed(message::DriverEntry), Printed(message::CreatingDirectory),

@@ -35,6 +35,8 @@ struct KnownDifference {
     // are those before the stop, and its disk is not compared (the machine
     // halts before its cache reaches the disk).
     std::optional<std::string> reactosStop = std::nullopt;
+    // What the install script comes to on ReactOS, when that differs.
+    std::optional<std::string> reactosScript = std::nullopt;
 };
 
 const std::vector<KnownDifference>& KnownDifferences();

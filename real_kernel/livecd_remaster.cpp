@@ -82,7 +82,37 @@ std::vector<RemasterEdit> RemasterEdits(const LivecdContents& contents)
     for (const KernelService& service : contents.services) {
         edits.push_back({"reactos/system32/drivers/" + service.name + ".sys", "the image of " + service.name + ", added"});
     }
+    if (!contents.runAtLogon.empty()) {
+        edits.push_back({"reactos/unattend.inf", "UnattendSetupEnabled = yes: the livecd logs on by itself"});
+        edits.push_back({"reactos/system32/config/software", "RunOnce: " + contents.runAtLogon});
+    }
     return edits;
+}
+
+std::string LogOnByItself(std::string_view unattendInf)
+{
+    std::string text(unattendInf);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        std::string key = Lower(line.substr(0, line.find('=')));
+        key.erase(0, key.find_first_not_of(" \t"));
+        key.erase(key.find_last_not_of(" \t\r") + 1);
+        if (key == "unattendsetupenabled" && line.find('=') != std::string::npos) {
+            const bool crlf = line.ends_with("\r");
+            text.replace(start, line.size(), std::string("UnattendSetupEnabled = yes") + (crlf ? "\r" : ""));
+            return text;
+        }
+        start = end + 1;
+    }
+    throw CheckError("unattend.inf has no UnattendSetupEnabled line: is this a ReactOS livecd?");
+}
+
+std::string RunOnceHiveScript(std::string_view command)
+{
+    return "cd \\Microsoft\\Windows\\CurrentVersion\\RunOnce\nsetval 1\nquarnhold-install\nstring:" +
+           std::string(command) + "\ncommit\n";
 }
 
 std::string BootStraightToDebugEntry(std::string_view freeldrIni)
@@ -257,6 +287,19 @@ fs::path RemasterLivecd(const fs::path& iso, const LivecdContents& contents, con
         }
         fs::copy_file(service.image, tree / ("reactos/system32/drivers/" + service.name + ".sys"),
                       fs::copy_options::overwrite_existing);
+    }
+
+    if (!contents.runAtLogon.empty()) {
+        progress("logging on by itself, and running " + contents.runAtLogon + " once at logon");
+        const fs::path unattend = tree / "reactos/unattend.inf", software = tree / "reactos/system32/config/software";
+        WriteBytes(unattend, LogOnByItself(ReadBytes(unattend)));
+        const fs::path script = scratch / "runonce.hivexsh";
+        WriteBytes(script, RunOnceHiveScript(contents.runAtLogon));
+        RunOrThrow({"hivexsh", "-w", "-f", script.string(), software.string()});
+        std::string listing = RunOrThrow({"hivexget", software.string(), "\\Microsoft\\Windows\\CurrentVersion\\RunOnce"});
+        if (ParseHiveValues(listing)["quarnhold-install"] != contents.runAtLogon) {
+            throw CheckError("the RunOnce value hivexsh wrote reads back otherwise: " + listing);
+        }
     }
 
     progress("building the remastered ISO");

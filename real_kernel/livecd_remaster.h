@@ -37,10 +37,22 @@ struct KernelService {
 // What a remastered livecd carries beyond the ISO's own.
 struct LivecdContents {
     std::vector<KernelService> services;
+    // A command the livecd runs once at logon, having logged on by itself
+    // (unattend.inf's UnattendSetupEnabled, and a RunOnce entry, which runs
+    // before the shell's Run entries); empty: it stays at its LiveCD dialogs.
+    std::string runAtLogon;
 };
 
 // Every file the remaster changes or adds, in the order it does them.
 std::vector<RemasterEdit> RemasterEdits(const LivecdContents& contents);
+
+// unattend.inf with UnattendSetupEnabled set to yes, so that the livecd
+// logs on by itself and skips its LiveCD dialogs. Keeps the file's line
+// ends. Throws CheckError when the file has no such line.
+std::string LogOnByItself(std::string_view unattendInf);
+
+// hivexsh commands that add `command` to the SOFTWARE hive's RunOnce key.
+std::string RunOnceHiveScript(std::string_view command);
 
 // freeldr.ini with [FREELOADER] set to boot DebugBootEntry at once
 // (DefaultOS, TimeOut=0). Keeps the file's line ends. Throws CheckError when

@@ -26,6 +26,9 @@ struct BootSettings {
     std::chrono::seconds flushAtLeast{20};
     std::chrono::seconds diskQuiet{8};
     std::chrono::seconds flushTimeout{180};
+    // The limit for a boot that logs on and runs a script, which ends by
+    // itself (QEMU runs with -no-reboot): about 3.7 minutes at load 12.
+    std::chrono::seconds logonTimeout{900};
 };
 
 struct BootPlan {
@@ -33,6 +36,9 @@ struct BootPlan {
     std::optional<std::filesystem::path> disk;  // none: a machine with no hard disk
     std::filesystem::path serialLog;
     std::filesystem::path qemuOutput;
+    // The boot ends by itself (a script at logon shuts the machine down):
+    // wait for QEMU to end, rather than stop it after the driver's line.
+    bool untilPowerOff = false;
 };
 
 // qemu-system-i386's arguments: the disk (if any) as the first IDE hard

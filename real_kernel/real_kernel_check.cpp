@@ -24,6 +24,7 @@
 #include "real_kernel/model_run.h"
 #include "real_kernel/serial_log.h"
 #include "real_kernel/starting_disk_layout.h"
+#include "real_kernel/user_install.h"
 
 namespace {
 
@@ -103,7 +104,8 @@ std::optional<std::string> MissingTools()
                                                                  {"genisoimage", "genisoimage"},
                                                                  {"mattrib", "mtools"},
                                                                  {"mkfs.fat", "dosfstools"},
-                                                                 {"xz", "xz-utils"}};
+                                                                 {"xz", "xz-utils"},
+                                                                 {"unzip", "unzip"}};
     std::string missing;
     const char* path = std::getenv("PATH");
     for (const auto& [tool, package] : tools) {
@@ -205,6 +207,67 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
     return results;
 }
 
+// Boots the user's own path once: the release zip's files on drive C, the
+// install script run at logon by the scenario's runner, the machine
+// powering off by itself; and compares the driver's messages, its status
+// and drive C with the model's run on a folder laid the same way, and the
+// script's outcome with what install/README.txt promises.
+ScenarioResult CheckUserInstall(const Scenario& scenario, const fs::path& iso, const CheckOptions& options,
+                                const fs::path& work, Progress& progress, std::atomic<int>& boots)
+{
+    ScenarioResult result;
+    result.scenario = &scenario;
+    result.substitutions = Substitutions();
+    const fs::path folder = work / scenario.name;
+    try {
+        fs::remove_all(folder);
+        fs::create_directories(folder / "model");
+        fault_sweep::StartingDisk disk{.name = scenario.name, .items = UserInstallDisk(options.package, folder)};
+        const fs::path image = folder / "drive-c.img";
+        LayOnFatDiskImage(disk, image, folder / "payloads", DiskImageBytes);
+
+        BootPlan plan{iso, image, folder / "serial-1.log", folder / "qemu-1.log", true};
+        progress(scenario.name + ": booting ReactOS to its desktop (boot " + std::to_string(++boots) + ")");
+        result.boot = BootOnce(plan, options.boot);
+        progress(scenario.name + ": the driver's line after " + std::to_string(result.boot.toDriverLine.count()) +
+                 " s; the machine powered off at " + std::to_string(result.boot.total.count()) + " s");
+
+        DriverOutput output = ExtractDriverOutput(ReadAll(plan.serialLog));
+        result.reactos.messages = output.messages;
+        result.reactos.status = output.status;
+        result.reactos.stop = output.stop;
+        result.foreignLinesRemoved = output.foreignLinesRemoved;
+        std::optional<std::string> scriptOutput, scriptExit;
+        std::vector<testbed::DiskItem> items;
+        for (FatItem& item : ReadFatDiskImage(image)) {
+            if (item.item.path == ScriptOutputPath) scriptOutput = item.item.content;
+            if (item.item.path == ScriptExitPath) scriptExit = item.item.content;
+            if (IsLeftOutOfComparison(item.item.path)) continue;
+            items.push_back(std::move(item.item));
+            result.reactosAttributes.push_back(item.attributes);
+        }
+        result.reactos.disk = std::move(items);
+        result.reactos.script = ScriptOutcome(scriptOutput, scriptExit);
+        result.scriptOutput = scriptOutput.value_or("");
+
+        const fs::path modelDriveC = folder / "model" / "drive-c";
+        fs::create_directories(modelDriveC);
+        testbed::LayDown(modelDriveC, disk.items);
+        ModelRun model = RunModel(options.quarnholdRun, options.modelImage, disk, modelDriveC, folder / "model");
+        result.modelMessages = model.messages;
+        for (const std::string& message : model.messages) result.model.messages += message;
+        result.model.status = model.status;
+        result.modelFailure = model.failure;
+        result.model.disk = testbed::ReadDisk(modelDriveC);
+        result.model.script = ReadmePromise();
+
+        result.judgement = Judge(result.reactos, result.model, FindKnownDifference(scenario.name));
+    } catch (const std::exception& failed) {
+        result.notChecked = failed.what();
+    }
+    return result;
+}
+
 // The whole check: remaster once, boot every chain (up to --jobs at once),
 // then the report in the table's order and the exit status.
 int Check(const CheckOptions& options, const fs::path& iso)
@@ -217,11 +280,26 @@ int Check(const CheckOptions& options, const fs::path& iso)
     Progress progress;
     WorkFolder work(options.workDir, options.keep);
 
-    fs::path remastered;
+    // One livecd starts the driver as a service, after the stager; the user's
+    // own path gets one of its own, which logs on and runs the runner.
+    const bool userInstall = std::any_of(chains.begin(), chains.end(), [](const auto& chain) {
+        return chain.front()->kind == ScenarioKind::UserInstall;
+    });
+    const bool services = std::any_of(chains.begin(), chains.end(), [](const auto& chain) {
+        return chain.front()->kind != ScenarioKind::UserInstall;
+    });
+    fs::path remastered, remasteredForUser;
     try {
-        const LivecdContents contents{{{std::string(StagerService), std::string(StagerGroup), options.stager},
-                                       {std::string(ServiceName), "", options.image}}};
-        remastered = RemasterLivecd(iso, contents, work.Path() / "iso", [&](const std::string& line) { progress(line); });
+        const auto say = [&](const std::string& line) { progress(line); };
+        if (services) {
+            const LivecdContents contents{{{std::string(StagerService), std::string(StagerGroup), options.stager},
+                                           {std::string(ServiceName), "", options.image}},
+                                          ""};
+            remastered = RemasterLivecd(iso, contents, work.Path() / "iso", say);
+        }
+        if (userInstall) {
+            remasteredForUser = RemasterLivecd(iso, {{}, std::string(RunAtLogon)}, work.Path() / "iso-user", say);
+        }
     } catch (const std::exception& failed) {
         std::cerr << "real-kernel-check: cannot remaster " << iso.string() << ": " << failed.what() << "\n";
         return CheckNotCarriedOut;
@@ -237,7 +315,11 @@ int Check(const CheckOptions& options, const fs::path& iso)
         for (int j = 0; j < options.jobs; ++j) {
             workers.emplace_back([&] {
                 for (size_t c = next++; c < chains.size(); c = next++) {
-                    chainResults[c] = CheckChain(chains[c], remastered, options, work.Path(), progress, boots);
+                    chainResults[c] =
+                        chains[c].front()->kind == ScenarioKind::UserInstall
+                            ? std::vector{CheckUserInstall(*chains[c].front(), remasteredForUser, options, work.Path(),
+                                                           progress, boots)}
+                            : CheckChain(chains[c], remastered, options, work.Path(), progress, boots);
                 }
             });
         }
@@ -286,6 +368,7 @@ int main(int argc, char** argv)
     if (const std::string* reason = std::get_if<std::string>(&parsed)) return Refuse(*reason);
     CheckOptions options = std::get<CheckOptions>(parsed);
     options.stager = QUARNHOLD_STAGER_PATH;
+    options.package = QUARNHOLD_PACKAGE_PATH;
     if (options.help) {
         std::cout << CheckUsage;
         return AllAgree;
@@ -313,7 +396,8 @@ int main(int argc, char** argv)
     std::error_code error;
     for (const auto& [what, path] :
          {std::pair{"livecd", *iso}, std::pair{"image", options.image}, std::pair{"model image", options.modelImage},
-          std::pair{"quarnhold-run", options.quarnholdRun}, std::pair{"held-state stager", options.stager}}) {
+          std::pair{"quarnhold-run", options.quarnholdRun}, std::pair{"held-state stager", options.stager},
+          std::pair{"release package", options.package}}) {
         if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
     }
     try {

@@ -16,6 +16,8 @@ std::string_view KindName(ScenarioKind kind)
             return "held state";
         case ScenarioKind::VolumeState:
             return "volume state";
+        case ScenarioKind::UserInstall:
+            return "install script";
     }
     return "?";
 }
@@ -56,6 +58,11 @@ const std::vector<Scenario>& Scenarios()
          Volume},
         {"full_volume_test_file_shorter_than_the_text", "full_volume_test_file_shorter_than_the_text", 1,
          "no cluster free, test.txt of 5 bytes", Volume},
+        // Drive C holds the release zip's files and the runner, not a
+        // starting disk's items; the model's drive C holds the same.
+        {"user_install", "clean_drive_c", 1,
+         "the release zip on drive C, and its install script run at logon, as a user runs it",
+         ScenarioKind::UserInstall},
     };
     return scenarios;
 }
@@ -67,6 +74,17 @@ const Scenario* FindScenario(const std::string& name)
     }
     return nullptr;
 }
+
+namespace {
+
+// Whether two scenarios boot on one disk, one after the other: the starts
+// of one starting disk do; the user's own path has a disk of its own.
+bool SameDisk(const Scenario& a, const Scenario& b)
+{
+    return a.startingDisk == b.startingDisk && (a.kind == ScenarioKind::UserInstall) == (b.kind == ScenarioKind::UserInstall);
+}
+
+}  // namespace
 
 std::vector<std::vector<const Scenario*>> BootChains(const std::vector<std::string>& names)
 {
@@ -80,11 +98,11 @@ std::vector<std::vector<const Scenario*>> BootChains(const std::vector<std::stri
     for (const Scenario& scenario : Scenarios()) {
         // A start is booted when it is picked, or a later start of its disk is.
         bool wanted = names.empty() || std::any_of(picked.begin(), picked.end(), [&](const Scenario* p) {
-                          return p->startingDisk == scenario.startingDisk && p->start >= scenario.start;
+                          return SameDisk(*p, scenario) && p->start >= scenario.start;
                       });
         if (!wanted) continue;
         auto chain = std::find_if(chains.begin(), chains.end(), [&](const std::vector<const Scenario*>& c) {
-            return c.front()->startingDisk == scenario.startingDisk;
+            return SameDisk(*c.front(), scenario);
         });
         if (chain == chains.end()) {
             chains.push_back({&scenario});

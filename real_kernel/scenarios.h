@@ -2,9 +2,10 @@
 //
 // What the real-kernel check boots: starting disks of the sweep's table that
 // a FAT disk can hold, each started once, or twice in a row on the same disk.
-// A scenario is of one of three kinds: a laid disk (files and directories
+// A scenario is of one of four kinds: a laid disk (files and directories
 // mtools lays), a held state (a handle another opener holds, made by the
-// stager driver), or a volume state (a full volume).
+// stager driver), a volume state (a full volume), or the user's own path
+// (the release zip's install script, run at logon).
 
 #pragma once
 
@@ -14,9 +15,9 @@
 
 namespace quarnhold::real_kernel {
 
-enum class ScenarioKind { LaidDisk, HeldState, VolumeState };
+enum class ScenarioKind { LaidDisk, HeldState, VolumeState, UserInstall };
 
-// "laid disk", "held state", "volume state".
+// "laid disk", "held state", "volume state", "install script".
 std::string_view KindName(ScenarioKind kind);
 
 struct Scenario {

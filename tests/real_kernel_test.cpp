@@ -23,6 +23,7 @@
 #include "real_kernel/scenarios.h"
 #include "real_kernel/serial_log.h"
 #include "real_kernel/starting_disk_layout.h"
+#include "real_kernel/user_install.h"
 #include "testbed/text_encoding.h"
 #include "tests/support/command.h"
 #include "tests/support/messages.h"
@@ -434,16 +435,90 @@ TEST(LivecdRemaster, TheServiceKeyAsHivexgetShowsIt)
 TEST(LivecdRemaster, TheFilesItChanges)
 {
     std::vector<std::string> paths;
-    const LivecdContents contents{{{"quarnhold_stager", "Base", "s.sys"}, {"quarnhold", "", "q.sys"}}};
+    const LivecdContents contents{{{"quarnhold_stager", "Base", "s.sys"}, {"quarnhold", "", "q.sys"}}, ""};
     for (const RemasterEdit& edit : RemasterEdits(contents)) paths.push_back(edit.isoPath);
     EXPECT_EQ(paths, (std::vector<std::string>{"freeldr.ini", "loader/isoboot.bin", "reactos/system32/config/system",
                                                "reactos/system32/drivers/quarnhold_stager.sys",
                                                "reactos/system32/drivers/quarnhold.sys"}));
+    // The user's own path: no service, a logon that runs a command once.
+    paths.clear();
+    for (const RemasterEdit& edit : RemasterEdits({{}, "cmd.exe /c C:\\x.cmd"})) paths.push_back(edit.isoPath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"freeldr.ini", "loader/isoboot.bin", "reactos/unattend.inf",
+                                               "reactos/system32/config/software"}));
+}
+
+TEST(LivecdRemaster, LogsOnByItselfAndRunsTheCommandOnce)
+{
+    const std::string unattend =
+        "[Unattend]\r\nSignature = \"$ReactOS$\"\r\n\r\n; yes - unattend setup enabled\r\nUnattendSetupEnabled = "
+        "no\r\n\r\nLocaleID = 409\r\n";
+    std::string expected = unattend;
+    expected.replace(expected.find("UnattendSetupEnabled = no"), 25, "UnattendSetupEnabled = yes");
+    EXPECT_EQ(LogOnByItself(unattend), expected);
+    std::string spaced = unattend;
+    spaced.replace(spaced.find("UnattendSetupEnabled = no"), 25, "  unattendsetupenabled=NO");
+    EXPECT_EQ(LogOnByItself(spaced), expected);
+    EXPECT_THROW(LogOnByItself("[Unattend]\r\nLocaleID = 409\r\n"), CheckError);
+
+    EXPECT_EQ(RunOnceHiveScript("cmd.exe /c C:\\run-install.cmd"),
+              "cd \\Microsoft\\Windows\\CurrentVersion\\RunOnce\nsetval 1\nquarnhold-install\nstring:cmd.exe /c "
+              "C:\\run-install.cmd\ncommit\n");
+    // As hivexget reads the value back.
+    EXPECT_EQ(ParseHiveValues("\"quarnhold-install\"=\"cmd.exe /c C:\\\\run-install.cmd\"\n")["quarnhold-install"],
+              "cmd.exe /c C:\\run-install.cmd");
+}
+
+// The user's own path: drive C holds the release zip's very files and the
+// runner; the script's outcome is read from what the runner left, and set
+// beside what install/README.txt promises.
+TEST(UserInstall, DriveCHoldsTheReleaseZipsFilesAndTheRunner)
+{
+    testbed::ScratchFolder scratch;
+    if (RunProcess({"sh", "-c", "command -v unzip"}).exitCode != 0) GTEST_SKIP() << "unzip missing";
+    std::vector<DiskItem> items = UserInstallDisk(QUARNHOLD_PACKAGE_PATH, scratch.path());
+    std::vector<std::string> paths;
+    for (const DiskItem& item : items) paths.push_back(item.path);
+    const std::string folder(PackageFolder);
+    EXPECT_EQ(paths, (std::vector<std::string>{folder, folder + "/README.txt", folder + "/SHA256SUMS",
+                                               folder + "/quarnhold-service.cmd", folder + "/quarnhold.pdb",
+                                               folder + "/quarnhold.sys", "run-install.cmd"}));
+    std::ifstream image(std::filesystem::path(QUARNHOLD_PACKAGE_PATH).parent_path() / "image" / "quarnhold.sys",
+                        std::ios::binary);
+    EXPECT_EQ(items[5].content, std::string(std::istreambuf_iterator<char>(image), {}));
+    const std::string runner = items.back().content;
+    for (std::string part : {"set \"SystemRoot=C:\\sysroot\"\r\n", "set \"PROCESSOR_ARCHITECTURE=x86\"\r\n",
+                             "set \"TEMP=C:\\temp\"\r\n",
+                             "call C:\\quarnhold-1.0.0-i386\\quarnhold-service.cmd /nopause\r\n",
+                             ">C:\\install-exit.txt echo %errorlevel%\r\n", "shutdown.exe -r -t 0\r\n"}) {
+        EXPECT_NE(runner.find(part), std::string::npos) << part;
+    }
+    for (std::string product : {"install-output.txt", "install-exit.txt", "sysroot", "sysroot/System32/sc.exe", "temp",
+                                "temp/x", "RECYCLED", "RECYCLED/INFO2"}) {
+        EXPECT_TRUE(IsLeftOutOfComparison(product)) << product;
+    }
+    for (std::string compared : {"sysroots", "Quarnhold/test.txt", "quarnhold-1.0.0-i386/quarnhold.sys"}) {
+        EXPECT_FALSE(IsLeftOutOfComparison(compared)) << compared;
+    }
+}
+
+TEST(UserInstall, TheScriptsOutcomeAndWhatTheReadmePromises)
+{
+    EXPECT_EQ(ScriptOutcome("quarnhold-service: starting quarnhold\r\n[SC] StartService FAILED 317:\r\n\r\nx\r\n",
+                            "317\r\n"),
+              "exit 317; [SC] StartService FAILED 317:");
+    EXPECT_EQ(ScriptOutcome("nothing\r\n", " 5 \r\n"), "exit 5; no sc.exe line about the start");
+    EXPECT_EQ(ScriptOutcome(std::nullopt, "0"), "the runner left no install-output.txt");
+    // The promise the check holds the script to is the README's own.
+    std::ifstream in(QUARNHOLD_INSTALL_README, std::ios::binary);
+    const std::string readme(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(readme.find("[SC] StartService FAILED 87:"), std::string::npos);
+    EXPECT_NE(readme.find("It exits 0 when the start failed with error 87"), std::string::npos);
+    EXPECT_EQ(ReadmePromise(), "exit 0; [SC] StartService FAILED 87:");
 }
 
 Answer Start(std::string messages, std::optional<std::vector<DiskItem>> disk)
 {
-    return {std::move(messages), 0xC0000182, std::move(disk), std::nullopt};
+    return {std::move(messages), 0xC0000182, std::move(disk), std::nullopt, std::nullopt};
 }
 
 TEST(Comparison, VerdictTable)
@@ -596,6 +671,8 @@ TEST(Scenarios, BootChainsTable)
     using Chains = std::vector<std::vector<std::string>>;
     EXPECT_EQ(names(BootChains({"second_start"})), (Chains{{"clean_drive_c", "second_start"}}));
     EXPECT_EQ(names(BootChains({"no_drive_c", "clean_drive_c"})), (Chains{{"clean_drive_c"}, {"no_drive_c"}}));
+    // The user's own path boots on a disk of its own.
+    EXPECT_EQ(names(BootChains({"user_install", "clean_drive_c"})), (Chains{{"clean_drive_c"}, {"user_install"}}));
     auto all = BootChains({});
     EXPECT_EQ(all.size() + 1, Scenarios().size());  // the second start shares its disk's chain
     EXPECT_EQ(names(all).front(), (std::vector<std::string>{"clean_drive_c", "second_start"}));
