@@ -343,9 +343,6 @@ std::optional<std::string> KernelTraps::Close(uint32_t arguments)
     std::optional<uint32_t> handle = cpu_.ReadU32(arguments);
     if (!handle) return "ZwClose's argument is not on the stack";
     cpu_.SetRegister(UC_X86_REG_EAX, model_->Close(*handle));
-    if (const std::optional<testbed::BugCheck>& bugCheck = model_->RaisedBugCheck()) {
-        return testbed::DescribeBugCheck(*bugCheck);
-    }
     return std::nullopt;
 }
 

@@ -196,8 +196,7 @@ private:
         if (broken.empty()) {
             ++summary_.runsHeld;
         } else {
-            FailedRun failed{planned.disk->name, planned.fileSystem, planned.faults, std::move(broken),
-                             outcome.bugCheck};
+            FailedRun failed{planned.disk->name, planned.fileSystem, planned.faults, std::move(broken)};
             grouping_.Add(failed);
             if (summary_.failures.size() < options_.keptFailures) summary_.failures.push_back(std::move(failed));
         }

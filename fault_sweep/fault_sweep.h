@@ -45,7 +45,6 @@ struct FailedRun {
     testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     std::vector<testbed::InjectedFault> faults;
     std::vector<BrokenRunRule> broken;
-    std::optional<testbed::BugCheck> bugCheck = {};  // the bug check that stopped it, if one did
 };
 
 // Failed runs alike in what failed: the same calls faulted with the same

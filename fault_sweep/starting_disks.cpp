@@ -27,6 +27,20 @@ StartingDisk Held(std::string name, std::string description, uint32_t access, ui
             .foreignOpens = {{TestFileName, access, share, false, std::nullopt}}};
 }
 
+// A FAT volume with no cluster free once `items` are laid. FAT only: NTFS
+// keeps a small file's data and a small directory's index in the file's MFT
+// record, which the model does not follow, and no referee has shown what a
+// full NTFS volume answers.
+StartingDisk Full(std::string name, std::string description, std::vector<testbed::DiskItem> items)
+{
+    return {.name = std::move(name),
+            .description = std::move(description),
+            .items = std::move(items),
+            .space = {.clusterBytes = 4096, .freeClusters = 0},
+            .onlyOn = testbed::FileSystem::Fat,
+            .onlyOnBecause = "is a full volume, which the model follows on FAT only"};
+}
+
 std::vector<StartingDisk> Build()
 {
     const std::string text(TestFileContent);
@@ -80,7 +94,8 @@ std::vector<StartingDisk> Build()
         {.name = "work_directory_is_a_link",
          .description = "Quarnhold is a symbolic link to another directory (NTFS only)",
          .items = {Directory("elsewhere"), Link("Quarnhold", "elsewhere")},
-         .ntfsOnly = true},
+         .onlyOn = testbed::FileSystem::Ntfs,
+         .onlyOnBecause = "holds a symbolic link, which only NTFS can hold"},
         // Another holder set the delete disposition and still has the file
         // open: the name can be neither opened nor created until it closes.
         {.name = "test_file_delete_pending",
@@ -101,6 +116,15 @@ std::vector<StartingDisk> Build()
          .description = "Quarnhold held open by a lister that shares nothing",
          .items = {Directory("Quarnhold")},
          .foreignOpens = {{WorkDirectoryName, nt::FileReadData | nt::Synchronize, 0, false, std::nullopt}}},
+        // No cluster free. A new directory needs one; an empty file needs
+        // none, but its first byte does; a write inside the clusters a file
+        // holds needs none.
+        Full("full_volume_empty", "a FAT volume with no cluster free, nothing on it (FAT only)", {}),
+        Full("full_volume_directory_only", "a FAT volume with no cluster free, Quarnhold on it (FAT only)",
+             {Directory("Quarnhold")}),
+        Full("full_volume_test_file_shorter_than_the_text",
+             "a FAT volume with no cluster free, test.txt of 5 bytes on it (FAT only)",
+             {Directory("Quarnhold"), File("Quarnhold/test.txt", "short")}),
     };
 }
 
@@ -122,22 +146,22 @@ const StartingDisk& FindStartingDisk(std::string_view name)
 
 std::vector<testbed::FileSystem> FileSystemsOf(const StartingDisk& disk)
 {
-    if (disk.ntfsOnly) return {testbed::FileSystem::Ntfs};
+    if (disk.onlyOn) return {*disk.onlyOn};
     return {testbed::FileSystem::Ntfs, testbed::FileSystem::Fat};
 }
 
 RunSetup SetupFor(const StartingDisk& disk, const std::filesystem::path& folder, testbed::FileSystem fileSystem,
                   std::vector<testbed::InjectedFault> faults)
 {
-    return RunSetup{
-        testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected, fileSystem},
-        std::move(faults), disk.foreignOpens};
+    return RunSetup{testbed::DriveC{disk.driveC ? std::optional(folder) : std::nullopt, disk.writeProtected,
+                                    fileSystem, nullptr, disk.space},
+                    std::move(faults), disk.foreignOpens};
 }
 
 RunSetup SetupInMemory(const StartingDisk& disk, std::shared_ptr<testbed::MemoryVolume> volume,
                        testbed::FileSystem fileSystem, std::vector<testbed::InjectedFault> faults)
 {
-    testbed::DriveC driveC{std::nullopt, disk.writeProtected, fileSystem};
+    testbed::DriveC driveC{std::nullopt, disk.writeProtected, fileSystem, nullptr, disk.space};
     if (disk.driveC) driveC.volume = std::move(volume);
     return RunSetup{std::move(driveC), std::move(faults), disk.foreignOpens};
 }

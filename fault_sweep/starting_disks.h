@@ -1,12 +1,13 @@
 // starting_disks.h
 //
 // The drives C a run can start from: empty, left by earlier runs, missing,
-// write-protected, with names in the way, with test.txt or the directory
-// held open by others (locked, or about to be deleted).
+// write-protected, full, with names in the way, with test.txt or the
+// directory held open by others (locked, or about to be deleted).
 // The scenario table and the fault sweep both start from these.
 
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,9 +26,12 @@ struct StartingDisk {
     bool writeProtected = false;
     std::vector<testbed::DiskItem> items;
     std::vector<testbed::ForeignOpen> foreignOpens;
-    // Only NTFS can hold it: a symbolic link is a reparse point, which FAT
-    // has no room for.
-    bool ntfsOnly = false;
+    // The volume's clusters and how many are free once the items are laid.
+    testbed::VolumeSpace space{};
+    // The one file system it is laid on, and why ("holds a symbolic link,
+    // which only NTFS can hold"); nothing: both.
+    std::optional<testbed::FileSystem> onlyOn;
+    std::string onlyOnBecause;
 };
 
 const std::vector<StartingDisk>& StartingDisks();

@@ -181,8 +181,15 @@ void Fields(A& a, testbed::DriveC& v)
     // A volume the caller holds stays in its process: a run sent to a worker
     // names a folder.
     if (v.volume) throw std::logic_error("a drive C held by the caller cannot be sent to another process");
-    auto& [folder, writeProtected, fileSystem, volume] = v;
-    a(folder, writeProtected, fileSystem);
+    auto& [folder, writeProtected, fileSystem, volume, space] = v;
+    a(folder, writeProtected, fileSystem, space);
+}
+
+template <class A>
+void Fields(A& a, testbed::VolumeSpace& v)
+{
+    auto& [clusterBytes, freeClusters] = v;
+    a(clusterBytes, freeClusters);
 }
 
 template <class A>
@@ -305,13 +312,6 @@ void Fields(A& a, emulator::ImageRunResult& v)
 }
 
 template <class A>
-void Fields(A& a, testbed::BugCheck& v)
-{
-    auto& [code, name, parameters, reason] = v;
-    a(code, name, parameters[0], parameters[1], parameters[2], parameters[3], reason);
-}
-
-template <class A>
 void Fields(A& a, testbed::FileGlimpse& v)
 {
     auto& [size, head, named] = v;
@@ -329,9 +329,9 @@ template <class A>
 void Fields(A& a, RunOutcome& v)
 {
     auto& [status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-           registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost, writtenFiles] = v;
+           registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost, writtenFiles] = v;
     a(status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-      registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost, writtenFiles);
+      registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost, writtenFiles);
 }
 
 template <class A>
@@ -351,8 +351,8 @@ void Fields(A& a, fault_sweep::SweepRun& v)
 template <class A>
 void Fields(A& a, fault_sweep::FailedRun& v)
 {
-    auto& [disk, fileSystem, faults, broken, bugCheck] = v;
-    a(disk, fileSystem, faults, broken, bugCheck);
+    auto& [disk, fileSystem, faults, broken] = v;
+    a(disk, fileSystem, faults, broken);
 }
 
 template <class A>

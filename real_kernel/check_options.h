@@ -19,6 +19,8 @@ struct CheckOptions {
     std::filesystem::path image;               // booted on ReactOS
     std::filesystem::path modelImage;          // run by quarnhold-run: the driver as the project builds it
     std::filesystem::path quarnholdRun;
+    std::filesystem::path stager;   // the held-state stager's image: this build's
+    std::filesystem::path package;  // the release zip: this build's
     BootSettings boot;
     int jobs = 2;                                  // QEMUs at once
     std::vector<std::string> scenarios;            // empty: all

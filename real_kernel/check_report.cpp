@@ -218,19 +218,45 @@ void WriteScenarioReport(const ScenarioResult& result, std::ostream& out)
         out << "    " << *result.notChecked << "\n\n";
         return;
     }
-    out << "    ReactOS: the driver's line " << result.boot.toDriverLine.count()
-        << " s after power-on, QEMU stopped at " << result.boot.total.count() << " s";
+    out << "    ReactOS: " << (result.boot.kernelStopped ? "stopped while the driver ran, " : "the driver's line ")
+        << result.boot.toDriverLine.count() << " s after power-on, QEMU stopped at " << result.boot.total.count()
+        << " s";
     if (result.foreignLinesRemoved > 0) {
         out << "; " << result.foreignLinesRemoved << " line" << (result.foreignLinesRemoved == 1 ? "" : "s")
             << " of other code taken from between the messages";
     }
     out << "\n";
+    for (const std::string& line : result.stagerLines) out << "    stager: " << ShowGbk(line) << "\n";
+    for (const std::string& line : result.substitutions) out << "    set for the livecd: " << line << "\n";
+    if (!result.scriptOutput.empty()) {
+        out << "    the install script printed:\n";
+        for (size_t at = 0; at < result.scriptOutput.size();) {
+            size_t end = std::min(result.scriptOutput.find('\n', at), result.scriptOutput.size());
+            std::string line = result.scriptOutput.substr(at, end - at);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out << "      " << ShowGbk(line) << "\n";
+            at = end + 1;
+        }
+    }
 
     std::vector<Row> messages = MessageRows(result.reactos.messages, result.modelMessages);
-    std::vector<Row> status{{ShowStatus(result.reactos.status), ShowStatus(result.model.status),
-                             result.reactos.status == result.model.status}};
+    const std::string reactosStatus =
+        result.reactos.stop ? "stopped: " + *result.reactos.stop : ShowStatus(result.reactos.status);
+    std::vector<Row> status{{reactosStatus, ShowStatus(result.model.status),
+                             !result.reactos.stop && result.reactos.status == result.model.status}};
+    if (result.reactos.script || result.model.script) {
+        status.push_back({"script: " + result.reactos.script.value_or(""),
+                          "README.txt: " + result.model.script.value_or(""),
+                          result.reactos.script == result.model.script});
+    }
     std::vector<Row> disk = DiskRows(result);
     if (!result.reactos.disk && !result.model.disk) disk.push_back({"(no drive C)", "(no drive C)", true});
+    if (result.reactos.stop && result.model.disk) {
+        // Not compared: the machine stopped before its cache reached the disk.
+        for (Row& row : disk) row.same = true;
+        disk.insert(disk.begin(), {"(not read: the machine stopped", "", true});
+        disk.insert(disk.begin() + 1, {" before its cache reached the disk)", "", true});
+    }
 
     size_t leftWidth = DisplayWidth("ReactOS");
     for (const std::vector<Row>* rows : {&messages, &status, &disk}) {
@@ -253,6 +279,7 @@ CheckSummary Summarize(const std::vector<ScenarioResult>& results)
 {
     CheckSummary summary;
     for (const ScenarioResult& result : results) {
+        ++summary.byKind.at(static_cast<size_t>(result.scenario->kind));
         if (result.notChecked) {
             ++summary.notChecked;
         } else if (result.judgement.verdict == Verdict::KnownDifference) {
@@ -270,7 +297,14 @@ void WriteSummaryLine(const CheckSummary& summary, std::ostream& out)
 {
     int scenarios = summary.agree + summary.known + summary.differ + summary.notChecked;
     long minutes = summary.wallTime.count() / 60, seconds = summary.wallTime.count() % 60;
-    out << "real-kernel check: " << scenarios << " scenario" << (scenarios == 1 ? "" : "s") << ", " << summary.agree
+    std::string kinds;
+    for (ScenarioKind kind :
+         {ScenarioKind::LaidDisk, ScenarioKind::HeldState, ScenarioKind::VolumeState, ScenarioKind::UserInstall}) {
+        const int count = summary.byKind.at(static_cast<size_t>(kind));
+        if (count > 0) kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + std::string(KindName(kind));
+    }
+    out << "real-kernel check: " << scenarios << " scenario" << (scenarios == 1 ? "" : "s") << " (" << kinds << "), "
+        << summary.agree
         << " agree, " << summary.known << " known difference" << (summary.known == 1 ? "" : "s") << ", "
         << summary.differ << " differ, " << summary.notChecked << " not checked (" << summary.boots << " boot"
         << (summary.boots == 1 ? "" : "s") << ", " << summary.jobs << " at a time, QEMU " << summary.accelerator << ", "

@@ -6,6 +6,7 @@
 
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <ostream>
@@ -30,6 +31,9 @@ struct ScenarioResult {
     Judgement judgement;
     BootTimes boot;
     int foreignLinesRemoved = 0;
+    std::vector<std::string> stagerLines;  // what the held-state stager said it holds
+    std::vector<std::string> substitutions;  // what the user's own path sets because the livecd forces it
+    std::string scriptOutput;                // what the install script printed, on the user's own path
 };
 
 // One row of a side-by-side table, as UTF-8 text.
@@ -61,6 +65,8 @@ std::string FirstDifference(std::string_view reactos, std::string_view model);
 void WriteScenarioReport(const ScenarioResult& result, std::ostream& out);
 
 struct CheckSummary {
+    // Scenarios of each kind, in ScenarioKind's order.
+    std::array<int, 4> byKind{};
     int agree = 0;
     int known = 0;
     int differ = 0;

@@ -22,6 +22,13 @@ struct Answer {
     // Drive C afterwards, sorted by path (a file's read-only flag is the FAT R
     // attribute); nothing for a machine without drive C.
     std::optional<std::vector<testbed::DiskItem>> disk;
+    // Where the kernel stopped while the driver ran (a bug check, a failed
+    // assertion); the model never stops.
+    std::optional<std::string> stop;
+    // What the install script came to (the user's own path only): its exit
+    // code and sc.exe's line about the start; on the model's side, what
+    // install/README.txt promises.
+    std::optional<std::string> script;
 
     bool operator==(const Answer&) const = default;
 };

@@ -3,6 +3,7 @@
 #include "real_kernel/fat_disk_image.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 
 #include "real_kernel/child_process.h"
@@ -41,7 +42,7 @@ std::array<uint8_t, 512> MasterBootRecord(uint64_t diskBytes)
     return sector;
 }
 
-void MakeFatDiskImage(const fs::path& image, uint64_t diskBytes)
+void MakeFatDiskImage(const fs::path& image, uint64_t diskBytes, uint32_t clusterBytes)
 {
     {
         std::ofstream out(image, std::ios::binary | std::ios::trunc);
@@ -53,8 +54,30 @@ void MakeFatDiskImage(const fs::path& image, uint64_t diskBytes)
     const uint64_t partitionKiB = (diskBytes - PartitionStartSector * 512) / 1024;
     // --invariant: a fixed volume id and times, so the same disk gives the
     // same bytes every time.
-    RunOrThrow({"mkfs.fat", "-F", "16", "--invariant", "--offset", std::to_string(PartitionStartSector), image.string(),
-                std::to_string(partitionKiB)});
+    RunOrThrow({"mkfs.fat", "-F", "16", "-S", "512", "-s", std::to_string(clusterBytes / 512), "--invariant",
+                "--offset", std::to_string(PartitionStartSector), image.string(), std::to_string(partitionKiB)});
+}
+
+uint64_t ParseBytesFree(std::string_view listing)
+{
+    const size_t words = listing.rfind(" bytes free");
+    if (words == std::string_view::npos) throw CheckError("mdir's listing gives no free bytes: " + std::string(listing));
+    size_t start = words;
+    while (start > 0 && (std::isdigit(static_cast<unsigned char>(listing[start - 1])) || listing[start - 1] == ' ' ||
+                         listing[start - 1] == ',')) {
+        --start;
+    }
+    std::string digits;
+    for (char c : listing.substr(start, words - start)) {
+        if (std::isdigit(static_cast<unsigned char>(c))) digits += c;
+    }
+    if (digits.empty()) throw CheckError("mdir's listing gives no free bytes: " + std::string(listing));
+    return std::stoull(digits);
+}
+
+uint64_t FreeBytesOnFatImage(const fs::path& image)
+{
+    return ParseBytesFree(RunOrThrow({"mdir", "-i", MtoolsDrive(image), "::/"}, {.environment = MtoolsEnvironment()}));
 }
 
 std::vector<FatEntry> ParseAttributeListing(std::string_view listing)

@@ -32,8 +32,17 @@ std::string MtoolsDrive(const std::filesystem::path& image);
 std::array<uint8_t, 512> MasterBootRecord(uint64_t diskBytes);
 
 // Writes a fresh disk image: the boot record, then mkfs.fat -F 16 on the
-// partition. Throws CheckError when a tool fails.
-void MakeFatDiskImage(const std::filesystem::path& image, uint64_t diskBytes = DiskImageBytes);
+// partition, with clusters of `clusterBytes`. Throws CheckError when a tool
+// fails.
+void MakeFatDiskImage(const std::filesystem::path& image, uint64_t diskBytes = DiskImageBytes,
+                      uint32_t clusterBytes = 4096);
+
+// The bytes free on the image's partition, as mdir counts them.
+uint64_t FreeBytesOnFatImage(const std::filesystem::path& image);
+
+// mdir's listing's last figure: "  65 974 272 bytes free" -> 65974272.
+// Throws CheckError when the listing has none.
+uint64_t ParseBytesFree(std::string_view listing);
 
 // One line of `mattrib -/ -X`: the attribute letters (A, S, H, R, D) and the
 // path under the root, '/'-separated.

@@ -31,6 +31,12 @@ struct KnownDifference {
     std::optional<std::vector<testbed::DiskItem>> reactosDisk;
     std::string what;      // one line: what differs
     std::string evidence;  // where Windows' answer is written down
+    // Where ReactOS stops while the driver runs, when it does: its messages
+    // are those before the stop, and its disk is not compared (the machine
+    // halts before its cache reaches the disk).
+    std::optional<std::string> reactosStop = std::nullopt;
+    // What the install script comes to on ReactOS, when that differs.
+    std::optional<std::string> reactosScript = std::nullopt;
 };
 
 const std::vector<KnownDifference>& KnownDifferences();

@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "real_kernel/child_process.h"
-#include "real_kernel/serial_log.h"
 
 namespace quarnhold::real_kernel {
 namespace fs = std::filesystem;
@@ -16,17 +15,20 @@ namespace {
 
 struct HiveValue {
     std::string name;
-    std::optional<uint32_t> dword;  // a REG_DWORD, or else:
-    std::string expandString;       // a REG_EXPAND_SZ, as sc.exe writes ImagePath
+    std::optional<uint32_t> dword;  // a REG_DWORD, or else a string:
+    std::string text;
+    bool expand = true;  // REG_EXPAND_SZ, as sc.exe writes ImagePath; or REG_SZ
 };
 
 // The service key's values, the one list the script and its check are made from.
-std::vector<HiveValue> ServiceHiveValues(std::string_view service)
+std::vector<HiveValue> ServiceHiveValues(std::string_view service, std::string_view group)
 {
-    return {{"Type", 1, ""},
-            {"Start", 2, ""},
-            {"ErrorControl", 1, ""},
-            {"ImagePath", std::nullopt, "system32\\drivers\\" + std::string(service) + ".sys"}};
+    std::vector<HiveValue> values{{"Type", 1, ""},
+                                  {"Start", 2, ""},
+                                  {"ErrorControl", 1, ""},
+                                  {"ImagePath", std::nullopt, "system32\\drivers\\" + std::string(service) + ".sys"}};
+    if (!group.empty()) values.push_back({"Group", std::nullopt, std::string(group), false});
+    return values;
 }
 
 // Eight lower-case hex digits, as hivexget shows a dword.
@@ -63,15 +65,54 @@ void WriteBytes(const fs::path& file, std::string_view bytes)
 
 }  // namespace
 
-std::vector<RemasterEdit> RemasterEdits(std::string_view service)
+std::vector<RemasterEdit> RemasterEdits(const LivecdContents& contents)
 {
-    const std::string name(service);
-    return {
+    std::vector<RemasterEdit> edits{
         {"freeldr.ini", "DefaultOS=" + std::string(DebugBootEntry) + ", TimeOut=0"},
         {"loader/isoboot.bin", "never boots the hard disk instead of the CD"},
-        {"reactos/system32/config/system", "service " + name + ": kernel driver, auto start"},
-        {"reactos/system32/drivers/" + name + ".sys", "the driver image, added"},
     };
+    if (!contents.services.empty()) {
+        std::string services;
+        for (const KernelService& service : contents.services) {
+            services += (services.empty() ? "" : ", ") + service.name +
+                        (service.group.empty() ? "" : " (group " + service.group + ")");
+        }
+        edits.push_back({"reactos/system32/config/system", "kernel drivers, auto start: " + services});
+    }
+    for (const KernelService& service : contents.services) {
+        edits.push_back({"reactos/system32/drivers/" + service.name + ".sys", "the image of " + service.name + ", added"});
+    }
+    if (!contents.runAtLogon.empty()) {
+        edits.push_back({"reactos/unattend.inf", "UnattendSetupEnabled = yes: the livecd logs on by itself"});
+        edits.push_back({"reactos/system32/config/software", "RunOnce: " + contents.runAtLogon});
+    }
+    return edits;
+}
+
+std::string LogOnByItself(std::string_view unattendInf)
+{
+    std::string text(unattendInf);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        std::string key = Lower(line.substr(0, line.find('=')));
+        key.erase(0, key.find_first_not_of(" \t"));
+        key.erase(key.find_last_not_of(" \t\r") + 1);
+        if (key == "unattendsetupenabled" && line.find('=') != std::string::npos) {
+            const bool crlf = line.ends_with("\r");
+            text.replace(start, line.size(), std::string("UnattendSetupEnabled = yes") + (crlf ? "\r" : ""));
+            return text;
+        }
+        start = end + 1;
+    }
+    throw CheckError("unattend.inf has no UnattendSetupEnabled line: is this a ReactOS livecd?");
+}
+
+std::string RunOnceHiveScript(std::string_view command)
+{
+    return "cd \\Microsoft\\Windows\\CurrentVersion\\RunOnce\nsetval 1\nquarnhold-install\nstring:" +
+           std::string(command) + "\ncommit\n";
 }
 
 std::string BootStraightToDebugEntry(std::string_view freeldrIni)
@@ -147,23 +188,27 @@ std::vector<uint8_t> NeverBootHardDisk(std::vector<uint8_t> isoboot)
     return isoboot;
 }
 
-std::map<std::string, std::string> ServiceValues(std::string_view service)
+std::map<std::string, std::string> ServiceValues(std::string_view service, std::string_view group)
 {
     std::map<std::string, std::string> values;
-    for (const HiveValue& value : ServiceHiveValues(service)) {
-        values[value.name] = value.dword ? "dword:" + Hex8(*value.dword) : "str(2):" + value.expandString;
+    for (const HiveValue& value : ServiceHiveValues(service, group)) {
+        values[value.name] = value.dword   ? "dword:" + Hex8(*value.dword)
+                             : value.expand ? "str(2):" + value.text
+                                            : value.text;
     }
     return values;
 }
 
-std::string ServiceHiveScript(std::string_view service)
+std::string ServiceHiveScript(std::string_view service, std::string_view group)
 {
-    std::vector<HiveValue> values = ServiceHiveValues(service);
+    std::vector<HiveValue> values = ServiceHiveValues(service, group);
     std::string script = "cd \\ControlSet001\\Services\nadd " + std::string(service) + "\ncd " + std::string(service) +
                          "\nsetval " + std::to_string(values.size()) + "\n";
     for (const HiveValue& value : values) {
         script += value.name + "\n";
-        script += value.dword ? "dword:0x" + Hex8(*value.dword) + "\n" : "expandstring:" + value.expandString + "\n";
+        script += value.dword    ? "dword:0x" + Hex8(*value.dword) + "\n"
+                  : value.expand ? "expandstring:" + value.text + "\n"
+                                 : "string:" + value.text + "\n";
     }
     return script + "commit\n";
 }
@@ -180,25 +225,24 @@ std::map<std::string, std::string> ParseHiveValues(std::string_view listing)
         if (!line.starts_with("\"") || nameEnd == std::string_view::npos) continue;
         std::string name(line.substr(1, nameEnd - 1));
         std::string value(line.substr(nameEnd + 2));
-        // str(2):"system32\\drivers\\x.sys" -> str(2):system32\drivers\x.sys
-        size_t quote = value.find(":\"");
-        if (quote != std::string::npos && value.ends_with("\"")) {
+        // str(2):"system32\\drivers\\x.sys" -> str(2):system32\drivers\x.sys; "Base" -> Base
+        size_t quote = value.find('"');
+        if (quote != std::string::npos && value.size() >= quote + 2 && value.ends_with("\"")) {
             std::string text;
-            for (size_t i = quote + 2; i + 1 < value.size(); ++i) {
+            for (size_t i = quote + 1; i + 1 < value.size(); ++i) {
                 if (value[i] == '\\' && i + 2 < value.size()) ++i;
                 text += value[i];
             }
-            value = value.substr(0, quote + 1) + text;
+            value = value.substr(0, quote) + text;
         }
         values[name] = value;
     }
     return values;
 }
 
-fs::path RemasterLivecd(const fs::path& iso, const fs::path& image, const fs::path& scratch,
+fs::path RemasterLivecd(const fs::path& iso, const LivecdContents& contents, const fs::path& scratch,
                         const std::function<void(const std::string&)>& progress)
 {
-    const std::string service(ServiceName);
     fs::create_directories(scratch);
     fs::path plainIso = iso;
     if (iso.extension() == ".xz") {
@@ -215,7 +259,8 @@ fs::path RemasterLivecd(const fs::path& iso, const fs::path& image, const fs::pa
     RunOrThrow({"osirrox", "-indev", "stdio:" + plainIso.string(), "-extract", "/", tree.string()});
     RunOrThrow({"chmod", "-R", "u+w", tree.string()});
     if (plainIso != iso) fs::remove(plainIso);
-    for (const RemasterEdit& edit : RemasterEdits(service)) {
+    const std::vector<RemasterEdit> edits = RemasterEdits(contents);
+    for (const RemasterEdit& edit : edits) {
         fs::path parent = (tree / edit.isoPath).parent_path();
         if (!fs::is_directory(parent)) {
             throw CheckError(iso.string() + " is not a ReactOS livecd: it has no " +
@@ -223,26 +268,42 @@ fs::path RemasterLivecd(const fs::path& iso, const fs::path& image, const fs::pa
         }
     }
 
-    progress("adding " + service + ".sys as an auto-start kernel service");
-    const std::vector<RemasterEdit> edits = RemasterEdits(service);
-    const auto path = [&](size_t edit) { return tree / edits[edit].isoPath; };
-    WriteBytes(path(0), BootStraightToDebugEntry(ReadBytes(path(0))));
-    std::string boot = ReadBytes(path(1));
+    const fs::path freeldr = tree / "freeldr.ini", isoboot = tree / "loader/isoboot.bin";
+    WriteBytes(freeldr, BootStraightToDebugEntry(ReadBytes(freeldr)));
+    std::string boot = ReadBytes(isoboot);
     std::vector<uint8_t> patched = NeverBootHardDisk(std::vector<uint8_t>(boot.begin(), boot.end()));
-    WriteBytes(path(1), std::string(patched.begin(), patched.end()));
+    WriteBytes(isoboot, std::string(patched.begin(), patched.end()));
 
-    const fs::path hive = path(2);
-    const fs::path script = scratch / "service.hivexsh";
-    WriteBytes(script, ServiceHiveScript(service));
-    RunOrThrow({"hivexsh", "-w", "-f", script.string(), hive.string()});
-    std::string listing = RunOrThrow({"hivexget", hive.string(), "\\ControlSet001\\Services\\" + service});
-    if (ParseHiveValues(listing) != ServiceValues(service)) {
-        throw CheckError("the service key hivexsh wrote reads back otherwise: " + listing);
+    const fs::path hive = tree / "reactos/system32/config/system";
+    for (const KernelService& service : contents.services) {
+        progress("adding " + service.name + ".sys as an auto-start kernel service" +
+                 (service.group.empty() ? "" : " in the group " + service.group));
+        const fs::path script = scratch / (service.name + ".hivexsh");
+        WriteBytes(script, ServiceHiveScript(service.name, service.group));
+        RunOrThrow({"hivexsh", "-w", "-f", script.string(), hive.string()});
+        std::string listing = RunOrThrow({"hivexget", hive.string(), "\\ControlSet001\\Services\\" + service.name});
+        if (ParseHiveValues(listing) != ServiceValues(service.name, service.group)) {
+            throw CheckError("the service key hivexsh wrote reads back otherwise: " + listing);
+        }
+        fs::copy_file(service.image, tree / ("reactos/system32/drivers/" + service.name + ".sys"),
+                      fs::copy_options::overwrite_existing);
     }
-    fs::copy_file(image, path(3), fs::copy_options::overwrite_existing);
+
+    if (!contents.runAtLogon.empty()) {
+        progress("logging on by itself, and running " + contents.runAtLogon + " once at logon");
+        const fs::path unattend = tree / "reactos/unattend.inf", software = tree / "reactos/system32/config/software";
+        WriteBytes(unattend, LogOnByItself(ReadBytes(unattend)));
+        const fs::path script = scratch / "runonce.hivexsh";
+        WriteBytes(script, RunOnceHiveScript(contents.runAtLogon));
+        RunOrThrow({"hivexsh", "-w", "-f", script.string(), software.string()});
+        std::string listing = RunOrThrow({"hivexget", software.string(), "\\Microsoft\\Windows\\CurrentVersion\\RunOnce"});
+        if (ParseHiveValues(listing)["quarnhold-install"] != contents.runAtLogon) {
+            throw CheckError("the RunOnce value hivexsh wrote reads back otherwise: " + listing);
+        }
+    }
 
     progress("building the remastered ISO");
-    const fs::path remastered = scratch / ("reactos-with-" + service + ".iso");
+    const fs::path remastered = scratch / "reactos-remastered.iso";
     RunOrThrow({"genisoimage", "-quiet", "-iso-level", "4", "-V", "ReactOS", "-b", "loader/isoboot.bin",
                 "-no-emul-boot", "-boot-load-size", "4", "-hide", "boot.catalog", "-o", remastered.string(),
                 tree.string()});

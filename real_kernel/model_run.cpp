@@ -32,6 +32,9 @@ ModelRun ParseRunRecord(const std::string& json)
             }
             run.messages.push_back(std::move(bytes));
         }
+        if (record.contains("driveC") && record.at("driveC").is_string()) {
+            run.driveC = record.at("driveC").get<std::string>();
+        }
         if (record.at("status").is_string()) {
             run.status = static_cast<uint32_t>(std::stoul(record.at("status").get<std::string>(), nullptr, 16));
         }
@@ -43,19 +46,32 @@ ModelRun ParseRunRecord(const std::string& json)
     return run;
 }
 
-ModelRun RunModel(const std::filesystem::path& tool, const std::filesystem::path& image,
-                  const std::optional<std::filesystem::path>& driveC)
+std::vector<std::string> ModelCommand(const std::filesystem::path& tool, const std::filesystem::path& image,
+                                      const fault_sweep::StartingDisk& disk,
+                                      const std::optional<std::filesystem::path>& previousDriveC)
 {
     std::vector<std::string> command{tool.string(), "--json"};
-    if (driveC) {
+    if (!disk.driveC) {
         // Without drive C there is no volume to give a file system.
-        command.insert(command.end(), ModelFileSystemArguments().begin(), ModelFileSystemArguments().end());
-        command.insert(command.end(), {"--drive-c", driveC->string()});
-    } else {
         command.push_back("--no-drive-c");
+    } else {
+        command.insert(command.end(), ModelFileSystemArguments().begin(), ModelFileSystemArguments().end());
+        if (previousDriveC) {
+            command.insert(command.end(), {"--drive-c", previousDriveC->string()});
+        } else {
+            command.insert(command.end(), {"--start-disk", disk.name, "--keep-drive-c"});
+        }
     }
     command.push_back(image.string());
-    ProcessResult result = RunProcess(command);
+    return command;
+}
+
+ModelRun RunModel(const std::filesystem::path& tool, const std::filesystem::path& image,
+                  const fault_sweep::StartingDisk& disk, const std::optional<std::filesystem::path>& previousDriveC,
+                  const std::filesystem::path& scratchParent)
+{
+    const std::vector<std::string> command = ModelCommand(tool, image, disk, previousDriveC);
+    ProcessResult result = RunProcess(command, {.environment = {"TMPDIR=" + scratchParent.string()}});
     // 0: DriverEntry returned; 1: the run failed, and the record says how far it came.
     if (result.exitCode != 0 && result.exitCode != 1) {
         throw CheckError(ShowCommand(command) + " failed (exit status " + std::to_string(result.exitCode) +
@@ -65,6 +81,7 @@ ModelRun RunModel(const std::filesystem::path& tool, const std::filesystem::path
         throw CheckError(ShowCommand(command) + " wrote no run record: " + result.err);
     }
     ModelRun run = ParseRunRecord(result.out);
+    if (disk.driveC && !run.driveC) throw CheckError(ShowCommand(command) + " names no drive C in its run record");
     if (result.exitCode == 1) {
         run.failure = result.err;
         while (!run.failure.empty() && run.failure.back() == '\n') run.failure.pop_back();

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fault_sweep/starting_disks.h"
+
 namespace quarnhold::real_kernel {
 
 // quarnhold-run's arguments that give drive C the file system of the real
@@ -21,12 +23,22 @@ struct ModelRun {
     std::vector<std::string> messages;  // each DbgPrint's bytes (GBK)
     std::optional<uint32_t> status;     // what DriverEntry returned, when it returned
     std::string failure;                // quarnhold-run's reason, when the run failed
+    std::optional<std::filesystem::path> driveC;  // the folder the run had as drive C, when it had one
 };
 
-// Runs `tool` --json on `driveC` (nothing: no drive C) with `image`. Throws
-// CheckError when the tool cannot run or its output is not a run record.
+// quarnhold-run's arguments for one start: the first lays `disk` itself
+// (--start-disk: its items, the opens others hold, its free clusters) in a
+// scratch folder it keeps, under the TMPDIR the caller gives it; a later
+// start runs on `previousDriveC`, the folder the start before it left.
+std::vector<std::string> ModelCommand(const std::filesystem::path& tool, const std::filesystem::path& image,
+                                      const fault_sweep::StartingDisk& disk,
+                                      const std::optional<std::filesystem::path>& previousDriveC);
+
+// Runs ModelCommand with TMPDIR set to `scratchParent`. Throws CheckError
+// when the tool cannot run or its output is not a run record.
 ModelRun RunModel(const std::filesystem::path& tool, const std::filesystem::path& image,
-                  const std::optional<std::filesystem::path>& driveC);
+                  const fault_sweep::StartingDisk& disk, const std::optional<std::filesystem::path>& previousDriveC,
+                  const std::filesystem::path& scratchParent);
 
 // The run record quarnhold-run --json wrote, read. Throws CheckError.
 ModelRun ParseRunRecord(const std::string& json);

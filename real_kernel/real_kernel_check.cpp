@@ -19,10 +19,12 @@
 #include "real_kernel/check_report.h"
 #include "real_kernel/child_process.h"
 #include "real_kernel/fat_disk_image.h"
+#include "real_kernel/held_state.h"
 #include "real_kernel/livecd_remaster.h"
 #include "real_kernel/model_run.h"
 #include "real_kernel/serial_log.h"
 #include "real_kernel/starting_disk_layout.h"
+#include "real_kernel/user_install.h"
 
 namespace {
 
@@ -102,7 +104,8 @@ std::optional<std::string> MissingTools()
                                                                  {"genisoimage", "genisoimage"},
                                                                  {"mattrib", "mtools"},
                                                                  {"mkfs.fat", "dosfstools"},
-                                                                 {"xz", "xz-utils"}};
+                                                                 {"xz", "xz-utils"},
+                                                                 {"unzip", "unzip"}};
     std::string missing;
     const char* path = std::getenv("PATH");
     for (const auto& [tool, package] : tools) {
@@ -131,25 +134,22 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
     const fault_sweep::StartingDisk& disk = fault_sweep::FindStartingDisk(chain.front()->startingDisk);
     const fs::path folder = work / disk.name;
     fs::remove_all(folder);
-    fs::create_directories(folder);
+    fs::create_directories(folder / "model");
     std::optional<fs::path> image;
-    std::optional<fs::path> modelDriveC;
+    uint64_t fillerBytes = 0;
 
     std::vector<ScenarioResult> results;
     std::optional<std::string> stopped;  // why the rest of the chain cannot be checked
     try {
         if (disk.driveC) {
             image = folder / "drive-c.img";
-            MakeFatDiskImage(*image);
-            LayOnFatDiskImage(disk, *image, folder / "payloads");
-            modelDriveC = folder / "model-drive-c";
-            fs::create_directories(*modelDriveC);
-            testbed::LayDown(*modelDriveC, disk.items);
+            fillerBytes = LayOnFatDiskImage(disk, *image, folder / "payloads", DiskImageBytes);
         }
     } catch (const std::exception& failed) {
         stopped = std::string("the starting disk could not be laid: ") + failed.what();
     }
 
+    std::optional<fs::path> modelDriveC;  // the folder the model's last start left
     for (const Scenario* scenario : chain) {
         ScenarioResult result;
         result.scenario = scenario;
@@ -163,28 +163,39 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
                           folder / ("qemu-" + std::to_string(scenario->start) + ".log")};
             progress(scenario->name + ": booting ReactOS (boot " + std::to_string(++boots) + ")");
             result.boot = BootOnce(plan, options.boot);
-            progress(scenario->name + ": the driver's line after " + std::to_string(result.boot.toDriverLine.count()) +
-                     " s; QEMU stopped at " + std::to_string(result.boot.total.count()) + " s");
+            progress(scenario->name + (result.boot.kernelStopped ? ": ReactOS stopped while the driver ran, after "
+                                                                  : ": the driver's line after ") +
+                     std::to_string(result.boot.toDriverLine.count()) + " s; QEMU stopped at " +
+                     std::to_string(result.boot.total.count()) + " s");
 
-            DriverOutput output = ExtractDriverOutput(ReadAll(plan.serialLog));
+            const std::string log = ReadAll(plan.serialLog);
+            for (const StagerLine& line : StagerLines(log)) result.stagerLines.push_back(line.text);
+            if (!disk.foreignOpens.empty() && scenario->start == 1) {
+                if (std::optional<std::string> why = WhyHeldStateNotMade(disk, StagerLines(log))) throw CheckError(*why);
+            }
+            DriverOutput output = ExtractDriverOutput(log);
             result.reactos.messages = output.messages;
             result.reactos.status = output.status;
+            result.reactos.stop = output.stop;
             result.foreignLinesRemoved = output.foreignLinesRemoved;
-            if (image) {
+            // A machine that stopped never wrote its cache: its disk says nothing.
+            if (image && !output.stop) {
                 std::vector<testbed::DiskItem> items;
                 for (FatItem& item : ReadFatDiskImage(*image)) {
+                    if (IsLaidFiller(item.item, fillerBytes)) continue;
                     items.push_back(std::move(item.item));
                     result.reactosAttributes.push_back(item.attributes);
                 }
                 result.reactos.disk = std::move(items);
             }
 
-            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, modelDriveC);
+            ModelRun model = RunModel(options.quarnholdRun, options.modelImage, disk, modelDriveC, folder / "model");
+            modelDriveC = model.driveC;
             result.modelMessages = model.messages;
             for (const std::string& message : model.messages) result.model.messages += message;
             result.model.status = model.status;
             result.modelFailure = model.failure;
-            if (modelDriveC) result.model.disk = testbed::ReadDisk(*modelDriveC);
+            if (model.driveC) result.model.disk = testbed::ReadDisk(*model.driveC);
 
             result.judgement = Judge(result.reactos, result.model, FindKnownDifference(scenario->name));
         } catch (const std::exception& failed) {
@@ -194,6 +205,67 @@ std::vector<ScenarioResult> CheckChain(const std::vector<const Scenario*>& chain
         results.push_back(std::move(result));
     }
     return results;
+}
+
+// Boots the user's own path once: the release zip's files on drive C, the
+// install script run at logon by the scenario's runner, the machine
+// powering off by itself; and compares the driver's messages, its status
+// and drive C with the model's run on a folder laid the same way, and the
+// script's outcome with what install/README.txt promises.
+ScenarioResult CheckUserInstall(const Scenario& scenario, const fs::path& iso, const CheckOptions& options,
+                                const fs::path& work, Progress& progress, std::atomic<int>& boots)
+{
+    ScenarioResult result;
+    result.scenario = &scenario;
+    result.substitutions = Substitutions();
+    const fs::path folder = work / scenario.name;
+    try {
+        fs::remove_all(folder);
+        fs::create_directories(folder / "model");
+        fault_sweep::StartingDisk disk{.name = scenario.name, .items = UserInstallDisk(options.package, folder)};
+        const fs::path image = folder / "drive-c.img";
+        LayOnFatDiskImage(disk, image, folder / "payloads", DiskImageBytes);
+
+        BootPlan plan{iso, image, folder / "serial-1.log", folder / "qemu-1.log", true};
+        progress(scenario.name + ": booting ReactOS to its desktop (boot " + std::to_string(++boots) + ")");
+        result.boot = BootOnce(plan, options.boot);
+        progress(scenario.name + ": the driver's line after " + std::to_string(result.boot.toDriverLine.count()) +
+                 " s; the machine powered off at " + std::to_string(result.boot.total.count()) + " s");
+
+        DriverOutput output = ExtractDriverOutput(ReadAll(plan.serialLog));
+        result.reactos.messages = output.messages;
+        result.reactos.status = output.status;
+        result.reactos.stop = output.stop;
+        result.foreignLinesRemoved = output.foreignLinesRemoved;
+        std::optional<std::string> scriptOutput, scriptExit;
+        std::vector<testbed::DiskItem> items;
+        for (FatItem& item : ReadFatDiskImage(image)) {
+            if (item.item.path == ScriptOutputPath) scriptOutput = item.item.content;
+            if (item.item.path == ScriptExitPath) scriptExit = item.item.content;
+            if (IsLeftOutOfComparison(item.item.path)) continue;
+            items.push_back(std::move(item.item));
+            result.reactosAttributes.push_back(item.attributes);
+        }
+        result.reactos.disk = std::move(items);
+        result.reactos.script = ScriptOutcome(scriptOutput, scriptExit);
+        result.scriptOutput = scriptOutput.value_or("");
+
+        const fs::path modelDriveC = folder / "model" / "drive-c";
+        fs::create_directories(modelDriveC);
+        testbed::LayDown(modelDriveC, disk.items);
+        ModelRun model = RunModel(options.quarnholdRun, options.modelImage, disk, modelDriveC, folder / "model");
+        result.modelMessages = model.messages;
+        for (const std::string& message : model.messages) result.model.messages += message;
+        result.model.status = model.status;
+        result.modelFailure = model.failure;
+        result.model.disk = testbed::ReadDisk(modelDriveC);
+        result.model.script = ReadmePromise();
+
+        result.judgement = Judge(result.reactos, result.model, FindKnownDifference(scenario.name));
+    } catch (const std::exception& failed) {
+        result.notChecked = failed.what();
+    }
+    return result;
 }
 
 // The whole check: remaster once, boot every chain (up to --jobs at once),
@@ -208,10 +280,26 @@ int Check(const CheckOptions& options, const fs::path& iso)
     Progress progress;
     WorkFolder work(options.workDir, options.keep);
 
-    fs::path remastered;
+    // One livecd starts the driver as a service, after the stager; the user's
+    // own path gets one of its own, which logs on and runs the runner.
+    const bool userInstall = std::any_of(chains.begin(), chains.end(), [](const auto& chain) {
+        return chain.front()->kind == ScenarioKind::UserInstall;
+    });
+    const bool services = std::any_of(chains.begin(), chains.end(), [](const auto& chain) {
+        return chain.front()->kind != ScenarioKind::UserInstall;
+    });
+    fs::path remastered, remasteredForUser;
     try {
-        remastered =
-            RemasterLivecd(iso, options.image, work.Path() / "iso", [&](const std::string& line) { progress(line); });
+        const auto say = [&](const std::string& line) { progress(line); };
+        if (services) {
+            const LivecdContents contents{{{std::string(StagerService), std::string(StagerGroup), options.stager},
+                                           {std::string(ServiceName), "", options.image}},
+                                          ""};
+            remastered = RemasterLivecd(iso, contents, work.Path() / "iso", say);
+        }
+        if (userInstall) {
+            remasteredForUser = RemasterLivecd(iso, {{}, std::string(RunAtLogon)}, work.Path() / "iso-user", say);
+        }
     } catch (const std::exception& failed) {
         std::cerr << "real-kernel-check: cannot remaster " << iso.string() << ": " << failed.what() << "\n";
         return CheckNotCarriedOut;
@@ -227,7 +315,11 @@ int Check(const CheckOptions& options, const fs::path& iso)
         for (int j = 0; j < options.jobs; ++j) {
             workers.emplace_back([&] {
                 for (size_t c = next++; c < chains.size(); c = next++) {
-                    chainResults[c] = CheckChain(chains[c], remastered, options, work.Path(), progress, boots);
+                    chainResults[c] =
+                        chains[c].front()->kind == ScenarioKind::UserInstall
+                            ? std::vector{CheckUserInstall(*chains[c].front(), remasteredForUser, options, work.Path(),
+                                                           progress, boots)}
+                            : CheckChain(chains[c], remastered, options, work.Path(), progress, boots);
                 }
             });
         }
@@ -243,7 +335,7 @@ int Check(const CheckOptions& options, const fs::path& iso)
         }
     }
     std::cout << "real-kernel check: " << options.image.string() << " on ReactOS (" << iso.filename().string()
-              << "), against quarnhold-run";
+              << "), against " << options.quarnholdRun.string();
     for (const std::string& argument : ModelFileSystemArguments()) std::cout << " " << argument;
     std::cout << " " << options.modelImage.string()
               << (ReadAll(options.image) == ReadAll(options.modelImage) ? " (the same image)" : " (another image)");
@@ -274,7 +366,9 @@ int main(int argc, char** argv)
     auto parsed =
         ParseCheckOptions(std::vector<std::string>(argv + 1, argv + argc), QUARNHOLD_IMAGE_PATH, QUARNHOLD_RUN_PATH);
     if (const std::string* reason = std::get_if<std::string>(&parsed)) return Refuse(*reason);
-    const CheckOptions& options = std::get<CheckOptions>(parsed);
+    CheckOptions options = std::get<CheckOptions>(parsed);
+    options.stager = QUARNHOLD_STAGER_PATH;
+    options.package = QUARNHOLD_PACKAGE_PATH;
     if (options.help) {
         std::cout << CheckUsage;
         return AllAgree;
@@ -302,7 +396,8 @@ int main(int argc, char** argv)
     std::error_code error;
     for (const auto& [what, path] :
          {std::pair{"livecd", *iso}, std::pair{"image", options.image}, std::pair{"model image", options.modelImage},
-          std::pair{"quarnhold-run", options.quarnholdRun}}) {
+          std::pair{"quarnhold-run", options.quarnholdRun}, std::pair{"held-state stager", options.stager},
+          std::pair{"release package", options.package}}) {
         if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
     }
     try {

@@ -2,19 +2,30 @@
 //
 // What the real-kernel check boots: starting disks of the sweep's table that
 // a FAT disk can hold, each started once, or twice in a row on the same disk.
+// A scenario is of one of four kinds: a laid disk (files and directories
+// mtools lays), a held state (a handle another opener holds, made by the
+// stager driver), a volume state (a full volume), or the user's own path
+// (the release zip's install script, run at logon).
 
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarnhold::real_kernel {
+
+enum class ScenarioKind { LaidDisk, HeldState, VolumeState, UserInstall };
+
+// "laid disk", "held state", "volume state", "install script".
+std::string_view KindName(ScenarioKind kind);
 
 struct Scenario {
     std::string name;          // unique; shown in the report and taken by --scenario
     std::string startingDisk;  // a disk of fault_sweep::StartingDisks()
     int start = 1;             // 1: on the disk as laid; 2: on the disk the first start left
     std::string description;
+    ScenarioKind kind = ScenarioKind::LaidDisk;
 };
 
 const std::vector<Scenario>& Scenarios();

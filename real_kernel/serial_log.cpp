@@ -30,6 +30,10 @@ const std::regex& LinePrefix()
     return prefix;
 }
 
+// What the kernel prints when it stops: a bug check, a failed assertion (a
+// Debug build then waits at its debugger's prompt), its debugger entered.
+constexpr std::string_view StopMarkers[] = {"*** Fatal System Error: ", "*** Assertion failed: ", "Entered debugger on "};
+
 std::string Replace(std::string text, std::string_view from, std::string_view to)
 {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -53,49 +57,69 @@ std::optional<uint32_t> InitializationStatus(std::string_view log, std::string_v
     return static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
 }
 
+std::optional<size_t> KernelStopAt(std::string_view log)
+{
+    std::optional<size_t> first;
+    for (std::string_view marker : StopMarkers) {
+        size_t at = log.find(marker);
+        if (at != std::string_view::npos && (!first || at < *first)) first = at;
+    }
+    return first;
+}
+
 std::optional<std::string> KernelStop(std::string_view log)
 {
-    for (std::string_view marker : {"*** Fatal System Error: ", "Entered debugger on "}) {
-        size_t at = log.find(marker);
-        if (at == std::string_view::npos) continue;
-        size_t end = log.find_first_of("\r\n", at);
-        if (end == std::string_view::npos) end = log.size();
-        return std::string(log.substr(at, end - at));
-    }
-    return std::nullopt;
+    std::optional<size_t> at = KernelStopAt(log);
+    if (!at) return std::nullopt;
+    size_t end = log.find_first_of("\r\n", *at);
+    if (end == std::string_view::npos) end = log.size();
+    return std::string(log.substr(*at, end - *at));
 }
 
 DriverOutput ExtractDriverOutput(std::string_view log, std::string_view service)
 {
     const std::string loading = "\\" + std::string(service) + ".sys at ";
-    size_t failure = log.find(FailureMarker(service));
-    std::optional<uint32_t> status = InitializationStatus(log, service);
-    if (failure == std::string_view::npos || !status) {
-        throw CheckError("the serial log holds no line '" + FailureMarker(service) +
-                         "...)': DriverEntry never returned a failure");
+    DriverOutput output;
+    // The driver's bytes end at the kernel's failure line, or where the
+    // kernel stopped while the driver ran.
+    size_t end = log.find(FailureMarker(service));
+    std::optional<size_t> stop = KernelStopAt(log);
+    if (stop && (end == std::string_view::npos || *stop < end)) {
+        end = *stop;
+        output.stop = KernelStop(log);
+    } else {
+        output.status = InitializationStatus(log, service);
+        if (end == std::string_view::npos || !output.status) {
+            throw CheckError("the serial log holds no line '" + FailureMarker(service) +
+                             "...)': DriverEntry never returned a failure, and the kernel did not stop");
+        }
     }
-    size_t load = log.rfind(loading, failure);
+    const std::string what = output.stop ? "the kernel's stop" : "the driver's failure line";
+    size_t load = log.rfind(loading, end);
     size_t loadLine = load == std::string_view::npos ? load : log.rfind('\n', load);
     if (load == std::string_view::npos ||
         log.substr(loadLine + 1, load - loadLine - 1).find("Loading: ") == std::string_view::npos) {
-        throw CheckError("the serial log holds no 'Loading: ..." + loading + "' line before the driver's failure line");
+        throw CheckError("the serial log holds no 'Loading: ..." + loading + "' line before " + what);
     }
     size_t begin = log.find('\n', load);
-    if (begin == std::string_view::npos || begin > failure) {
-        throw CheckError("the kernel's loading line runs into the driver's failure line");
+    if (begin == std::string_view::npos || begin > end) {
+        throw CheckError("the kernel's loading line runs into " + what);
     }
     ++begin;
 
-    // The failure line's own tag ends the driver's bytes.
-    std::string span(log.substr(begin, failure - begin));
-    std::smatch prefix;
-    if (std::regex_search(span, prefix, LinePrefix())) span.erase(static_cast<size_t>(prefix.position(0)));
+    std::string span(log.substr(begin, end - begin));
+    if (output.stop) {
+        // A stop's report begins with a line break of its own.
+        if (span.ends_with("\r\n")) span.erase(span.size() - 2);
+    } else {
+        // The failure line's own tag ends the driver's bytes.
+        std::smatch prefix;
+        if (std::regex_search(span, prefix, LinePrefix())) span.erase(static_cast<size_t>(prefix.position(0)));
+    }
 
-    DriverOutput output;
-    output.status = *status;
     std::string kept;
     auto last = span.cbegin();
-    for (std::sregex_iterator it(span.begin(), span.end(), ForeignLine()), end; it != end; ++it) {
+    for (std::sregex_iterator it(span.begin(), span.end(), ForeignLine()), stopAt; it != stopAt; ++it) {
         kept.append(last, span.cbegin() + it->position(0));
         last = span.cbegin() + it->position(0) + it->length(0);
         ++output.foreignLinesRemoved;

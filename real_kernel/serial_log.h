@@ -19,22 +19,27 @@ namespace quarnhold::real_kernel {
 constexpr std::string_view ServiceName = "quarnhold";
 
 struct DriverOutput {
-    std::string messages;         // the driver's bytes, concatenated, "\r\n" back to "\n"
-    uint32_t status = 0;          // what the kernel says DriverEntry returned
-    int foreignLinesRemoved = 0;  // other code's lines taken out from between them
+    std::string messages;             // the driver's bytes, concatenated, "\r\n" back to "\n"
+    std::optional<uint32_t> status;   // what the kernel says DriverEntry returned; nothing when it stopped
+    std::optional<std::string> stop;  // the line where the kernel stopped while the driver ran
+    int foreignLinesRemoved = 0;      // other code's lines taken out from between them
 };
 
 // The kernel's line saying the driver failed its initialization, complete
 // with its line break; nothing before it has come.
 std::optional<uint32_t> InitializationStatus(std::string_view log, std::string_view service = ServiceName);
 
-// A line saying the kernel stopped: a bug check, or its debugger entered.
+// The first line saying the kernel stopped: a bug check, a failed assertion
+// (a Debug build then waits at its debugger's prompt), or its debugger
+// entered; and where it begins in the log.
 std::optional<std::string> KernelStop(std::string_view log);
+std::optional<size_t> KernelStopAt(std::string_view log);
 
 // The driver's output: everything between the end of the kernel's
 // "Loading: ...\<service>.sys" line and its "'\Driver\<service>'
-// initialization failed" line, with other code's lines taken out. Throws
-// CheckError naming what is missing.
+// initialization failed" line, or the line where the kernel stopped while
+// the driver ran, with other code's lines taken out. Throws CheckError
+// naming what is missing.
 DriverOutput ExtractDriverOutput(std::string_view log, std::string_view service = ServiceName);
 
 // The last complete text line of the log, for an error message.

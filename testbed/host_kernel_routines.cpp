@@ -175,15 +175,9 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_R
     return static_cast<NTSTATUS>(result.status);
 }
 
-// A bug check stops the host-compiled driver where the machine would stop:
-// the exception unwinds it back to whoever called DriverEntry.
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
-    quarnhold::testbed::KernelModel& model = Bound("ZwClose");
-    NTSTATUS status = static_cast<NTSTATUS>(model.Close(HandleValue(Handle)));
-    if (model.RaisedBugCheck()) {
-        throw quarnhold::testbed::BugCheckStop(*model.RaisedBugCheck());
-    }
+    NTSTATUS status = static_cast<NTSTATUS>(Bound("ZwClose").Close(HandleValue(Handle)));
     StopIfRecordFull();
     return status;
 }

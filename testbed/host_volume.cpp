@@ -17,23 +17,16 @@
 namespace quarnhold::testbed {
 namespace {
 
-// The status a file system reports for a host refusal that has an NT
-// meaning; runs when a host call of the volume fails. Any other refusal is
-// the host's own business (its permissions, its name limits, its I/O), not
-// an answer NT would give a kernel-mode caller, so it throws.
+// The status for a host refusal; runs when a host call of the volume fails.
+// Only a name made by someone else between the lookup and the create has an
+// answer of NT's; any other refusal (the host's permissions, its name
+// limits, its free space, a mount changed under the run, its I/O) is the
+// host's business, not an answer NT would give a kernel-mode caller, so it
+// throws.
 NtStatus NtAnswer(int error, std::string_view operation, const std::filesystem::path& hostPath)
 {
-    switch (error) {
-        case EEXIST:
-            return status::ObjectNameCollision;
-        case ENOSPC:
-        case EDQUOT:
-            return status::DiskFull;
-        case EROFS:
-            return status::MediaWriteProtected;
-        default:
-            throw TestBedError(operation, hostPath, error);
-    }
+    if (error == EEXIST) return status::ObjectNameCollision;
+    throw TestBedError(operation, hostPath, error);
 }
 
 // The host volume's own hold on `node`'s object.
@@ -61,6 +54,21 @@ HostVolume::HostVolume(const std::filesystem::path& root)
     held->pinned = std::make_shared<const HostFd>(std::move(fd));
     rootNode_.object = std::move(held);
     rootNode_.kind = NodeKind::Directory;
+    // Through the descriptor: the folder's name may lead elsewhere by now.
+    struct statvfs volume {};
+    if (fstatvfs(Held(rootNode_).pinned->get(), &volume) != 0) {
+        throw TestBedError("look at the file system of", root_, errno);
+    }
+    readOnlyMount_ = (volume.f_flag & ST_RDONLY) != 0;
+}
+
+bool OnReadOnlyMount(const std::filesystem::path& folder)
+{
+    struct statvfs volume {};
+    if (statvfs(folder.c_str(), &volume) != 0) {
+        throw TestBedError("look at the file system of", folder, errno);
+    }
+    return (volume.f_flag & ST_RDONLY) != 0;
 }
 
 std::filesystem::path HostVolume::HostPath(const VolumeNode& node) const
@@ -90,18 +98,8 @@ bool HostVolume::SameObject(const VolumeNode& a, const VolumeNode& b) const
     return Held(a).pinned == Held(b).pinned || IdentityOf(a) == IdentityOf(b);
 }
 
-uint64_t HostVolume::FreeBytes() const
-{
-    // Through the descriptor: the folder's name may lead elsewhere by now.
-    struct statvfs volume {};
-    if (fstatvfs(Held(rootNode_).pinned->get(), &volume) != 0) {
-        const int error = errno;
-        throw TestBedError("look at the file system of", root_, error);
-    }
-    return static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
-}
-
-VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::string volumePath) const
+VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
+                                std::string volumePath) const
 {
     auto held = std::make_shared<HostObject>();
     held->pinned = std::move(pinned);

@@ -16,11 +16,16 @@
 // still written through the handle opened before, as an NT handle follows
 // its file; nothing else outside is reached.
 //
-// A host failure with an NT meaning is answered with NT's status: EROFS is
-// STATUS_MEDIA_WRITE_PROTECTED, ENOSPC and EDQUOT are STATUS_DISK_FULL,
-// EEXIST is STATUS_OBJECT_NAME_COLLISION. Any other (EACCES, EPERM, EIO,
-// ENAMETOOLONG, ELOOP, EFBIG, ...) has none for a kernel-mode caller, and
-// throws TestBedError naming the host path, the operation and the errno.
+// The volume's state is the model's, decided before any host call can
+// refuse: write protection once, when drive C is set up (a folder on a
+// read-only mount is a write-protected volume, see ReadOnlyMount), and free
+// space from the model's own count of clusters. A host refusal therefore
+// never decides an answer by itself: EROFS (the mount changed during the
+// run), ENOSPC and EDQUOT (the host ran out of room the volume still had),
+// and any other refusal with no NT meaning for a kernel-mode caller (EACCES,
+// EPERM, EIO, ENAMETOOLONG, ELOOP, EFBIG, ...) throw TestBedError naming the
+// host path, the operation and the errno. EEXIST, a name made by another
+// process between the lookup and the create, is STATUS_OBJECT_NAME_COLLISION.
 
 #pragma once
 
@@ -61,12 +66,14 @@ public:
     // Opens `root`; throws TestBedError when it cannot be opened as a folder.
     explicit HostVolume(const std::filesystem::path& root);
 
+    // Whether the host mounts the folder read-only (ST_RDONLY), as found
+    // when it was opened.
+    bool ReadOnlyMount() const { return readOnlyMount_; }
+
     // Where `node` is on the host, for messages.
     std::filesystem::path HostPath(const VolumeNode& node) const;
 
     bool SameObject(const VolumeNode& a, const VolumeNode& b) const override;
-    // The bytes free to an unprivileged writer on the folder's file system.
-    uint64_t FreeBytes() const override;
     NtStatus CreateDirectory(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
     NtStatus CreateFile(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
     // Opens the very file the lookup found, through the descriptor that
@@ -96,6 +103,11 @@ private:
 
     std::filesystem::path root_;
     VolumeNode rootNode_;
+    bool readOnlyMount_ = false;
 };
+
+// Whether the host mounts `folder` read-only; throws TestBedError when the
+// folder cannot be looked at.
+bool OnReadOnlyMount(const std::filesystem::path& folder);
 
 }  // namespace quarnhold::testbed

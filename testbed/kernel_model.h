@@ -8,19 +8,19 @@
 
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "testbed/allocation_support.h"
 #include "testbed/debug_print_format.h"
+#include "testbed/file_system_answers.h"
 #include "testbed/kernel_requests.h"
 #include "testbed/volume.h"
 
@@ -29,24 +29,21 @@ namespace quarnhold::testbed {
 enum class Routine { ZwCreateFile, ZwWriteFile, ZwClose, DbgPrint };
 std::string_view RoutineName(Routine routine);
 
-// The file system drive C is formatted with. They answer our calls alike
-// but for a few refusals (see the model section of the README).
-enum class FileSystem { Ntfs, Fat };
-std::string_view FileSystemName(FileSystem fileSystem);  // "NTFS" or "FAT"
-// "ntfs" or "fat", as quarnhold-run's --file-system takes it.
-std::string_view FileSystemOption(FileSystem fileSystem);
-
 // Drive C as a run sees it.
 struct DriveC {
     // The host folder behind "\??\c:"; nothing: the link does not exist,
     // unless `volume` is there.
     std::optional<std::filesystem::path> folder;
-    // The volume refuses to create anything and to write.
+    // The volume refuses to create anything and to write. A folder on a
+    // read-only mount is write-protected whatever this says.
     bool writeProtected = false;
     FileSystem fileSystem = FileSystem::Ntfs;
     // In place of a folder: a volume the caller holds, and reads back after
     // the run (a MemoryVolume, for the fault sweep).
     std::shared_ptr<Volume> volume = nullptr;
+    // The volume's clusters and how many are free: the model's own, never
+    // the host's.
+    VolumeSpace space{};
 };
 
 // Makes the `occurrence`-th call (from 1) of `routine` behave differently.
@@ -120,29 +117,11 @@ struct KernelCall {
     std::string format;
 };
 
-// A bug check the model raised: NT would have stopped the machine there.
-struct BugCheck {
-    uint32_t code = 0;
-    std::string name;  // e.g. "INVALID_KERNEL_HANDLE"
-    std::array<uint32_t, 4> parameters{};
-    std::string reason;  // what the caller did
-};
-
-// "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001,
-// 0x00000000, 0x00000000): ZwClose of ...", the same line on both ways.
-std::string DescribeBugCheck(const BugCheck& bugCheck);
-
 // Thrown by the host-linked routines to stop the host-compiled driver
-// where the emulated CPU stops: a bug check, or a record grown too large.
+// where the emulated CPU stops: a record grown too large.
 class RunStop : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-// The model raised a bug check: the machine would stop there.
-class BugCheckStop : public RunStop {
-public:
-    explicit BugCheckStop(const BugCheck& bugCheck) : RunStop(DescribeBugCheck(bugCheck)) {}
 };
 
 // A kernel rule the caller broke, as a driver verifier reports it. Any one
@@ -204,9 +183,6 @@ public:
     const std::vector<DiskEvent>& DiskEvents() const { return diskEvents_; }
     // What a driver verifier would have stopped the run for.
     const std::vector<BrokenRule>& BrokenRules() const { return brokenRules_; }
-    // The bug check a call raised; whoever carries the calls must stop the
-    // run when one is there.
-    const std::optional<BugCheck>& RaisedBugCheck() const { return bugCheck_; }
     std::vector<OpenHandle> OpenHandles() const;
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
@@ -231,8 +207,6 @@ public:
     static constexpr uint32_t KernelHandleBit = 0x80000000;
     // DbgPrint sends at most this many bytes per call.
     static constexpr size_t DebugPrintLimit = 512;
-    // INVALID_KERNEL_HANDLE: ZwClose from kernel mode of a handle that is not open.
-    static constexpr uint32_t InvalidKernelHandle = 0x93;
     // What a run's record may hold, and what of a write's data it keeps.
     static constexpr size_t RecordLimit = 32u << 20;
     static constexpr size_t RecordedWriteBytes = 64u << 10;
@@ -260,8 +234,14 @@ private:
     bool ShareAllows(const VolumeNode& node, uint32_t access, uint32_t share) const;
     bool DeletePending(const VolumeNode& node) const;
     bool LockedByOthers(const VolumeNode& node, uint64_t offset, uint64_t length) const;
+
+    // Where a write lands, and the clusters it adds to the file.
+    struct PlacedWrite {
+        uint64_t offset = 0;
+        uint64_t newClusters = 0;
+    };
     // Where and how a write lands, or the status that refuses it.
-    NtStatus PlaceWrite(const FileObject& file, const WriteFileRequest& request, uint64_t& offset);
+    NtStatus PlaceWrite(const FileObject& file, const WriteFileRequest& request, PlacedWrite& placed);
 
     // The fault for this call of `routine`, if one was injected.
     const InjectedFault* NextFault(Routine routine);
@@ -280,8 +260,11 @@ private:
     void BeginCall(std::string call);
     void BreakUnreadable(const UnreadableRecord& unreadable);
 
-    DriveC driveC_;
     std::shared_ptr<Volume> volume_;  // none: no drive C
+    const FileSystemAnswers* answers_;  // the file system's flavour
+    // Decided once, when drive C is set up: asked for, or a read-only mount.
+    bool writeProtected_ = false;
+    ClusterAllocation allocation_;
     std::vector<InjectedFault> faults_;
     std::map<Routine, unsigned> callCounts_;
 
@@ -297,7 +280,6 @@ private:
     std::map<std::string, VolumeNode> written_;  // each file written, held, by its first name
     std::vector<BrokenRule> brokenRules_;
     size_t recordBytes_ = 0;  // what the record above holds, roughly
-    std::optional<BugCheck> bugCheck_;
     std::optional<uint32_t> nextCallerRva_;  // see NoteCaller
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered
     // A DbgPrint being answered: its format, as the caller gave it (GBK).

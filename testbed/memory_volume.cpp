@@ -16,8 +16,7 @@ constexpr size_t MaximumComponentLength = 255;
 
 }  // namespace
 
-MemoryVolume::MemoryVolume(const std::vector<DiskItem>& items, uint64_t freeBytes)
-    : root_(std::make_shared<Entry>()), freeBytes_(freeBytes)
+MemoryVolume::MemoryVolume(const std::vector<DiskItem>& items) : root_(std::make_shared<Entry>())
 {
     root_->kind = NodeKind::Directory;
     for (const DiskItem& item : items) {
@@ -129,22 +128,14 @@ NtStatus MemoryVolume::WriteAt(const VolumeNode& file, uint64_t offset, std::spa
 {
     std::string& content = Held(file).content;
     const uint64_t end = offset + data.size();
-    if (end > content.size()) {
-        if (end - content.size() > freeBytes_) {
-            return status::DiskFull;
-        }
-        freeBytes_ -= end - content.size();
-        content.resize(end);
-    }
+    if (end > content.size()) content.resize(end);
     std::copy(data.begin(), data.end(), content.begin() + static_cast<std::ptrdiff_t>(offset));
     return status::Success;
 }
 
 NtStatus MemoryVolume::Truncate(const VolumeNode& file)
 {
-    std::string& content = Held(file).content;
-    freeBytes_ += content.size();
-    content.clear();
+    Held(file).content.clear();
     return status::Success;
 }
 

@@ -4,10 +4,10 @@
 // down from a starting disk's items and read back as items, as a scratch
 // folder is with LayDown and ReadDisk, without a host call. It answers the
 // model's calls as the host volume does on a folder that holds the same
-// items; where the host has limits of its own (names of 255 bytes of UTF-8,
-// its own free space), it answers as NT would: a name of more than 255
-// UTF-16 units is OBJECT_NAME_INVALID, and the volume has the free space it
-// is made with.
+// items; where the host has limits of its own (names of 255 bytes of UTF-8),
+// it answers as NT would: a name of more than 255 UTF-16 units is
+// OBJECT_NAME_INVALID. Free space is the kernel model's to count (see
+// allocation_support.h), for this volume as for a folder.
 
 #pragma once
 
@@ -24,20 +24,15 @@ namespace quarnhold::testbed {
 
 class MemoryVolume final : public Volume {
 public:
-    // Free space enough for any run, and little enough that a write past it
-    // is refused rather than kept.
-    static constexpr uint64_t DefaultFreeBytes = uint64_t{1} << 30;
-
     // Holds `items` as LayDown lays them in a folder, parents first. Throws
     // TestBedError for an item whose folder is not there, or that would
     // replace something other than itself.
-    explicit MemoryVolume(const std::vector<DiskItem>& items = {}, uint64_t freeBytes = DefaultFreeBytes);
+    explicit MemoryVolume(const std::vector<DiskItem>& items = {});
 
     // Everything on the volume, sorted by path, as ReadDisk reads a folder.
     std::vector<DiskItem> Items() const;
 
     bool SameObject(const VolumeNode& a, const VolumeNode& b) const override;
-    uint64_t FreeBytes() const override { return freeBytes_; }
     NtStatus CreateDirectory(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
     NtStatus CreateFile(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
     NtStatus OpenForWriting(VolumeNode& node) override;
@@ -66,7 +61,6 @@ private:
     void Collect(const Entry& directory, const std::string& prefix, std::vector<DiskItem>& items) const;
 
     std::shared_ptr<Entry> root_;
-    uint64_t freeBytes_;
 };
 
 }  // namespace quarnhold::testbed

@@ -83,9 +83,6 @@ public:
     // Whether two nodes are the same object.
     virtual bool SameObject(const VolumeNode& a, const VolumeNode& b) const = 0;
 
-    // The bytes free to a writer.
-    virtual uint64_t FreeBytes() const = 0;
-
     // Create a directory or an empty file named `name` in `parent`. A new
     // file comes open for writing.
     virtual NtStatus CreateDirectory(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) = 0;

@@ -423,9 +423,11 @@ TEST(FaultSweepFinds, ABugOnOneFailurePath)
     ASSERT_FALSE(summary.failures.empty());
     EXPECT_EQ(summary.runs - summary.runsHeld, summary.failures.size());
     for (const fault_sweep::FailedRun& failed : summary.failures) {
-        // A directory, a lock and a write-protected FAT volume refuse the write.
+        // A directory, a lock, a write-protected FAT volume and a full one
+        // refuse the write.
         bool writeFails =
             failed.disk == "test_file_is_a_directory" || failed.disk == "test_file_locked_by_another_handle" ||
+            failed.disk == "full_volume_directory_only" ||
             (failed.disk == "write_protected_after_a_run" && failed.fileSystem == testbed::FileSystem::Fat);
         for (const testbed::InjectedFault& fault : failed.faults) {
             writeFails = writeFails || (fault.routine == Routine::ZwWriteFile && fault.status);

@@ -1,8 +1,9 @@
 // host_boundary_test.cpp
 //
-// Where the test bed meets the host: a host refusal with no NT meaning stops
-// the run as a test-bed error on both ways and is never counted as the
-// driver's, while the refusals NT has an answer for keep it; a run never
+// Where the test bed meets the host: a host refusal stops the run as a
+// test-bed error on both ways and is never counted as the driver's (the
+// volume's state is the model's: a read-only mount is a write-protected
+// volume from the start, and free space is counted in clusters); a run never
 // reaches past drive C's folder, however the folder changes under it; and
 // the test bed's own disk work is checked, and leaves nothing behind.
 
@@ -62,6 +63,7 @@ RunOutcome RunWay(Way way, testbed::KernelModel& model, std::optional<emulator::
 struct HostRefusalCase {
     std::string name;
     std::string disk;  // the starting disk laid down on drive C
+    testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     // Runs as root in the child before the disk is laid down, with a mount
     // namespace of the child's own; throws to skip the case.
     std::function<void(const fs::path& driveC)> mount;
@@ -87,6 +89,13 @@ void MountTmpfs(const fs::path& where, unsigned long flags, const char* options)
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", where.c_str(), "tmpfs", flags, options) != 0) {
         throw std::runtime_error("skip: no mount namespace here (" + std::string(std::strerror(errno)) + ")");
+    }
+}
+
+void RemountReadOnly(const fs::path& where)
+{
+    if (mount(nullptr, where.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        throw std::runtime_error("cannot remount " + where.string() + " read-only: " + std::strerror(errno));
     }
 }
 
@@ -118,19 +127,33 @@ const HostRefusalCase HostRefusalCases[] = {
              }
          },
      .testBedError = {"/Quarnhold/test.txt has 2 hard links; another of its names may lie outside drive C"}},
-    // Refusals NT has an answer for keep it.
-    {.name = "full_disk",
+    // A host out of room the volume still has: the free space is the
+    // model's, so the host's running out is its own failure, not NT's
+    // STATUS_DISK_FULL.
+    {.name = "host_out_of_space",
      .disk = "clean_drive_c",
      .mount =
          [](const fs::path& driveC) {
              MountTmpfs(driveC, 0, "size=4k");
              LayDown(driveC, {File("filler", std::string(4096, 'f'))});
          },
-     .answers = {"ZwCreateFile#2 0x00000000", "ZwWriteFile#1 0xC000007F"}},
-    {.name = "read_only_mount",
+     .testBedError = {"cannot write to ", "/Quarnhold/test.txt: No space left on device (ENOSPC)",
+                      ", in ZwWriteFile("},
+     .answers = {"ZwCreateFile#2 0x00000000"}},
+    // A read-only mount is a write-protected volume from the start, and the
+    // file system's rules answer: NTFS refuses the create, FAT lets the open
+    // for writing in and fails the write.
+    {.name = "read_only_mount_ntfs",
      .disk = "clean_drive_c",
      .mount = [](const fs::path& driveC) { MountTmpfs(driveC, MS_RDONLY, "size=4k"); },
      .answers = {"ZwCreateFile#1 0xC00000A2"}},
+    {.name = "read_only_mount_fat",
+     .disk = "after_a_run",
+     .fileSystem = testbed::FileSystem::Fat,
+     .mount = [](const fs::path& driveC) { MountTmpfs(driveC, 0, "size=64k"); },
+     .change = [](const fs::path& driveC,
+                  const fs::path&) { RemountReadOnly(driveC); },
+     .answers = {"ZwCreateFile#3 0x00000000", "ZwWriteFile#1 0xC00000A2"}},
 };
 
 class HostRefusalTest : public ::testing::TestWithParam<std::tuple<HostRefusalCase, Way>> {};
@@ -158,7 +181,7 @@ TEST_P(HostRefusalTest, StopsTheRunOrGetsNtsAnswer)
             rlimit limit{*c.fileSizeLimit, *c.fileSizeLimit};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot limit file sizes");
         }
-        testbed::KernelModel model = fault_sweep::ModelFor(disk, driveC.path(), testbed::FileSystem::Ntfs);
+        testbed::KernelModel model = fault_sweep::ModelFor(disk, driveC.path(), c.fileSystem);
         RunOutcome outcome = RunWay(way, model, image);
         std::string text = "testbed " + outcome.testBedError + "\nfault " + outcome.fault + "\n";
         std::map<Routine, unsigned> seen;
@@ -197,6 +220,36 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostRefusalTest,
                              return std::get<0>(info.param).name +
                                     (std::get<1>(info.param) == Way::HostLinked ? "_host_linked" : "_emulated");
                          });
+
+// A sweep on a folder whose host runs out of room: every run the host
+// stops is a test-bed error, and none gets an answer the model's volume
+// would not give (the host's free space once made writes STATUS_DISK_FULL).
+TEST(HostVolume, ASweepOnAFullHostGetsNoOtherAnswers)
+{
+    if (!RunningAsRoot()) GTEST_SKIP() << "this test mounts a small file system, which only root can do";
+    ScratchFolder driveC;
+    ChildResult child = RunInChild([&]() -> std::string {
+        MountTmpfs(driveC.path(), 0, "size=4k");
+        // The filler takes the file system's one page, beside the folder
+        // that stands in for drive C.
+        LayDown(driveC.path(), {File("filler", std::string(4096, 'f')), Directory("c")});
+        fault_sweep::SweepOptions options;
+        options.pairs = false;
+        options.driveC = driveC.path() / "c";
+        const fault_sweep::SweepSummary summary = fault_sweep::RunSweep(
+            fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }),
+            {fault_sweep::FindStartingDisk("clean_drive_c")}, options);
+        std::string text = "environment " + std::to_string(summary.environmentFailures) + "\nfailed " +
+                           std::to_string(summary.failures.size()) + "\n";
+        for (const fault_sweep::EnvironmentFailure& failure : summary.environment) text += failure.what + "\n";
+        return text;
+    });
+    if (child.text.rfind("exception: skip: ", 0) == 0) GTEST_SKIP() << child.text.substr(17);
+    ASSERT_TRUE(child.completed) << child.text;
+    EXPECT_EQ(child.text.find("environment 0\n"), std::string::npos) << child.text;
+    EXPECT_NE(child.text.find("\nfailed 0\n"), std::string::npos) << child.text;
+    EXPECT_NE(child.text.find("No space left on device (ENOSPC)"), std::string::npos) << child.text;
+}
 
 testbed::CreateFileRequest CreateRequest(std::u16string name)
 {

@@ -3,16 +3,19 @@
 // The model's answers beyond the plain create, write and close tables: a
 // success status that comes with a handle, NTFS's and FAT's different
 // refusals, a name about to be deleted, a byte-range lock, a directory held
-// without sharing, a write past what the volume can hold, and the bug check
-// a close of a handle that is not open raises.
+// without sharing, a volume's clusters running out, and a close of a handle
+// that is not open, which NT answers with a status and goes on.
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 #include "kernel/kernel_services.h"
 #include "testbed/host_kernel_binding.h"
 #include "testbed/kernel_model.h"
+#include "testbed/memory_volume.h"
 #include "testbed/nt_file_definitions.h"
 #include "tests/support/disk_state.h"
 
@@ -24,6 +27,39 @@ using tests::ScratchFolder;
 
 constexpr uint32_t Sync = nt::FileSynchronousIoNonalert;
 constexpr uint32_t ShareAll = nt::FileShareRead | nt::FileShareWrite | nt::FileShareDelete;
+
+// Drive C laid down with some items, in a host folder or in memory: the
+// model must answer alike on both.
+enum class VolumeKind { Folder, Memory };
+
+class LaidDriveC {
+public:
+    LaidDriveC(VolumeKind kind, const std::vector<DiskItem>& items)
+    {
+        if (kind == VolumeKind::Folder) {
+            folder_ = std::make_unique<ScratchFolder>();
+            tests::LayDown(folder_->path(), items);
+        } else {
+            memory_ = std::make_shared<MemoryVolume>(items);
+        }
+    }
+    DriveC With(FileSystem fileSystem, VolumeSpace space = {}, bool writeProtected = false) const
+    {
+        DriveC driveC{std::nullopt, writeProtected, fileSystem, memory_, space};
+        if (folder_) driveC.folder = folder_->path();
+        return driveC;
+    }
+    std::vector<DiskItem> ReadBack() const { return folder_ ? tests::ReadDisk(folder_->path()) : memory_->Items(); }
+
+private:
+    std::unique_ptr<ScratchFolder> folder_;
+    std::shared_ptr<MemoryVolume> memory_;
+};
+
+std::string KindName(VolumeKind kind)
+{
+    return kind == VolumeKind::Folder ? "folder" : "memory";
+}
 
 // A lawful kernel-mode create of `name`.
 CreateFileRequest Create(std::u16string name, uint32_t access, uint32_t disposition, uint32_t options = Sync,
@@ -157,7 +193,8 @@ TEST(InjectedStatusTest, ReachesTheHostCallerWithTheHandle)
     EXPECT_TRUE(model.OpenHandles().empty());
 }
 
-// A write through a handle to c:\f ("0123456789") or to the directory c:\d.
+// A write through a handle to c:\f ("0123456789") or to the directory c:\d,
+// on a volume of 4096-byte clusters.
 struct WriteCase {
     std::string name;
     FileSystem fileSystem;
@@ -167,6 +204,7 @@ struct WriteCase {
     std::string fileAfter;  // c:\f afterwards
     std::vector<ForeignOpen> others = {};
     bool writeProtected = false;
+    uint64_t freeClusters = VolumeSpace{}.freeClusters;
 };
 
 void PrintTo(const WriteCase& c, std::ostream* out)
@@ -196,27 +234,113 @@ const WriteCase WriteCases[] = {
     {"ntfs_far_past_the_free_space", FileSystem::Ntfs, F, int64_t{1} << 60, status::DiskFull, "0123456789"},
     // A FAT file's size is 32 bits: the last byte it can hold is at 4 GiB - 2.
     {"fat_past_4_gib", FileSystem::Fat, F, 0xFFFFFFFEll, status::DiskFull, "0123456789"},
+    // No cluster free: a write that ends inside the one cluster f holds
+    // needs none, whether it overwrites or grows the file (FatCommonWrite);
+    // one byte past the cluster needs a second.
+    {"full_volume_overwrite_inside_the_file", FileSystem::Fat, F, 4, status::Success, "0123ab6789", {}, false, 0},
+    {"full_volume_growth_inside_the_cluster", FileSystem::Fat, F, 4094, status::Success,
+     "0123456789" + std::string(4084, '\0') + "ab", {}, false, 0},
+    {"full_volume_growth_past_the_cluster", FileSystem::Fat, F, 4095, status::DiskFull, "0123456789", {}, false, 0},
+    {"last_free_cluster_takes_the_growth", FileSystem::Ntfs, F, 4095, status::Success,
+     "0123456789" + std::string(4085, '\0') + "ab", {}, false, 1},
+    {"two_clusters_short_of_one_free", FileSystem::Ntfs, F, 8191, status::DiskFull, "0123456789", {}, false, 1},
 };
 
-class WriteCaseTest : public ::testing::TestWithParam<WriteCase> {};
+class WriteCaseTest : public ::testing::TestWithParam<std::tuple<WriteCase, VolumeKind>> {};
 
 TEST_P(WriteCaseTest, AnswersAsTheFileSystemDoes)
 {
-    const WriteCase& c = GetParam();
-    ScratchFolder driveC;
-    tests::LayDown(driveC.path(), {tests::Directory("d"), tests::File("f", "0123456789")});
-    KernelModel model(DriveC{driveC.path(), c.writeProtected, c.fileSystem}, {}, c.others);
+    const auto& [c, kind] = GetParam();
+    LaidDriveC driveC(kind, {tests::Directory("d"), tests::File("f", "0123456789")});
+    KernelModel model(driveC.With(c.fileSystem, {4096, c.freeClusters}, c.writeProtected), {}, c.others);
     CreateFileResult opened = model.CreateFile(Create(c.target, nt::Synchronize | nt::FileWriteData, nt::FileOpen));
     ASSERT_EQ(opened.status, status::Success) << DescribeStatus(opened.status);
     EXPECT_EQ(Write(model, opened.handle, "ab", c.offset).status, c.status);
     EXPECT_EQ(model.Close(opened.handle), status::Success);
-    EXPECT_EQ(tests::ReadDisk(driveC.path()),
-              (std::vector<DiskItem>{tests::Directory("d"), tests::File("f", c.fileAfter)}));
+    EXPECT_EQ(driveC.ReadBack(), (std::vector<DiskItem>{tests::Directory("d"), tests::File("f", c.fileAfter)}));
     EXPECT_TRUE(model.BrokenRules().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, WriteCaseTest, ::testing::ValuesIn(WriteCases),
-                         [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, WriteCaseTest,
+                         ::testing::Combine(::testing::ValuesIn(WriteCases),
+                                            ::testing::Values(VolumeKind::Folder, VolumeKind::Memory)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param).name + "_" + KindName(std::get<1>(info.param));
+                         });
+
+// A create, and a write of "ab" at offset 0 through its handle, on a volume
+// with few clusters free: a directory takes a cluster, an empty file none,
+// and an overwrite gives the file's clusters back.
+struct SpaceCase {
+    std::string name;
+    std::vector<DiskItem> items;
+    uint64_t freeClusters;
+    CreateFileRequest create;
+    NtStatus createStatus;
+    std::optional<NtStatus> writeStatus;  // nothing: no write
+    std::vector<DiskItem> after;
+};
+
+void PrintTo(const SpaceCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const SpaceCase SpaceCases[] = {
+    {"new_directory_on_a_full_volume",
+     {},
+     0,
+     Create(D, nt::Synchronize, nt::FileCreate, nt::FileDirectoryFile | Sync),
+     status::DiskFull,
+     std::nullopt,
+     {}},
+    {"new_directory_takes_the_last_cluster",
+     {},
+     1,
+     Create(D, nt::Synchronize, nt::FileCreate, nt::FileDirectoryFile | Sync),
+     status::Success,
+     std::nullopt,
+     {tests::Directory("d")}},
+    {"new_file_on_a_full_volume_but_not_its_first_byte",
+     {},
+     0,
+     Create(F, nt::Synchronize | nt::FileWriteData, nt::FileCreate),
+     status::Success,
+     status::DiskFull,
+     {tests::File("f", "")}},
+    {"overwrite_gives_the_files_clusters_back",
+     {tests::File("f", std::string(5000, 'x'))},
+     0,
+     Create(F, nt::Synchronize | nt::FileWriteData, nt::FileOverwriteIf),
+     status::Success,
+     status::Success,
+     {tests::File("f", "ab")}},
+};
+
+class SpaceCaseTest : public ::testing::TestWithParam<std::tuple<SpaceCase, VolumeKind>> {};
+
+TEST_P(SpaceCaseTest, FollowsTheClusters)
+{
+    const auto& [c, kind] = GetParam();
+    LaidDriveC driveC(kind, c.items);
+    KernelModel model(driveC.With(FileSystem::Fat, {4096, c.freeClusters}));
+    CreateFileResult created = model.CreateFile(c.create);
+    EXPECT_EQ(created.status, c.createStatus) << DescribeStatus(created.status);
+    if (c.writeStatus) {
+        ASSERT_NE(created.handle, 0u);
+        EXPECT_EQ(Write(model, created.handle, "ab", 0).status, *c.writeStatus);
+    }
+    if (created.handle != 0) EXPECT_EQ(model.Close(created.handle), status::Success);
+    EXPECT_EQ(driveC.ReadBack(), c.after);
+    EXPECT_TRUE(model.BrokenRules().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SpaceCaseTest,
+                         ::testing::Combine(::testing::ValuesIn(SpaceCases),
+                                            ::testing::Values(VolumeKind::Folder, VolumeKind::Memory)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param).name + "_" + KindName(std::get<1>(info.param));
+                         });
 
 // A create or open while someone else holds c:\d or c:\d\f in some way.
 struct HeldCase {
@@ -273,94 +397,73 @@ TEST_P(HeldCaseTest, AnswersAsNtDoes)
 INSTANTIATE_TEST_SUITE_P(Cases, HeldCaseTest, ::testing::ValuesIn(HeldCases),
                          [](const ::testing::TestParamInfo<HeldCase>& info) { return info.param.name; });
 
-// ZwClose from kernel mode of a handle that is not open stops the machine
-// with INVALID_KERNEL_HANDLE (0x93): the handle, 1 for an invalid handle, 0, 0.
-struct BugCheckCase {
+// ZwClose from kernel mode of a handle that is not open: NT answers
+// STATUS_INVALID_HANDLE and goes on (ObpCloseHandle bug-checks only for a
+// process with a PEB, and DriverEntry runs in the System process, which has
+// none); the close still breaks a verifier's rule.
+struct BadCloseCase {
     std::string name;
-    std::function<uint32_t(KernelModel&, uint32_t open)> close;  // closes something, returns the value closed
-    bool bugCheck;
+    std::function<NtStatus(KernelModel&, uint32_t open)> use;  // uses the handle somehow, returns the last status
+    NtStatus status;
+    size_t rulesBroken;
 };
 
-void PrintTo(const BugCheckCase& c, std::ostream* out)
+void PrintTo(const BadCloseCase& c, std::ostream* out)
 {
     *out << c.name;
 }
 
-const BugCheckCase BugCheckCases[] = {
-    {"open_handle",
-     [](KernelModel& m, uint32_t open) {
-         m.Close(open);
-         return open;
-     },
-     false},
+const BadCloseCase BadCloseCases[] = {
+    {"open_handle", [](KernelModel& m, uint32_t open) { return m.Close(open); }, status::Success, 0},
     {"handle_closed_twice",
      [](KernelModel& m, uint32_t open) {
          m.Close(open);
-         m.Close(open);
-         return open;
+         return m.Close(open);
      },
-     true},
-    {"handle_never_given_out",
-     [](KernelModel& m, uint32_t) {
-         m.Close(0x80000400);
-         return 0x80000400u;
-     },
-     true},
-    {"user_handle_never_given_out",
-     [](KernelModel& m, uint32_t) {
-         m.Close(0x00000010);
-         return 0x00000010u;
-     },
-     true},
-    // A write on a bad handle is refused with a status, not a bug check.
+     status::InvalidHandle, 1},
+    {"handle_never_given_out", [](KernelModel& m, uint32_t) { return m.Close(0x80000400); }, status::InvalidHandle,
+     1},
+    // Not a kernel handle either: a second finding.
+    {"user_handle_never_given_out", [](KernelModel& m, uint32_t) { return m.Close(0x00000010); },
+     status::InvalidHandle, 2},
     {"write_on_a_closed_handle",
      [](KernelModel& m, uint32_t open) {
          m.Close(open);
-         Write(m, open, "x", 0);
-         return open;
+         return Write(m, open, "x", 0).status;
      },
-     false},
+     status::InvalidHandle, 1},
 };
 
-class BugCheckTest : public ::testing::TestWithParam<BugCheckCase> {};
+class BadCloseTest : public ::testing::TestWithParam<BadCloseCase> {};
 
-TEST_P(BugCheckTest, OnlyABadCloseStopsTheMachine)
+TEST_P(BadCloseTest, AnswersInvalidHandleAndTheRunGoesOn)
 {
     ScratchFolder driveC;
     tests::LayDown(driveC.path(), {tests::File("f", "")});
     KernelModel model(DriveC{driveC.path()});
     uint32_t open = model.CreateFile(Create(F, nt::Synchronize | nt::FileWriteData, nt::FileOpen)).handle;
-    const uint32_t closed = GetParam().close(model, open);
-    if (!GetParam().bugCheck) {
-        EXPECT_FALSE(model.RaisedBugCheck());
-        return;
-    }
-    ASSERT_TRUE(model.RaisedBugCheck());
-    EXPECT_EQ(model.RaisedBugCheck()->code, 0x93u);
-    EXPECT_EQ(model.RaisedBugCheck()->name, "INVALID_KERNEL_HANDLE");
-    EXPECT_EQ(model.RaisedBugCheck()->parameters, (std::array<uint32_t, 4>{closed, 1, 0, 0}));
-    // The verifier's account of the close stays on record beside it.
-    EXPECT_FALSE(model.BrokenRules().empty());
+    EXPECT_EQ(GetParam().use(model, open), GetParam().status);
+    EXPECT_EQ(model.BrokenRules().size(), GetParam().rulesBroken);
+    // The next call is answered as any other.
+    CreateFileResult again = model.CreateFile(Create(F, nt::Synchronize | nt::FileWriteData, nt::FileOpen));
+    EXPECT_EQ(again.status, status::Success);
+    EXPECT_EQ(model.Close(again.handle), status::Success);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BugCheckTest, ::testing::ValuesIn(BugCheckCases),
-                         [](const ::testing::TestParamInfo<BugCheckCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, BadCloseTest, ::testing::ValuesIn(BadCloseCases),
+                         [](const ::testing::TestParamInfo<BadCloseCase>& info) { return info.param.name; });
 
-// Both ways report the bug check in the same words; the host-linked driver is
-// stopped by an exception out of ZwClose.
-TEST(BugCheckTest, StopsTheHostCallerWithItsCodeAndParameters)
+// The host-linked driver gets the status back from ZwClose, as the image
+// does on the emulated CPU.
+TEST(BadCloseTest, ReachesTheHostCallerAsAStatus)
 {
     ScratchFolder driveC;
     KernelModel model(DriveC{driveC.path()});
     HostKernelBinding binding(model);
-    try {
-        ZwClose(reinterpret_cast<HANDLE>(uintptr_t{0x80000004}));
-        FAIL() << "ZwClose returned";
-    } catch (const BugCheckStop& stop) {
-        EXPECT_STREQ(stop.what(),
-                     "bug check 0x00000093 INVALID_KERNEL_HANDLE (0x80000004, 0x00000001, 0x00000000, 0x00000000): "
-                     "ZwClose(0x80000004) of a handle that is not open");
-    }
+    EXPECT_EQ(static_cast<NtStatus>(ZwClose(reinterpret_cast<HANDLE>(uintptr_t{0x80000004}))), status::InvalidHandle);
+    ASSERT_EQ(model.BrokenRules().size(), 1u);
+    EXPECT_EQ(model.BrokenRules()[0].rule, "ZwClose of handle 0x80000004, which was never given out");
+    EXPECT_EQ(model.Calls().back().detail, "handle 0x80000004 -> 0xC0000008 STATUS_INVALID_HANDLE");
 }
 
 }  // namespace

@@ -16,12 +16,14 @@
 #include "real_kernel/check_report.h"
 #include "real_kernel/child_process.h"
 #include "real_kernel/fat_disk_image.h"
+#include "real_kernel/held_state.h"
 #include "real_kernel/known_differences.h"
 #include "real_kernel/livecd_remaster.h"
 #include "real_kernel/model_run.h"
 #include "real_kernel/scenarios.h"
 #include "real_kernel/serial_log.h"
 #include "real_kernel/starting_disk_layout.h"
+#include "real_kernel/user_install.h"
 #include "testbed/text_encoding.h"
 #include "tests/support/command.h"
 #include "tests/support/messages.h"
@@ -81,8 +83,9 @@ struct ExtractionCase {
     std::string log;
     std::string messages;  // expected, or:
     std::string error;     // a part of the expected error
-    uint32_t status = 0xC0000182;
+    std::optional<uint32_t> status = 0xC0000182;
     int foreignLines = 0;
+    std::optional<std::string> stop = std::nullopt;
 };
 
 TEST(SerialLog, ExtractionTable)
@@ -111,6 +114,13 @@ TEST(SerialLog, ExtractionTable)
          Loaded + entry + "(/x.c:1) '\\Driver\\quarnhold' initialization failed, status (0xc00", "",
          "never returned a failure"},
         {"no loading line", entry + Failed, "", "no 'Loading: "},
+        // The kernel stopped while the driver ran: its messages until then.
+        {"an assertion failed in the middle",
+         Loaded + entry + SymbolLine + exit + "\r\n*** Assertion failed: Irp->Type == IO_TYPE_IRP\r\n***   Source "
+                                             "File: /ntoskrnl/io/iomgr/irp.c, line 1335\r\n\r\nBreak repeatedly...",
+         entry + exit, "", std::nullopt, 1, "*** Assertion failed: Irp->Type == IO_TYPE_IRP"},
+        {"a bug check before the driver loaded", "\r\n*** Fatal System Error: 0x0000007E\r\n" + Loaded + entry, "",
+         "no 'Loading: "},
         {"another driver loaded",
          "(/x.c:1) Loading: \\SystemRoot\\system32\\drivers\\other.sys at F0 with 1 pages\r\n" + entry + Failed, "",
          "no 'Loading: "},
@@ -130,6 +140,7 @@ TEST(SerialLog, ExtractionTable)
         EXPECT_EQ(output.messages, c.messages);
         EXPECT_EQ(output.status, c.status);
         EXPECT_EQ(output.foreignLinesRemoved, c.foreignLines);
+        EXPECT_EQ(output.stop, c.stop);
     }
 }
 
@@ -140,6 +151,8 @@ TEST(SerialLog, KernelStopsAreFound)
     EXPECT_EQ(KernelStop("x\nEntered debugger on embedded INT3 at 0x0008:0x800935f2.\nkdb:> "),
               "Entered debugger on embedded INT3 at 0x0008:0x800935f2.");
     EXPECT_EQ(KernelStop(Loaded + Failed), std::nullopt);
+    EXPECT_EQ(KernelStop("x\r\n*** Assertion failed: a == b\r\n***   Source File: /x.c, line 1\r\n"),
+              "*** Assertion failed: a == b");
     EXPECT_EQ(LastLine("one\r\ntwo \x01\r\n\r\n"), "two ?");
 }
 
@@ -199,20 +212,110 @@ TEST(FatDiskImage, EveryScenariosStartingDiskReadsBackAsTheTableHasIt)
         SCOPED_TRACE(disk.name);
         Scratch scratch;
         fs::path image = scratch.Path() / "disk.img";
-        MakeFatDiskImage(image, 34ull << 20);
-        LayOnFatDiskImage(disk, image, scratch.Path() / "payloads");
+        const uint64_t filler = LayOnFatDiskImage(disk, image, scratch.Path() / "payloads", 34ull << 20);
         std::vector<FatItem> read = ReadFatDiskImage(image);
 
         std::vector<DiskItem> expected = disk.items;
         std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
         std::vector<DiskItem> items;
         for (const FatItem& item : read) {
+            if (IsLaidFiller(item.item, filler)) continue;
             items.push_back(item.item);
             bool directory = item.item.kind == DiskItem::Kind::Directory;
             EXPECT_EQ(item.attributes, directory ? "D" : item.item.readOnly ? "AR" : "A") << item.item.path;
         }
         EXPECT_EQ(items, expected);
+        // The volume has the clusters free the model's volume has, when
+        // the disk asks for fewer than the image holds.
+        const uint64_t free = FreeBytesOnFatImage(image);
+        if (filler != 0) EXPECT_EQ(free, disk.space.freeClusters * disk.space.clusterBytes);
+        EXPECT_EQ(filler != 0, chain.front()->kind == ScenarioKind::VolumeState);
+        // The held state's record is in the sector the stager reads.
+        std::ifstream in(image, std::ios::binary);
+        std::array<uint8_t, 512> sector{};
+        in.seekg(512);
+        in.read(reinterpret_cast<char*>(sector.data()), sector.size());
+        const std::array<uint8_t, 512> none{};
+        EXPECT_EQ(sector, disk.foreignOpens.empty() ? none : HeldStateSector(disk));
     }
+}
+
+// The record the stager reads: each held open as the table gives it, read
+// back field by field at the offsets the stager reads.
+TEST(HeldState, TheRecordHoldsEachOpenAsTheTableGivesIt)
+{
+    auto le = [](const std::array<uint8_t, 512>& sector, size_t at, int bytes) {
+        uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) value = value << 8 | sector[at + i];
+        return value;
+    };
+    struct Case {
+        std::string disk;
+        uint64_t access, share, options, actions, lockOffset, lockLength;
+    };
+    const std::vector<Case> cases{
+        // Directory or file, synchronous when it asks for SYNCHRONIZE.
+        {"work_directory_held_without_sharing", 0x00100001, 0, 0x21, 0, 0, 0},
+        {"test_file_held_for_deleting", 0x00010000, 3, 0x40, 0, 0, 0},
+        {"test_file_delete_pending", 0x00110000, 7, 0x60, 1, 0, 0},
+        {"test_file_locked_by_another_handle", 0x00100001, 3, 0x60, 2, 0, 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.disk);
+        const fault_sweep::StartingDisk& disk = fault_sweep::FindStartingDisk(c.disk);
+        const std::array<uint8_t, 512> sector = HeldStateSector(disk);
+        EXPECT_EQ(std::string(sector.begin(), sector.begin() + 8), "QHSTAGE1");
+        EXPECT_EQ(le(sector, 8, 4), 1u);
+        const std::vector<uint64_t> fields{le(sector, 16, 4),  le(sector, 20, 4), le(sector, 24, 4),
+                                           le(sector, 28, 4),  le(sector, 32, 8), le(sector, 40, 8)};
+        EXPECT_EQ(fields, (std::vector<uint64_t>{c.access, c.share, c.options, c.actions, c.lockOffset, c.lockLength}));
+        const std::u16string& path = disk.foreignOpens[0].path;
+        ASSERT_EQ(le(sector, 48, 4), path.size() * 2);
+        std::u16string name;
+        for (size_t unit = 0; unit < path.size(); ++unit) name += static_cast<char16_t>(le(sector, 52 + 2 * unit, 2));
+        EXPECT_EQ(name, path);
+        EXPECT_TRUE(std::all_of(sector.begin() + 52 + path.size() * 2, sector.end(), [](uint8_t b) { return b == 0; }));
+    }
+}
+
+TEST(HeldState, TheStagersLinesTable)
+{
+    const fault_sweep::StartingDisk& locked = fault_sweep::FindStartingDisk("test_file_locked_by_another_handle");
+    const std::string holds = "quarnhold-stager: holds \\??\\c:\\Quarnhold\\test.txt (access 0x00100001, share 0x3): ";
+    struct Case {
+        std::string name;
+        std::string log;
+        size_t lines;
+        bool made;
+    };
+    const std::vector<Case> cases{
+        {"open and lock", "x\r\n" + holds + "open 0x00000000, lock 0x00000000\r\n" + Loaded, 1, true},
+        {"the lock refused", holds + "open 0x00000000, lock 0xC0000054\r\n", 1, false},
+        {"the open refused, nothing after it", holds + "open 0xC0000043\r\n", 1, false},
+        {"the lock missing", holds + "open 0x00000000\r\n", 1, false},
+        {"no disk to read", "quarnhold-stager: no held state: the first hard disk cannot be read (0xC0000034)\r\n", 0,
+         false},
+        {"a kernel line in the middle",
+         holds + "open 0x00000000(/ntoskrnl/x.c:1) noise\r\n, lock 0x00000000\r\n", 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<StagerLine> lines = StagerLines(c.log);
+        EXPECT_EQ(lines.size(), c.lines);
+        EXPECT_EQ(WhyHeldStateNotMade(locked, lines) == std::nullopt, c.made);
+    }
+    EXPECT_EQ(StagerLines(holds + "open 0x00000000, lock 0xC0000054\r\n").at(0).statuses,
+              (std::vector<uint32_t>{0, 0xC0000054}));
+}
+
+TEST(FatDiskImage, BytesFreeFromMdirsListing)
+{
+    EXPECT_EQ(ParseBytesFree(" Volume in drive : has no label\nNo files\n                         65 974 272 bytes free\n\n"),
+              65974272u);
+    EXPECT_EQ(ParseBytesFree("        2 files          65 970 176 bytes\n                                  0 bytes free\n"),
+              0u);
+    EXPECT_EQ(ParseBytesFree("1,024 bytes free"), 1024u);
+    EXPECT_THROW(ParseBytesFree("No files\n"), CheckError);
 }
 
 TEST(StartingDiskLayout, MtoolsCommandsTable)
@@ -246,8 +349,7 @@ TEST(StartingDiskLayout, MtoolsCommandsTable)
         for (const Payload& payload : layout.payloads) bytes.push_back(payload.bytes);
         EXPECT_EQ(bytes, c.payloadBytes);
     }
-    for (std::string refused : {"work_directory_is_a_link", "write_protected_empty", "test_file_held_for_deleting",
-                                "test_file_locked_by_another_handle"}) {
+    for (std::string refused : {"work_directory_is_a_link", "write_protected_empty", "write_protected_after_a_run"}) {
         EXPECT_THROW(MtoolsLayoutFor(fault_sweep::FindStartingDisk(refused), drive, payloads), CheckError) << refused;
     }
 }
@@ -315,6 +417,10 @@ TEST(LivecdRemaster, TheServiceKeyAsHivexgetShowsIt)
         "\"Type\"=dword:00000001\n\"Start\"=dword:00000002\n\"ErrorControl\"=dword:00000001\n"
         "\"ImagePath\"=str(2):\"system32\\\\drivers\\\\quarnhold.sys\"\n";
     EXPECT_EQ(ParseHiveValues(written), ServiceValues("quarnhold"));
+    // A grouped service's Group is a plain string.
+    EXPECT_EQ(ParseHiveValues(written + "\"Group\"=\"Base\"\n"), ServiceValues("quarnhold", "Base"));
+    EXPECT_NE(ParseHiveValues(written), ServiceValues("quarnhold", "Base"));
+    EXPECT_NE(ServiceHiveScript("s", "Base").find("Group\nstring:Base\n"), std::string::npos);
     // A system-start service would find no drive C.
     std::string systemStart = written;
     systemStart.replace(systemStart.find("dword:00000002"), 14, "dword:00000001");
@@ -329,14 +435,90 @@ TEST(LivecdRemaster, TheServiceKeyAsHivexgetShowsIt)
 TEST(LivecdRemaster, TheFilesItChanges)
 {
     std::vector<std::string> paths;
-    for (const RemasterEdit& edit : RemasterEdits("quarnhold")) paths.push_back(edit.isoPath);
+    const LivecdContents contents{{{"quarnhold_stager", "Base", "s.sys"}, {"quarnhold", "", "q.sys"}}, ""};
+    for (const RemasterEdit& edit : RemasterEdits(contents)) paths.push_back(edit.isoPath);
     EXPECT_EQ(paths, (std::vector<std::string>{"freeldr.ini", "loader/isoboot.bin", "reactos/system32/config/system",
+                                               "reactos/system32/drivers/quarnhold_stager.sys",
                                                "reactos/system32/drivers/quarnhold.sys"}));
+    // The user's own path: no service, a logon that runs a command once.
+    paths.clear();
+    for (const RemasterEdit& edit : RemasterEdits({{}, "cmd.exe /c C:\\x.cmd"})) paths.push_back(edit.isoPath);
+    EXPECT_EQ(paths, (std::vector<std::string>{"freeldr.ini", "loader/isoboot.bin", "reactos/unattend.inf",
+                                               "reactos/system32/config/software"}));
+}
+
+TEST(LivecdRemaster, LogsOnByItselfAndRunsTheCommandOnce)
+{
+    const std::string unattend =
+        "[Unattend]\r\nSignature = \"$ReactOS$\"\r\n\r\n; yes - unattend setup enabled\r\nUnattendSetupEnabled = "
+        "no\r\n\r\nLocaleID = 409\r\n";
+    std::string expected = unattend;
+    expected.replace(expected.find("UnattendSetupEnabled = no"), 25, "UnattendSetupEnabled = yes");
+    EXPECT_EQ(LogOnByItself(unattend), expected);
+    std::string spaced = unattend;
+    spaced.replace(spaced.find("UnattendSetupEnabled = no"), 25, "  unattendsetupenabled=NO");
+    EXPECT_EQ(LogOnByItself(spaced), expected);
+    EXPECT_THROW(LogOnByItself("[Unattend]\r\nLocaleID = 409\r\n"), CheckError);
+
+    EXPECT_EQ(RunOnceHiveScript("cmd.exe /c C:\\run-install.cmd"),
+              "cd \\Microsoft\\Windows\\CurrentVersion\\RunOnce\nsetval 1\nquarnhold-install\nstring:cmd.exe /c "
+              "C:\\run-install.cmd\ncommit\n");
+    // As hivexget reads the value back.
+    EXPECT_EQ(ParseHiveValues("\"quarnhold-install\"=\"cmd.exe /c C:\\\\run-install.cmd\"\n")["quarnhold-install"],
+              "cmd.exe /c C:\\run-install.cmd");
+}
+
+// The user's own path: drive C holds the release zip's very files and the
+// runner; the script's outcome is read from what the runner left, and set
+// beside what install/README.txt promises.
+TEST(UserInstall, DriveCHoldsTheReleaseZipsFilesAndTheRunner)
+{
+    testbed::ScratchFolder scratch;
+    if (RunProcess({"sh", "-c", "command -v unzip"}).exitCode != 0) GTEST_SKIP() << "unzip missing";
+    std::vector<DiskItem> items = UserInstallDisk(QUARNHOLD_PACKAGE_PATH, scratch.path());
+    std::vector<std::string> paths;
+    for (const DiskItem& item : items) paths.push_back(item.path);
+    const std::string folder(PackageFolder);
+    EXPECT_EQ(paths, (std::vector<std::string>{folder, folder + "/README.txt", folder + "/SHA256SUMS",
+                                               folder + "/quarnhold-service.cmd", folder + "/quarnhold.pdb",
+                                               folder + "/quarnhold.sys", "run-install.cmd"}));
+    std::ifstream image(std::filesystem::path(QUARNHOLD_PACKAGE_PATH).parent_path() / "image" / "quarnhold.sys",
+                        std::ios::binary);
+    EXPECT_EQ(items[5].content, std::string(std::istreambuf_iterator<char>(image), {}));
+    const std::string runner = items.back().content;
+    for (std::string part : {"set \"SystemRoot=C:\\sysroot\"\r\n", "set \"PROCESSOR_ARCHITECTURE=x86\"\r\n",
+                             "set \"TEMP=C:\\temp\"\r\n",
+                             "call C:\\quarnhold-1.0.0-i386\\quarnhold-service.cmd /nopause\r\n",
+                             ">C:\\install-exit.txt echo %errorlevel%\r\n", "shutdown.exe -r -t 0\r\n"}) {
+        EXPECT_NE(runner.find(part), std::string::npos) << part;
+    }
+    for (std::string product : {"install-output.txt", "install-exit.txt", "sysroot", "sysroot/System32/sc.exe", "temp",
+                                "temp/x", "RECYCLED", "RECYCLED/INFO2"}) {
+        EXPECT_TRUE(IsLeftOutOfComparison(product)) << product;
+    }
+    for (std::string compared : {"sysroots", "Quarnhold/test.txt", "quarnhold-1.0.0-i386/quarnhold.sys"}) {
+        EXPECT_FALSE(IsLeftOutOfComparison(compared)) << compared;
+    }
+}
+
+TEST(UserInstall, TheScriptsOutcomeAndWhatTheReadmePromises)
+{
+    EXPECT_EQ(ScriptOutcome("quarnhold-service: starting quarnhold\r\n[SC] StartService FAILED 317:\r\n\r\nx\r\n",
+                            "317\r\n"),
+              "exit 317; [SC] StartService FAILED 317:");
+    EXPECT_EQ(ScriptOutcome("nothing\r\n", " 5 \r\n"), "exit 5; no sc.exe line about the start");
+    EXPECT_EQ(ScriptOutcome(std::nullopt, "0"), "the runner left no install-output.txt");
+    // The promise the check holds the script to is the README's own.
+    std::ifstream in(QUARNHOLD_INSTALL_README, std::ios::binary);
+    const std::string readme(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(readme.find("[SC] StartService FAILED 87:"), std::string::npos);
+    EXPECT_NE(readme.find("It exits 0 when the start failed with error 87"), std::string::npos);
+    EXPECT_EQ(ReadmePromise(), "exit 0; [SC] StartService FAILED 87:");
 }
 
 Answer Start(std::string messages, std::optional<std::vector<DiskItem>> disk)
 {
-    return {std::move(messages), 0xC0000182, std::move(disk)};
+    return {std::move(messages), 0xC0000182, std::move(disk), std::nullopt, std::nullopt};
 }
 
 TEST(Comparison, VerdictTable)
@@ -359,6 +541,17 @@ TEST(Comparison, VerdictTable)
     const KnownDifference awaits{"s", DifferenceKind::ModelAwaitsFix, reactosAnswer.messages, {}, "w", "e"};
     const KnownDifference diskToo{"s", DifferenceKind::RefereeDiffersFromWindows, model.messages, readOnly.disk, "w",
                                   "e"};
+    // ReactOS stops in the middle: its messages until then, no status, its
+    // disk not compared.
+    Answer stopped = model;
+    stopped.messages = model.messages.substr(0, 20);
+    stopped.status = std::nullopt;
+    stopped.disk = std::nullopt;
+    stopped.stop = "*** Assertion failed: x";
+    Answer stoppedElsewhere = stopped;
+    stoppedElsewhere.stop = "*** Fatal System Error: 0x0000007E";
+    const KnownDifference stops{"s", DifferenceKind::RefereeDiffersFromWindows, stopped.messages, {}, "w", "e",
+                                "*** Assertion failed: x"};
     struct Case {
         std::string name;
         Answer reactos;
@@ -381,6 +574,10 @@ TEST(Comparison, VerdictTable)
         {"the model still awaits its fix", reactosAnswer, model, &awaits, Verdict::KnownDifference},
         {"the model has caught up", model, model, &awaits, Verdict::KnownDifferenceGone},
         {"awaiting, but ReactOS answers otherwise", oneByte, model, &awaits, Verdict::Differs},
+        {"ReactOS stops, not recorded", stopped, model, nullptr, Verdict::Differs},
+        {"ReactOS stops as recorded", stopped, model, &stops, Verdict::KnownDifference},
+        {"ReactOS stops elsewhere", stoppedElsewhere, model, &stops, Verdict::Differs},
+        {"ReactOS answers where a stop is recorded", model, model, &stops, Verdict::Differs},
     };
     for (const Case& c : cases) {
         Judgement judgement = Judge(c.reactos, c.model, c.known);
@@ -436,6 +633,9 @@ TEST(Scenarios, EveryOneStartsFromADiskFatCanHold)
         EXPECT_TRUE(names.insert(scenario.name).second) << "twice: " << scenario.name;
         const fault_sweep::StartingDisk& disk = fault_sweep::FindStartingDisk(scenario.startingDisk);
         EXPECT_EQ(WhyFatCannotHold(disk), std::nullopt) << scenario.name;
+        // The kind says what makes the state: the stager, or the volume.
+        EXPECT_EQ(scenario.kind == ScenarioKind::HeldState, !disk.foreignOpens.empty()) << scenario.name;
+        EXPECT_EQ(scenario.kind == ScenarioKind::VolumeState, disk.space != testbed::VolumeSpace{}) << scenario.name;
         if (scenario.start > 1) {
             EXPECT_TRUE(std::any_of(Scenarios().begin(), Scenarios().end(),
                                     [&](const Scenario& s) {
@@ -447,6 +647,14 @@ TEST(Scenarios, EveryOneStartsFromADiskFatCanHold)
     for (const KnownDifference& known : KnownDifferences()) {
         EXPECT_NE(FindScenario(known.scenario), nullptr) << known.scenario;
         EXPECT_FALSE(known.evidence.empty()) << known.scenario;
+    }
+    // Every starting disk a FAT disk under ReactOS can hold is a scenario;
+    // after_a_run is the disk second_start starts from.
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        if (WhyFatCannotHold(disk) || disk.name == "after_a_run") continue;
+        EXPECT_TRUE(std::any_of(Scenarios().begin(), Scenarios().end(),
+                                [&](const Scenario& s) { return s.startingDisk == disk.name; }))
+            << disk.name << " has no real-kernel scenario";
     }
 }
 
@@ -463,6 +671,8 @@ TEST(Scenarios, BootChainsTable)
     using Chains = std::vector<std::vector<std::string>>;
     EXPECT_EQ(names(BootChains({"second_start"})), (Chains{{"clean_drive_c", "second_start"}}));
     EXPECT_EQ(names(BootChains({"no_drive_c", "clean_drive_c"})), (Chains{{"clean_drive_c"}, {"no_drive_c"}}));
+    // The user's own path boots on a disk of its own.
+    EXPECT_EQ(names(BootChains({"user_install", "clean_drive_c"})), (Chains{{"clean_drive_c"}, {"user_install"}}));
     auto all = BootChains({});
     EXPECT_EQ(all.size() + 1, Scenarios().size());  // the second start shares its disk's chain
     EXPECT_EQ(names(all).front(), (std::vector<std::string>{"clean_drive_c", "second_start"}));
@@ -490,13 +700,29 @@ TEST(QemuBoot, AMachineWithoutDriveCHasOnlyTheCd)
     EXPECT_NE(std::find(command.begin(), command.end(), "file:/s.log"), command.end());
 }
 
+// The model lays the starting disk itself, with the opens others hold and
+// its free clusters; a second start runs on the folder the first left.
+TEST(ModelRun, TheCommandForEachStart)
+{
+    const fault_sweep::StartingDisk& clean = fault_sweep::FindStartingDisk("clean_drive_c");
+    EXPECT_EQ(ModelCommand("q", "i.sys", clean, std::nullopt),
+              (std::vector<std::string>{"q", "--json", "--file-system", "fat", "--start-disk", "clean_drive_c",
+                                        "--keep-drive-c", "i.sys"}));
+    EXPECT_EQ(ModelCommand("q", "i.sys", clean, fs::path("/w/c")),
+              (std::vector<std::string>{"q", "--json", "--file-system", "fat", "--drive-c", "/w/c", "i.sys"}));
+    EXPECT_EQ(ModelCommand("q", "i.sys", fault_sweep::FindStartingDisk("no_drive_c"), std::nullopt),
+              (std::vector<std::string>{"q", "--json", "--no-drive-c", "i.sys"}));
+}
+
 TEST(ModelRun, TheRunRecord)
 {
     ModelRun run =
         ParseRunRecord(R"({"messages": [{"text": "x", "gbk": "c7fd"}, {"gbk": "41"}], "status": "0xC0000182"})");
     EXPECT_EQ(run.messages, (std::vector<std::string>{"\xC7\xFD", "A"}));
     EXPECT_EQ(run.status, 0xC0000182u);
+    EXPECT_EQ(run.driveC, std::nullopt);
     EXPECT_EQ(ParseRunRecord(R"({"messages": [], "status": null})").status, std::nullopt);
+    EXPECT_EQ(ParseRunRecord(R"({"messages": [], "status": null, "driveC": "/w/c"})").driveC, fs::path("/w/c"));
     EXPECT_THROW(ParseRunRecord("drive C: ..."), CheckError);
     EXPECT_THROW(ParseRunRecord(R"({"messages": [{"gbk": "c7f"}], "status": null})"), CheckError);
     try {

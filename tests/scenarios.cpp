@@ -270,6 +270,28 @@ std::vector<Scenario> Build()
                              CreateFailed(status::ObjectNameCollision), WriteFailed(status::InvalidParameter)),
          .after = {Directory("Quarnhold"), Directory("Quarnhold/test.txt")}});
 
+    // No cluster free (FAT only): a new directory needs one; an empty file
+    // needs none but its first bytes do; a write inside the clusters test.txt
+    // holds needs none.
+    table.push_back({.name = "full_volume_empty",
+                     .disk = "full_volume_empty",
+                     .fileSystem = testbed::FileSystem::Fat,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryFailed, status::DiskFull)),
+                                         CreateFailed(status::ObjectPathNotFound),
+                                         OpenFailed(status::ObjectPathNotFound))});
+    table.push_back({.name = "full_volume_directory_only",
+                     .disk = "full_volume_directory_only",
+                     .fileSystem = testbed::FileSystem::Fat,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)), Created(),
+                                         WriteFailed(status::DiskFull)),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", "")}});
+    table.push_back({.name = "full_volume_test_file_shorter_than_the_text",
+                     .disk = "full_volume_test_file_shorter_than_the_text",
+                     .fileSystem = testbed::FileSystem::Fat,
+                     .transcript = Steps(DirectoryStep(Printed(message::DirectoryOpened)),
+                                         CreateFailed(status::ObjectNameCollision), Written()),
+                     .after = {Directory("Quarnhold"), File("Quarnhold/test.txt", Content)}});
+
     // FAT is as it is on NTFS wherever nothing above says otherwise.
     table.push_back({.name = "typical_load_on_fat",
                      .disk = "clean_drive_c",

@@ -3,7 +3,8 @@
 // The two kinds of volume behind drive C, a host folder and memory, held to
 // the same answers: each lookup of a table run on both from the same laid
 // disk, the same creates and writes leaving the same disk, and what only
-// the memory volume decides for itself (its free space, NT's name limit).
+// the memory volume decides for itself (NT's name limit); and the clusters
+// the model counts for both.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testbed/allocation_support.h"
 #include "testbed/host_volume.h"
 #include "testbed/memory_volume.h"
 #include "testbed/scratch_disk.h"
@@ -256,16 +258,28 @@ TEST(MemoryVolume, RefusesAnItemWithoutItsFolderOrInTheWayOfAnother)
     EXPECT_EQ(testbed::MemoryVolume({Directory("a"), Directory("a")}).Items(), std::vector{Directory("a")});
 }
 
-TEST(MemoryVolume, RefusesGrowthBeyondItsFreeSpaceAndGetsTruncatedBytesBack)
+// The clusters a file holds, and those a write must add: none while it ends
+// inside them, however full the volume.
+TEST(ClusterAllocation, CountsWholeClusters)
 {
-    testbed::MemoryVolume volume({File("f", "1234")}, 10);
-    VolumeNode file = Found(volume, {u"f"});
-    EXPECT_EQ(volume.WriteAt(file, 0, Bytes("overwrites")), status::Success);  // 6 new bytes
-    EXPECT_EQ(volume.FreeBytes(), 4u);
-    EXPECT_EQ(volume.WriteAt(file, 10, Bytes("12345")), status::DiskFull);
-    EXPECT_EQ(volume.SizeOf(file), 10u);
-    EXPECT_EQ(volume.Truncate(file), status::Success);
-    EXPECT_EQ(volume.FreeBytes(), 14u);
+    testbed::ClusterAllocation allocation({.clusterBytes = 4096, .freeClusters = 2});
+    struct Reach {
+        uint64_t size, end, clusters;
+    };
+    for (const Reach& r : {Reach{0, 0, 0}, Reach{0, 1, 1}, Reach{5, 4096, 0}, Reach{4096, 4097, 1},
+                           Reach{4097, 8192, 0}, Reach{100, 3 * 4096 + 1, 3}, Reach{8192, 10, 0}}) {
+        EXPECT_EQ(allocation.ClustersToReach(r.size, r.end), r.clusters) << r.size << " to " << r.end;
+    }
+    EXPECT_TRUE(allocation.CanTake(2));
+    EXPECT_FALSE(allocation.CanTake(3));
+    allocation.Take(2);
+    EXPECT_THROW(allocation.Take(1), std::logic_error);
+    allocation.Give(1);
+    EXPECT_EQ(allocation.FreeClusters(), 1u);
+    for (uint32_t bytes : {0u, 256u, 3000u, 131072u}) {
+        EXPECT_THROW(testbed::ClusterAllocation({.clusterBytes = bytes, .freeClusters = 0}), std::invalid_argument)
+            << bytes;
+    }
 }
 
 TEST(MemoryVolume, RefusesANameLongerThanNtTakes)

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "testbed/host_volume.h"
 #include "testbed/test_bed_error.h"
 #include "tools/exit_status.h"
 
@@ -68,10 +69,11 @@ std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
             }
             drive.startDisk = startDisk->name;
             drive.writeProtected = startDisk->writeProtected;
-            if (startDisk->ntfsOnly && options.fileSystem != testbed::FileSystem::Ntfs) {
-                return Refusal{ExitBadArguments, "starting disk " + startDisk->name +
-                                                     " holds a symbolic link, which only NTFS can hold; it cannot "
-                                                     "be laid down on FAT"};
+            drive.space = startDisk->space;
+            if (startDisk->onlyOn && options.fileSystem != *startDisk->onlyOn) {
+                return Refusal{ExitBadArguments, "starting disk " + startDisk->name + " " + startDisk->onlyOnBecause +
+                                                     "; it cannot be laid down on " +
+                                                     std::string(testbed::FileSystemName(options.fileSystem))};
             }
             drive.foreignOpens = startDisk->foreignOpens;
             if (startDisk->driveC) {
@@ -91,6 +93,10 @@ std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
                                options.driveC->string() + " is not a folder, so it cannot be drive C"};
             }
             drive.folder = fs::absolute(*options.driveC);
+            // Decided once, here: the file system's rules then answer for a
+            // write-protected volume, and no host refusal decides for them.
+            drive.readOnlyMount = testbed::OnReadOnlyMount(*drive.folder);
+            drive.writeProtected = drive.writeProtected || drive.readOnlyMount;
         } else if (!options.noDriveC) {
             drive.scratch = MakeScratchDriveC(drive.keep, {});
         }

@@ -26,6 +26,8 @@ struct PreparedDriveC {
     std::unique_ptr<testbed::ScratchFolder> scratch;
     bool keep = false;  // the scratch folder stays after the run
     bool writeProtected = false;
+    bool readOnlyMount = false;  // the host mounts the folder read-only, which write-protects it
+    testbed::VolumeSpace space{};
     std::string startDisk;  // the starting disk laid down on it, if one was
     std::vector<testbed::ForeignOpen> foreignOpens;
 };

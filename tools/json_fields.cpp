@@ -30,17 +30,6 @@ Json BrokenRulesJson(const std::vector<fault_sweep::BrokenRunRule>& broken)
     return rules;
 }
 
-Json BugCheckJson(const std::optional<testbed::BugCheck>& bugCheck)
-{
-    if (!bugCheck) return nullptr;
-    Json parameters = Json::array();
-    for (uint32_t parameter : bugCheck->parameters) parameters.push_back(Hex(parameter, 8));
-    return {{"code", Hex(bugCheck->code, 8)},
-            {"name", bugCheck->name},
-            {"parameters", parameters},
-            {"reason", bugCheck->reason}};
-}
-
 Json FaultJson(const testbed::InjectedFault& fault)
 {
     const bool named = fault.status && !testbed::StatusName(*fault.status).empty();

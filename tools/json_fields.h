@@ -35,10 +35,6 @@ nlohmann::ordered_json ErrorRecord(std::string_view kind, std::string_view messa
 // "detail": "handle ... was left open"}, ...]
 nlohmann::ordered_json BrokenRulesJson(const std::vector<fault_sweep::BrokenRunRule>& broken);
 
-// null, or {"code": "0x00000093", "name": "INVALID_KERNEL_HANDLE",
-// "parameters": [four hex strings], "reason": ...}.
-nlohmann::ordered_json BugCheckJson(const std::optional<testbed::BugCheck>& bugCheck);
-
 // {"fault": "ZwWriteFile#1=0xC000007F", "routine", "occurrence", "status"
 // (hex or null), "statusName" (or null), "information" (hex or null)}.
 nlohmann::ordered_json FaultJson(const testbed::InjectedFault& fault);

@@ -122,7 +122,15 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         }
         out << ", " << testbed::FileSystemName(report.fileSystem)
             << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
-            << (report.writeProtected ? ", write-protected" : "") << "\n";
+            << (report.readOnlyMount    ? ", write-protected (a read-only mount)"
+                : report.writeProtected ? ", write-protected"
+                                        : "");
+        // The free space is shown only when it is not the usual room for any run.
+        if (report.space != testbed::VolumeSpace{}) {
+            out << ", " << report.space.freeClusters << " free cluster" << (report.space.freeClusters == 1 ? "" : "s")
+                << " of " << report.space.clusterBytes << " bytes";
+        }
+        out << "\n";
     }
     out << "image: " << Shown(report.image.string()) << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
         << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
@@ -233,6 +241,9 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["driveCKept"] = report.driveCKept;
     record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
+    record["readOnlyMount"] = report.readOnlyMount;
+    record["clusterBytes"] = report.space.clusterBytes;
+    record["freeClusters"] = report.space.freeClusters;
     record["fileSystem"] = testbed::FileSystemOption(report.fileSystem);
     record["imageBase"] = Hex(report.run.imageBase, 8);
     record["preferredBase"] = Hex(report.preferredBase, 8);

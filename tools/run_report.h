@@ -32,6 +32,8 @@ struct RunReport {
     bool driveCKept = false;  // the scratch drive C stays after the run
     std::string startDisk;  // the starting disk laid down on it, if one was
     bool writeProtected = false;
+    bool readOnlyMount = false;  // write-protected because the host mounts the folder read-only
+    testbed::VolumeSpace space{};
     testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
     uint32_t preferredBase = 0;
     size_t relocations = 0;

@@ -60,6 +60,8 @@ int RunImageOnce(const RunOptions& options)
     report.driveCKept = drive.scratch != nullptr && drive.keep;
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
+    report.readOnlyMount = drive.readOnlyMount;
+    report.space = drive.space;
     report.fileSystem = options.fileSystem;
     report.preferredBase = preferredBase;
     report.relocations = relocations;
@@ -76,9 +78,9 @@ int RunImageOnce(const RunOptions& options)
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
-    const fault_sweep::RunOutcome outcome =
-        runner.Run(fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem},
-                                         options.faults, drive.foreignOpens, ShownContentLimit});
+    const fault_sweep::RunOutcome outcome = runner.Run(fault_sweep::RunSetup{
+        testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem, nullptr, drive.space}, options.faults,
+        drive.foreignOpens, ShownContentLimit});
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.
     if (!outcome.testBedError.empty()) {
@@ -101,7 +103,10 @@ int RunImageOnce(const RunOptions& options)
     if (options.json) {
         nlohmann::ordered_json record = {{"schema", JsonSchema}};
         record.update(ToJson(report, options.stats, options.trace));
-        record["bugCheck"] = BugCheckJson(outcome.bugCheck);
+        // No call the model answers bug-checks (a close of a handle that is
+        // not open is STATUS_INVALID_HANDLE, as on NT); the field stays, so
+        // that the record only ever gains fields.
+        record["bugCheck"] = nullptr;
         record["verdict"] = VerdictJson(broken);
         out << JsonText(record);
     } else if (options.raw) {

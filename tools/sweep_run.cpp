@@ -38,10 +38,13 @@ std::variant<std::vector<fault_sweep::StartingDisk>, Refusal> ChosenDisks(const 
         if (found == all.end()) return Refusal{ExitBadArguments, UnknownStartingDisk(name)};
         disks.push_back(*found);
     }
-    if (options.fileSystemGiven && options.fileSystem == testbed::FileSystem::Fat &&
-        std::all_of(disks.begin(), disks.end(), [](const auto& disk) { return disk.ntfsOnly; })) {
-        return Refusal{ExitBadArguments,
-                       "the filter matches no run: " + disks.front().name + " exists on NTFS only, not on FAT"};
+    if (options.fileSystemGiven && std::all_of(disks.begin(), disks.end(), [&](const auto& disk) {
+            return disk.onlyOn && *disk.onlyOn != options.fileSystem;
+        })) {
+        return Refusal{ExitBadArguments, "the filter matches no run: " + disks.front().name + " exists on " +
+                                             std::string(testbed::FileSystemName(*disks.front().onlyOn)) +
+                                             " only, not on " +
+                                             std::string(testbed::FileSystemName(options.fileSystem))};
     }
     return disks;
 }

@@ -36,8 +36,9 @@ RunOutcome RunHostLinked(testbed::KernelModel& model, HostDriverEntry entry)
     std::string stopped;
     {
         testbed::HostKernelBinding binding(model);
-        // A failure of the test bed's host work, or a bug check, unwinds
-        // through the host-compiled driver to here: the run ends at that call.
+        // A failure of the test bed's host work, or a record grown too
+        // large, unwinds through the host-compiled driver to here: the run
+        // ends at that call.
         try {
             status = entry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
         } catch (const testbed::RunStop& stop) {
