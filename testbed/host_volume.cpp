@@ -98,8 +98,7 @@ bool HostVolume::SameObject(const VolumeNode& a, const VolumeNode& b) const
     return Held(a).pinned == Held(b).pinned || IdentityOf(a) == IdentityOf(b);
 }
 
-VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
-                                std::string volumePath) const
+VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::string volumePath) const
 {
     auto held = std::make_shared<HostObject>();
     held->pinned = std::move(pinned);
