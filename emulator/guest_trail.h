@@ -16,7 +16,7 @@
 namespace quarnhold::emulator {
 
 struct GuestTrail {
-    uint32_t lastAddress = 0;    // the instruction last executed, or the entry point before the first
+    uint64_t lastAddress = 0;    // the instruction last executed, or the entry point before the first
     uint64_t instructions = 0;   // executed so far in this run
     char lastKernelCall[160]{};  // NUL-terminated; empty before the first call
 

@@ -120,7 +120,7 @@ TEST(InstructionTallyTest, CountsAndStopsAtTheBudget)
     const std::vector<uint8_t> code{0x90, 0x90, 0x90, 0xEB, 0xFE};
     cpu.Map(Base, Page, {true, false, true}, code);
     uint64_t executed = 0;
-    uint32_t last = 0;
+    uint64_t last = 0;
     emulator::InstructionTally tally{.budget = 1000, .executed = &executed, .lastAddress = &last};
     cpu.Tally(tally);
 

@@ -17,6 +17,7 @@ namespace quarnhold::tools {
 namespace {
 
 using emulator::Hex;
+using emulator::HexAddress;
 
 // Text from outside, as the terminal may see it.
 std::string Shown(std::string_view text)
@@ -121,8 +122,9 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
             << (report.startDisk.empty() ? "" : ", laid out as " + report.startDisk)
             << (report.writeProtected ? ", write-protected" : "") << "\n";
     }
-    out << "image: " << Shown(report.image.string()) << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
-        << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
+    out << "image: " << Shown(report.image.string()) << ", " << report.machine << ", mapped at "
+        << HexAddress(report.run.imageBase) << " (preferred " << HexAddress(report.preferredBase) << ", "
+        << report.relocations << " relocations applied)\n";
 
     if (report.recordLost) {
         out << "DriverEntry did not return: " << Shown(report.run.fault->what) << "\n"
@@ -221,8 +223,9 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["startDisk"] = report.startDisk;
     record["writeProtected"] = report.writeProtected;
     record["fileSystem"] = testbed::FileSystemOption(report.fileSystem);
-    record["imageBase"] = Hex(report.run.imageBase, 8);
-    record["preferredBase"] = Hex(report.preferredBase, 8);
+    record["machine"] = report.machine;
+    record["imageBase"] = HexAddress(report.run.imageBase);
+    record["preferredBase"] = HexAddress(report.preferredBase);
     record["relocations"] = report.relocations;
 
     nlohmann::ordered_json faults = nlohmann::ordered_json::array();
@@ -248,7 +251,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
         record["recordLost"] = true;
         record["status"] = nullptr;
         record["fault"] = {{"what", report.run.fault->what},
-                           {"address", Hex(report.run.fault->address, 8)},
+                           {"address", HexAddress(report.run.fault->address)},
                            {"lastKernelCall", report.run.fault->lastKernelCall}};
         for (const char* unknown : {"handlesLeftOpen", "handlesOpened", "handlesClosed", "driveCChanges", "brokenRules",
                                     "loaderDataAccesses"}) {
@@ -270,7 +273,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     if (report.run.fault) {
         record["status"] = nullptr;
         record["fault"] = {{"what", report.run.fault->what},
-                           {"address", Hex(report.run.fault->address, 8)},
+                           {"address", HexAddress(report.run.fault->address)},
                            {"lastKernelCall", report.run.fault->lastKernelCall}};
     } else {
         record["status"] = Hex(report.run.status, 8);

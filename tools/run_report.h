@@ -28,7 +28,8 @@ struct RunReport {
     std::string startDisk;  // the starting disk laid down on it, if one was
     bool writeProtected = false;
     testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
-    uint32_t preferredBase = 0;
+    std::string machine;  // "i386" or "amd64", as the image's header names it
+    uint64_t preferredBase = 0;
     size_t relocations = 0;
 
     emulator::ImageRunResult run;

@@ -23,7 +23,8 @@ int RunImageOnce(const RunOptions& options)
     // Loaded before drive C is made, so that an image that cannot load
     // leaves no scratch folder behind.
     std::optional<emulator::DriverImageRunner> loaded;
-    uint32_t preferredBase = 0;
+    std::string machine;
+    uint64_t preferredBase = 0;
     size_t relocations = 0;
     {
         auto read = ReadImageFile(options.image);
@@ -32,6 +33,9 @@ int RunImageOnce(const RunOptions& options)
         }
         const emulator::PeImage& image = std::get<emulator::PeImage>(read);
         preferredBase = image.imageBase;
+        if (const emulator::GuestMachine* known = emulator::MachineFor(image.machine)) {
+            machine = known->Name();
+        }
         relocations = image.relocationRvas.size();
         try {
             loaded.emplace(image);
@@ -54,6 +58,7 @@ int RunImageOnce(const RunOptions& options)
     report.startDisk = drive.startDisk;
     report.writeProtected = drive.writeProtected;
     report.fileSystem = options.fileSystem;
+    report.machine = machine;
     report.preferredBase = preferredBase;
     report.relocations = relocations;
 
