@@ -1,12 +1,13 @@
-# Makes the release zip: quarnhold.sys, quarnhold.pdb, the install script,
-# README.txt and SHA256SUMS, flat, in that order. The copies are staged with
-# fixed permissions and a fixed time, and zip is told to keep no owner or
-# access times, so the same inputs give the same zip, whenever, wherever
-# and by whomever it is made.
+# Makes a release zip: quarnhold.sys, quarnhold.pdb, the test certificate
+# that signed the image (the amd64 zip only), the install script, README.txt
+# and SHA256SUMS, flat, in that order. The copies are staged with fixed
+# permissions and a fixed time, and zip is told to keep no owner or access
+# times, so the same inputs give the same zip, whenever, wherever and by
+# whomever it is made.
 #
 #   cmake -DIMAGE_DIR=<dir with quarnhold.sys and .pdb> -DSOURCE_DIR=<checkout>
 #         -DSTAGE_DIR=<scratch folder, emptied> -DPACKAGE=<zip to write>
-#         [-DZIP=<Info-ZIP zip>] -P release-package.cmake
+#         [-DCERTIFICATE=<.cer>] [-DZIP=<Info-ZIP zip>] -P release-package.cmake
 
 foreach(input IN ITEMS IMAGE_DIR SOURCE_DIR STAGE_DIR PACKAGE)
     if(NOT DEFINED ${input})
@@ -20,11 +21,11 @@ endif()
 # Every entry is dated 2000-01-01 00:00:00 UTC.
 set(fixed_time 946684800)
 
-set(sources
-    ${IMAGE_DIR}/quarnhold.sys
-    ${IMAGE_DIR}/quarnhold.pdb
-    ${SOURCE_DIR}/install/quarnhold-service.cmd
-    ${SOURCE_DIR}/install/README.txt)
+set(sources ${IMAGE_DIR}/quarnhold.sys ${IMAGE_DIR}/quarnhold.pdb)
+if(CERTIFICATE)
+    list(APPEND sources ${CERTIFICATE})
+endif()
+list(APPEND sources ${SOURCE_DIR}/install/quarnhold-service.cmd ${SOURCE_DIR}/install/README.txt)
 
 file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${STAGE_DIR})

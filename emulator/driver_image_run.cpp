@@ -69,7 +69,7 @@ std::string DescribeViolation(const GuestMachine& machine, const AccessViolation
     if (violation.access != Access::Fetch && violation.address < layout.stackLimit &&
         violation.address >= layout.stackLimit - layout.stackGuardBytes) {
         return "stack overflow: " + std::string(violation.access == Access::Write ? "write" : "read") + " at " +
-               HexAddress(violation.address) + ", below the kernel stack" + at;
+               HexAddress(violation.address) + ", below the kernel stack," + at;
     }
     // An address the kernel left behind says where it came from.
     const std::string origin = traps.Explain(violation.address);

@@ -195,7 +195,7 @@ std::optional<uint32_t> KernelTraps::ModelHandle(uint64_t guest, std::string_vie
 {
     std::optional<uint32_t> handle = machine_.ModelHandle(guest);
     if (!handle) {
-        fault = std::string(routine) + ": handle " + HexAddress(guest) +
+        fault = std::string(routine) + ": handle " + Hex(guest, 2 * machine_.Records().pointerBytes) +
                 " is no handle the kernel gives out: an amd64 kernel handle has its upper 33 bits set, "
                 "so this looks like one cut to 32 bits and widened without its sign";
     }
