@@ -446,20 +446,29 @@ TEST(IsolatedImageRunner, ReportsARunThatKillsTheEmulator)
     }
 }
 
-// The trail names the last kernel call before the abort, and a sound run
-// on the same runner afterwards is whole.
-TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
+// The trail names the last kernel call before the abort and the address
+// reached in the image, all 64 bits of it on amd64, and a sound run on the
+// same runner afterwards is whole.
+class IsolatedImageRunnerOnEachMachine : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(IsolatedImageRunnerOnEachMachine, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
 {
+    const bool amd64 = GetParam() == "amd64";
     ScratchFolder driveC;
-    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / "aborts_after_failed_write.sys"));
+    const std::filesystem::path drivers = amd64 ? QUARNHOLD_AMD64_GUEST_DRIVER_DIR : QUARNHOLD_GUEST_DRIVER_DIR;
+    emulator::DriverImageRunner image(emulator::ReadPeImage(drivers / "aborts_after_failed_write.sys"));
     isolation::IsolatedImageRunner runner(image);
     const testbed::InjectedFault writeFails{testbed::Routine::ZwWriteFile, 1, 0xC0000001u, std::nullopt};
 
     fault_sweep::RunOutcome aborted = runner.Run({testbed::DriveC{driveC.path(), false}, {writeFails}, {}});
     ASSERT_TRUE(aborted.recordLost);
     const emulator::GuestFault& fault = *aborted.emulated->fault;
-    // The failure message was the last call; the abort came right after it.
-    EXPECT_EQ(fault.lastKernelCall.rfind("DbgPrint, called from 0x80A0", 0), 0u) << fault.lastKernelCall;
+    // The failure message was the last call; the abort came right after it,
+    // in the image's code.
+    const std::string caller = amd64 ? "DbgPrint, called from 0xFFFFF80000A0" : "DbgPrint, called from 0x80A0";
+    EXPECT_EQ(fault.lastKernelCall.rfind(caller, 0), 0u) << fault.lastKernelCall;
+    EXPECT_GE(fault.address, image.ImageBase());
+    EXPECT_LT(fault.address, image.ImageBase() + 0x10000);
     EXPECT_GT(aborted.emulated->stats.instructions, 50u);
 
     Clear(driveC.path());
@@ -471,6 +480,9 @@ TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
     EXPECT_EQ(sound.counts.opened, 3u);
     EXPECT_EQ(sound.counts.closed, 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Machines, IsolatedImageRunnerOnEachMachine, ::testing::Values("i386", "amd64"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // A drive C the host refuses stops the run in the worker as it would here:
 // a test-bed error with the same words, not a guest fault.
