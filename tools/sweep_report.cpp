@@ -11,9 +11,10 @@
 
 namespace quarnhold::tools {
 
-void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out)
+void WriteSweepPlan(const std::filesystem::path& image, std::string_view machine, size_t disks, bool pairs,
+                    std::ostream& out)
 {
-    out << "fault sweep of " << EscapeControls(image.string()) << " on the emulated i386 CPU, from " << disks
+    out << "fault sweep of " << EscapeControls(image.string()) << " on the emulated " << machine << " CPU, from " << disks
         << " starting disks, each on NTFS and on FAT where it can be\n";
     out << "  every ZwCreateFile, ZwWriteFile and ZwClose returns in turn:\n";
     for (testbed::NtStatus status : fault_sweep::SweptStatuses()) {

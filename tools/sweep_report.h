@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <ostream>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +16,8 @@
 namespace quarnhold::tools {
 
 // The lines before the sweep starts: what is swept, from where, with what.
-void WriteSweepPlan(const std::filesystem::path& image, size_t disks, bool pairs, std::ostream& out);
+void WriteSweepPlan(const std::filesystem::path& image, std::string_view machine, size_t disks, bool pairs,
+                    std::ostream& out);
 
 // Each failed run, with the command that repeats it alone, then the summary
 // line.

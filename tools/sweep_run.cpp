@@ -38,7 +38,7 @@ int SweepImage(const RunOptions& options)
     const auto& disks = fault_sweep::StartingDisks();
     if (!options.json) {
         std::ostringstream plan;
-        WriteSweepPlan(options.image, disks.size(), !options.singleFaults, plan);
+        WriteSweepPlan(options.image, image->Machine().Name(), disks.size(), !options.singleFaults, plan);
         if (std::optional<Refusal> failed = Emit(STDOUT_FILENO, plan.str())) return Refuse(*failed);
     }
     ProgressBar bar(std::cerr, isatty(STDERR_FILENO));
