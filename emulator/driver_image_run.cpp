@@ -325,6 +325,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     const uint64_t lowestWritten = std::min(l.stackLimit + FirstWritten(l.stack), l.lowestStack);
     l.dirtyStack = lowestWritten & ~uint64_t{7};
     result.stats.peakStackBytes = static_cast<uint32_t>(l.entryStack - std::min(lowestWritten, l.entryStack));
+    result.stats.stackBytes = static_cast<uint32_t>(l.stackBase - l.stackLimit);
 
     const uint64_t instruction = machine.InstructionPointer(cpu);
     if (l.tally.exhausted && !result.fault && !result.testBedError) {

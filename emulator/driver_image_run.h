@@ -39,6 +39,7 @@ std::string DescribeGuestFault(const GuestFault& fault);
 struct RunStats {
     uint64_t instructions = 0;
     uint32_t peakStackBytes = 0;
+    uint32_t stackBytes = 0;  // the kernel stack the run had
     std::chrono::nanoseconds elapsed{0};
 };
 

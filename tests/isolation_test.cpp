@@ -190,14 +190,16 @@ fault_sweep::RunOutcome FullOutcome()
     outcome.testBedError = "test-bed error: cannot create the directory";
     outcome.peakStackBytes = 96;
     emulator::ImageRunResult emulated;
-    emulated.imageBase = 0x80A00000;
+    // amd64 addresses, whose upper half must cross too.
+    emulated.imageBase = 0xFFFFF80000A00000;
     emulated.status = 0xC0000182;
-    emulated.fault = emulator::GuestFault{"stack overflow", 0x80A01234, "DbgPrint, called from 0x80A01000"};
+    emulated.fault =
+        emulator::GuestFault{"stack overflow", 0xFFFFF80000A01234, "DbgPrint, called from 0xFFFFF80000A01000"};
     emulated.testBedError = "test-bed error: a disk laid down short";
     emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
     emulated.driverObjectUntouched = true;
     emulated.registryPathUntouched = true;
-    emulated.stats = {155, 96, std::chrono::nanoseconds(123456)};
+    emulated.stats = {155, 96, 24576, std::chrono::nanoseconds(123456)};
     outcome.emulated = emulated;
     outcome.recordLost = true;
     return outcome;
@@ -268,6 +270,7 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(x.registryPathUntouched, y.registryPathUntouched);
     EXPECT_EQ(x.stats.instructions, y.stats.instructions);
     EXPECT_EQ(x.stats.peakStackBytes, y.stats.peakStackBytes);
+    EXPECT_EQ(x.stats.stackBytes, y.stats.stackBytes);
     EXPECT_EQ(x.stats.elapsed, y.stats.elapsed);
 }
 

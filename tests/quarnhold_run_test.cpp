@@ -103,6 +103,13 @@ TEST(QuarnholdRun, Amd64ImageTellsTheSameRunAsTheI386One)
     EXPECT_EQ(disks[1], (std::vector<DiskItem>{Directory("Quarnhold"),
                                                File("Quarnhold/test.txt", std::string(TestFileContent))}));
 
+    // Each on its own machine's kernel stack.
+    for (const auto& [image, stack] : {std::pair{Image, "100 bytes of the 12288-byte"},
+                                       std::pair{Amd64Image, "240 bytes of the 24576-byte"}}) {
+        CommandResult text = RunTool({"--stats", image});
+        ASSERT_EQ(text.exitCode, 0) << text.err;
+        EXPECT_NE(text.out.find(std::string("peak stack: ") + stack + " kernel stack\n"), std::string::npos) << text.out;
+    }
     CommandResult text = RunTool({Amd64Image});
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_NE(text.out.find("image: " + Amd64Image + ", amd64, mapped at 0xFFFFF80000A00000 (preferred "

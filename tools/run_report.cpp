@@ -199,7 +199,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     }
     if (stats) {
         out << "guest instructions: " << report.run.stats.instructions << "\n"
-            << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the 12288-byte kernel stack\n"
+            << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the " << report.run.stats.stackBytes
+            << "-byte kernel stack\n"
             << "time: " << std::fixed << std::setprecision(2)
             << std::chrono::duration<double, std::milli>(report.run.stats.elapsed).count() << " ms in the emulator\n";
     }
@@ -319,6 +320,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     if (stats) {
         record["stats"] = {{"instructions", report.run.stats.instructions},
                            {"peakStackBytes", report.run.stats.peakStackBytes},
+                           {"stackBytes", report.run.stats.stackBytes},
                            {"elapsedMicroseconds",
                             std::chrono::duration_cast<std::chrono::microseconds>(report.run.stats.elapsed).count()}};
     }
