@@ -7,7 +7,11 @@
 #
 #   cmake -DIMAGE_DIR=<dir with quarnhold.sys and .pdb> -DSOURCE_DIR=<checkout>
 #         -DSTAGE_DIR=<scratch folder, emptied> -DPACKAGE=<zip to write>
-#         [-DCERTIFICATE=<.cer>] [-DZIP=<Info-ZIP zip>] -P release-package.cmake
+#         [-DMACHINE=x86|AMD64] [-DCERTIFICATE=<.cer>] [-DZIP=<Info-ZIP zip>]
+#         -P release-package.cmake
+#
+# MACHINE (x86 unless given) is what the image is for; the install script's
+# copy is told it, so that it can refuse the wrong Windows.
 
 foreach(input IN ITEMS IMAGE_DIR SOURCE_DIR STAGE_DIR PACKAGE)
     if(NOT DEFINED ${input})
@@ -16,6 +20,12 @@ foreach(input IN ITEMS IMAGE_DIR SOURCE_DIR STAGE_DIR PACKAGE)
 endforeach()
 if(NOT ZIP)
     find_program(ZIP zip REQUIRED)
+endif()
+if(NOT MACHINE)
+    set(MACHINE x86)
+endif()
+if(NOT MACHINE MATCHES "^(x86|AMD64)$")
+    message(FATAL_ERROR "release-package: MACHINE must be x86 or AMD64, not ${MACHINE}")
 endif()
 
 # Every entry is dated 2000-01-01 00:00:00 UTC.
@@ -30,6 +40,18 @@ list(APPEND sources ${SOURCE_DIR}/install/quarnhold-service.cmd ${SOURCE_DIR}/in
 file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${STAGE_DIR})
 file(COPY ${sources} DESTINATION ${STAGE_DIR})
+
+# The script names the machine in one line, x86 as it stands in the sources.
+# file(READ) drops the carriage returns; file(CONFIGURE) puts them back.
+set(script ${STAGE_DIR}/quarnhold-service.cmd)
+file(READ ${script} script_text)
+set(x86_line "set \"IMAGE_MACHINE=x86\"\n")
+string(FIND "${script_text}" "${x86_line}" machine_line)
+if(machine_line EQUAL -1)
+    message(FATAL_ERROR "release-package: install/quarnhold-service.cmd has no line set \"IMAGE_MACHINE=x86\"")
+endif()
+string(REPLACE "${x86_line}" "set \"IMAGE_MACHINE=${MACHINE}\"\n" script_text "${script_text}")
+file(CONFIGURE OUTPUT ${script} CONTENT "${script_text}" @ONLY NEWLINE_STYLE CRLF)
 
 set(names "")
 set(sums "")

@@ -159,6 +159,7 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
     });
     l.entryPoint = mapped.entryPoint;
     l.regions = mapped.regions;
+    l.traps.CallersIn(l.imageBase, image.sizeOfImage);
     for (const MappedRegion& region : mapped.regions) {
         std::span<const uint8_t> bytes = std::span(mapped.memory).subspan(region.rva, region.size);
         l.cpu.Map(mapped.base + region.rva, region.size, {region.read, region.write, region.execute}, bytes);
@@ -195,7 +196,7 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         // bed's own host work stops the CPU here instead.
         try {
             std::optional<std::string> failed = l.traps.Dispatch(address);
-            if (l.trail != nullptr) l.trail->SetLastKernelCall(l.traps.LastCall());
+            if (l.trail != nullptr) l.trail->SetLastKernelCall(l.traps.LastCall(), l.traps.LastReturnAddress());
             if (failed) {
                 result.fault = GuestFault{*failed, address, l.traps.LastCall()};
                 l.cpu.Stop();
@@ -334,9 +335,12 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     }
     if (!result.fault && !result.testBedError) {
         if (stop.violation) {
+            const bool fetch = stop.violation->access == Access::Fetch;
             result.fault = GuestFault{DescribeViolation(machine, *stop.violation, instruction, l.traps),
-                                      stop.violation->access == Access::Fetch ? stop.violation->address : instruction,
-                                      l.traps.LastCall()};
+                                      fetch ? stop.violation->address : instruction, l.traps.LastCall()};
+            // The fetch never ran, so the last instruction counted is the
+            // jump, call or return that went there.
+            if (fetch) result.fault->cameFrom = *l.tally.lastAddress;
         } else if (!stop.reachedEnd) {
             result.fault = GuestFault{"the CPU stopped: " + (stop.error.empty() ? "for no reason given" : stop.error),
                                       instruction, l.traps.LastCall()};
@@ -351,6 +355,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
             result.fault = GuestFault{*wrong, instruction, l.traps.LastCall()};
         }
     }
+    if (result.fault) result.fault->lastCallReturnAddress = l.traps.LastReturnAddress();
     result.status = machine.ReturnedStatus(cpu);
 
     std::vector<uint8_t> after(l.loaderData.size());

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/guest_machine.h"
@@ -27,9 +28,21 @@ struct RunLimits {
 
 // What stopped a run before DriverEntry returned properly.
 struct GuestFault {
+    GuestFault() = default;
+    GuestFault(std::string what, uint64_t address, std::string lastKernelCall)
+        : what(std::move(what)), address(address), lastKernelCall(std::move(lastKernelCall))
+    {
+    }
+
     std::string what;            // one line: what happened
     uint64_t address = 0;        // the guest address it happened at (EIP/RIP, or the data address)
     std::string lastKernelCall;  // empty before the first call
+    // The last kernel call's return address: where in the driver it was
+    // made. Nothing before the first call.
+    std::optional<uint64_t> lastCallReturnAddress;
+    // When execution went where it must not (a jump through a bad pointer,
+    // a return to the wrong place): the instruction that sent it there.
+    std::optional<uint64_t> cameFrom;
 };
 
 // "<what> (at 0x...); last kernel call: ..." for a report's one line and the

@@ -7,6 +7,7 @@
 #include "emulator/kernel_traps.h"
 
 #include "emulator/hex_text.h"
+#include "emulator/image_rva.h"
 
 #include <cstdio>
 
@@ -114,7 +115,14 @@ void KernelTraps::BeginRun(testbed::KernelModel& model)
 {
     model_ = &model;
     lastCall_.clear();
+    lastReturnAddress_.reset();
     calls_.clear();
+}
+
+void KernelTraps::CallersIn(uint64_t base, uint32_t size)
+{
+    callerBase_ = base;
+    callerSize_ = size;
 }
 
 std::vector<uint8_t> KernelTraps::PageBytes() const
@@ -154,7 +162,9 @@ std::optional<std::string> KernelTraps::Dispatch(uint64_t address)
         if (address != trapPage_ + stub.offset) continue;
         const std::optional<uint64_t> returnAddress = machine_.ReturnAddress(cpu_);
         lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? HexAddress(*returnAddress) : "?");
+        lastReturnAddress_ = returnAddress;
         calls_.push_back(lastCall_);
+        model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
         if (std::optional<std::string> wrong = machine_.CheckCallFrame(cpu_, stub.name)) return wrong;
         machine_.EnterRoutine(cpu_, static_cast<unsigned>(calls_.size()));
         if (stub.name == "ZwCreateFile") return CreateFile();

@@ -35,6 +35,9 @@ public:
     // Sends the calls of the run about to start to `model`, which must
     // outlive the run.
     void BeginRun(testbed::KernelModel& model);
+    // The image whose calls are traced: each call's return address is told
+    // to the model relative to `base` when it lies in the image's `size` bytes.
+    void CallersIn(uint64_t base, uint32_t size);
 
     // The trap page's contents: the stubs.
     std::vector<uint8_t> PageBytes() const;
@@ -52,6 +55,9 @@ public:
 
     // "ZwWriteFile, called from 0x80A0115E", or empty before the first call.
     const std::string& LastCall() const { return lastCall_; }
+    // The last call's return address; nothing before the first call, or
+    // when the stack could not be read.
+    std::optional<uint64_t> LastReturnAddress() const { return lastReturnAddress_; }
 
     // Where `value` came from, when it is one the traps left in the
     // caller's home space or registers during this run: "a value the kernel
@@ -84,7 +90,10 @@ private:
     testbed::KernelModel* model_ = nullptr;
     uint64_t trapPage_;
     std::string lastCall_;
+    std::optional<uint64_t> lastReturnAddress_;
     std::vector<std::string> calls_;  // this run's calls, as LastCall names them
+    uint64_t callerBase_ = 0;
+    uint32_t callerSize_ = 0;
 };
 
 }  // namespace quarnhold::emulator

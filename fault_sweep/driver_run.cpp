@@ -26,6 +26,7 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model)
     outcome.counts = model.Counts();
     outcome.brokenRules = model.BrokenRules();
     outcome.diskEvents = model.DiskEvents();
+    outcome.bugCheck = model.RaisedBugCheck();
     return outcome;
 }
 

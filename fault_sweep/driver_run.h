@@ -42,6 +42,9 @@ struct RunOutcome {
     // A guest fault that stopped the run, with where and the last kernel
     // call; empty when none.
     std::string fault;
+    // The bug check that stopped it, when the model raised one: `fault`
+    // describes it too.
+    std::optional<testbed::BugCheck> bugCheck = {};
     // A host failure of the test bed that stopped the run: an environment
     // failure, never the driver's. Empty when none.
     std::string testBedError;

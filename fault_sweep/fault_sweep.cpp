@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "emulator/hex_text.h"
+#include "fault_sweep/failure_groups.h"
 #include "testbed/nt_status.h"
 #include "testbed/test_bed_error.h"
 
@@ -136,58 +137,28 @@ void AddStory(Digest& digest, const PlannedRun& planned, const RunOutcome& outco
     }
 }
 
-// Runs planned runs one after another, each on a drive C laid down from its
-// starting disk, and keeps the summary.
+// Makes planned runs one after another, each on a drive C laid down from
+// its starting disk; checks those the filter selects, and keeps the summary.
 class Sweep {
 public:
     Sweep(const DriverRunner& run, const SweepOptions& options) : run_(run), options_(options), folder_(options.driveC)
     {
     }
 
-    // Runs one planned run and checks it; returns its calls, for planning
-    // the runs that build on it.
-    std::vector<KernelCall> Run(const PlannedRun& planned)
+    // Makes `planned` when the filter selects it (with listOnly: lists it)
+    // or when `neededForPlan`; returns its calls, for planning the runs that
+    // build on it, or nothing when it was not made.
+    std::vector<KernelCall> Make(const PlannedRun& planned, bool neededForPlan)
     {
-        RunOutcome outcome;
+        const bool selected = options_.filter.Selects(planned.faults);
+        if (selected && options_.listOnly) {
+            summary_.planned.push_back({planned.disk->name, planned.fileSystem, planned.faults});
+        }
+        if (selected && !options_.listOnly) return Check(planned);
+        if (!neededForPlan) return {};
         std::vector<testbed::DiskItem> after;
-        try {
-            outcome = folder_ ? RunOnFolder(planned, after) : RunInMemory(planned, after);
-        } catch (const testbed::TestBedError& failure) {
-            outcome.testBedError = failure.what();
-        }
-        if (!outcome.testBedError.empty()) {
-            ++summary_.runs;
-            ++summary_.environmentFailures;
-            if (summary_.environment.size() < options_.keptFailures) {
-                summary_.environment.push_back(
-                    {planned.disk->name, planned.fileSystem, planned.faults, outcome.testBedError});
-            }
-            if (options_.progress) options_.progress(summary_.runs, total_);
-            return std::move(outcome.calls);
-        }
-        AddStory(digest_, planned, outcome, after);
-
-        // A run whose record died with the emulator's process broke the one
-        // rule its fault names; nothing is known to check the others with.
-        std::vector<BrokenRunRule> broken = outcome.recordLost
-                                                ? std::vector<BrokenRunRule>{{rule::RunCompleted, outcome.fault}}
-                                                : CheckRunRules(outcome, {planned.disk->items, after});
-        uint64_t injected = 0;
-        for (const KernelCall& call : outcome.calls) {
-            injected += call.injected;
-        }
-        if (!outcome.recordLost && injected != planned.faults.size()) {
-            broken.push_back({rule::FaultsTookEffect, std::to_string(planned.faults.size()) + " planned, " +
-                                                          std::to_string(injected) + " took effect"});
-        }
-        ++summary_.runs;
-        summary_.faultsInjected += injected;
-        summary_.rulesBroken += broken.size();
-        if (broken.empty()) {
-            ++summary_.runsHeld;
-        } else if (summary_.failures.size() < options_.keptFailures) {
-            summary_.failures.push_back({planned.disk->name, planned.fileSystem, planned.faults, std::move(broken)});
-        }
+        RunOutcome outcome = Execute(planned, after);
+        if (!outcome.testBedError.empty()) Stopped(planned, outcome);
         if (options_.progress) options_.progress(summary_.runs, total_);
         return std::move(outcome.calls);
     }
@@ -197,10 +168,68 @@ public:
     SweepSummary TakeSummary()
     {
         summary_.storyDigest = digest_.Value();
+        summary_.groups = grouping_.Take();
         return std::move(summary_);
     }
 
 private:
+    // Makes one planned run and checks it; returns its calls.
+    std::vector<KernelCall> Check(const PlannedRun& planned)
+    {
+        std::vector<testbed::DiskItem> after;
+        RunOutcome outcome = Execute(planned, after);
+        if (!outcome.testBedError.empty()) {
+            Stopped(planned, outcome);
+            if (options_.progress) options_.progress(summary_.runs, total_);
+            return std::move(outcome.calls);
+        }
+        AddStory(digest_, planned, outcome, after);
+
+        std::vector<BrokenRunRule> broken = CheckRun(outcome, {planned.disk->items, after}, planned.faults);
+        uint64_t injected = 0;
+        for (const KernelCall& call : outcome.calls) {
+            injected += call.injected;
+        }
+        ++summary_.runs;
+        summary_.faultsInjected += injected;
+        summary_.rulesBroken += broken.size();
+        if (broken.empty()) {
+            ++summary_.runsHeld;
+        } else {
+            FailedRun failed{planned.disk->name, planned.fileSystem, planned.faults, std::move(broken),
+                             outcome.bugCheck};
+            grouping_.Add(failed);
+            if (summary_.failures.size() < options_.keptFailures) summary_.failures.push_back(std::move(failed));
+        }
+        if (options_.progress) options_.progress(summary_.runs, total_);
+        return std::move(outcome.calls);
+    }
+
+    // Makes `planned` on drive C, in memory or on the folder; a host failure
+    // is the outcome's testBedError.
+    RunOutcome Execute(const PlannedRun& planned, std::vector<testbed::DiskItem>& after)
+    {
+        RunOutcome outcome;
+        try {
+            outcome = folder_ ? RunOnFolder(planned, after) : RunInMemory(planned, after);
+        } catch (const testbed::TestBedError& failure) {
+            outcome.testBedError = failure.what();
+        }
+        return outcome;
+    }
+
+    // Counts a run the host stopped: whether checked or made for the plan,
+    // the sweep is short of what it set out to do.
+    void Stopped(const PlannedRun& planned, const RunOutcome& outcome)
+    {
+        ++summary_.runs;
+        ++summary_.environmentFailures;
+        if (summary_.environment.size() < options_.keptStopped) {
+            summary_.environment.push_back(
+                {planned.disk->name, planned.fileSystem, planned.faults, outcome.testBedError});
+        }
+    }
+
     // Runs `planned` on a fresh memory volume laid down from its disk, and
     // reads the volume back into `after` when the run kept its record.
     RunOutcome RunInMemory(const PlannedRun& planned, std::vector<testbed::DiskItem>& after)
@@ -265,6 +294,7 @@ private:
     const StartingDisk* sortedFor_ = nullptr;
     std::vector<testbed::DiskItem> sorted_;
     SweepSummary summary_;
+    FailureGrouping grouping_;
     Digest digest_;
     uint64_t total_ = 0;
 };
@@ -302,20 +332,22 @@ SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& 
     std::map<testbed::FileSystem, uint64_t> disksOn;
     for (const StartingDisk& disk : disks) {
         for (testbed::FileSystem fileSystem : FileSystemsOf(disk)) {
+            if (!options.filter.TakesFileSystem(fileSystem)) continue;
             ++disksOn[fileSystem];
-            std::vector<KernelCall> calls = sweep.Run({&disk, fileSystem, {}});
+            std::vector<KernelCall> calls = sweep.Make({&disk, fileSystem, {}}, true);
             for (const InjectedFault& first : FaultsAfter(calls, 0)) {
-                std::vector<KernelCall> faulted = sweep.Run({&disk, fileSystem, {first}});
+                std::vector<KernelCall> faulted = sweep.Make({&disk, fileSystem, {first}}, options.pairs);
                 if (!options.pairs) continue;
                 for (const InjectedFault& second : FaultsAfter(faulted, CallIndex(faulted, first) + 1)) {
-                    pairs.push_back({&disk, fileSystem, {first, second}});
+                    PlannedRun pair{&disk, fileSystem, {first, second}};
+                    if (options.filter.Selects(pair.faults)) pairs.push_back(std::move(pair));
                 }
             }
         }
     }
-    sweep.SetTotal(sweep.RunsSoFar() + pairs.size());
+    sweep.SetTotal(options.listOnly ? 0 : sweep.RunsSoFar() + pairs.size());
     for (const PlannedRun& pair : pairs) {
-        sweep.Run(pair);
+        sweep.Make(pair, false);
     }
     SweepSummary summary = sweep.TakeSummary();
     summary.disksOnNtfs = disksOn[testbed::FileSystem::Ntfs];
@@ -324,7 +356,7 @@ SweepSummary RunSweep(const DriverRunner& run, const std::vector<StartingDisk>& 
     return summary;
 }
 
-std::string SummaryLine(const SweepSummary& summary)
+std::string SummaryLine(const SweepSummary& summary, std::string_view filter)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f s", std::chrono::duration<double>(summary.elapsed).count());
@@ -333,11 +365,12 @@ std::string SummaryLine(const SweepSummary& summary)
         environment = ", " + std::to_string(summary.environmentFailures) +
                       (summary.environmentFailures == 1 ? " run" : " runs") + " stopped by a test-bed error";
     }
-    return "fault sweep: " + std::to_string(summary.runs) + " runs from " + std::to_string(summary.disksOnNtfs) +
-           " starting disks on NTFS and " + std::to_string(summary.disksOnFat) + " on FAT, " +
-           std::to_string(summary.faultsInjected) + " faults injected, " + std::to_string(summary.runsHeld) +
-           " runs held every rule, " + std::to_string(summary.rulesBroken) + " rules broken" + environment + " (" +
-           seconds + ")";
+    const std::string sweep = filter.empty() ? "fault sweep" : "filtered fault sweep (" + std::string(filter) + ")";
+    return sweep + ": " + std::to_string(summary.runs) + (summary.runs == 1 ? " run" : " runs") + " from " +
+           std::to_string(summary.disksOnNtfs) + (summary.disksOnNtfs == 1 ? " starting disk" : " starting disks") +
+           " on NTFS and " + std::to_string(summary.disksOnFat) + " on FAT, " + std::to_string(summary.faultsInjected) +
+           " faults injected, " + std::to_string(summary.runsHeld) + " runs held every rule, " +
+           std::to_string(summary.rulesBroken) + " rules broken" + environment + " (" + seconds + ")";
 }
 
 std::string DescribeFaults(const std::vector<testbed::InjectedFault>& faults)

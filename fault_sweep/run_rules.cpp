@@ -11,10 +11,15 @@
 
 #include "fault_sweep/run_rules.h"
 
+#include <algorithm>
+#include <system_error>
+
 #include "emulator/hex_text.h"
 #include "fault_sweep/driver_contract.h"
 #include "fault_sweep/expected_messages.h"
+#include "fault_sweep/fault_sweep.h"
 #include "testbed/nt_status.h"
+#include "testbed/test_bed_error.h"
 #include "testbed/text_encoding.h"
 
 namespace quarnhold::fault_sweep {
@@ -178,18 +183,35 @@ std::optional<std::string> WalkRunSequence(const RunOutcome& outcome)
     return walk.Broken();
 }
 
+// `text` with its ASCII letters in lower case, as the volume matches names.
+std::string Lower(std::string text)
+{
+    for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+}
+
 // The item of `disk` that is Quarnhold\test.txt, matched without regard to
 // ASCII letter case as the volume matches names.
 const testbed::DiskItem* TestFileOn(const std::vector<testbed::DiskItem>& disk)
 {
-    auto lower = [](std::string text) {
-        for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        return text;
-    };
     for (const testbed::DiskItem& item : disk) {
-        if (lower(item.path) == "quarnhold/test.txt") return &item;
+        if (Lower(item.path) == "quarnhold/test.txt") return &item;
     }
     return nullptr;
+}
+
+// The names in the host folder `folder` that are `name` in any letter case.
+std::vector<std::string> NamesLike(const std::filesystem::path& folder, std::string_view name)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::string found = entry->path().filename().string();
+        if (Lower(found) == name) names.push_back(std::move(found));
+    }
+    if (error) throw testbed::TestBedError("list the folder", folder, error.value());
+    return names;
 }
 
 // After a write that returned 0, test.txt starts with the text, keeps every
@@ -223,7 +245,18 @@ std::optional<std::string> CheckTestFile(const RunOutcome& outcome, const DiskCh
     return std::nullopt;
 }
 
+// Short names for the rules, in the order of rule::All.
+constexpr std::array<std::string_view, rule::All.size()> RuleIds{
+    "run-completed",  "failure-status",        "run-sequence",  "contract-arguments", "test-file-written",
+    "handles-closed", "loader-data-untouched", "shallow-stack", "kernel-rules",       "faults-took-effect"};
+
 }  // namespace
+
+std::string_view RuleId(std::string_view rule)
+{
+    const auto known = std::find(rule::All.begin(), rule::All.end(), rule);
+    return known == rule::All.end() ? std::string_view("unknown") : RuleIds[known - rule::All.begin()];
+}
 
 std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskChange& disk)
 {
@@ -231,7 +264,9 @@ std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskCh
     if (!outcome.fault.empty()) {
         broken.push_back({rule::RunCompleted, outcome.fault});
     }
-    if (outcome.status != testbed::status::DeviceConfigurationError) {
+    // A run that stopped returned nothing: its status is no answer of the
+    // driver's.
+    if (outcome.fault.empty() && outcome.status != testbed::status::DeviceConfigurationError) {
         broken.push_back({rule::FailureStatus, "returned " + testbed::DescribeStatus(outcome.status)});
     }
     if (std::optional<std::string> walk = WalkRunSequence(outcome)) {
@@ -244,8 +279,9 @@ std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskCh
         broken.push_back({rule::TestFileWritten, *wrong});
     }
     for (const testbed::OpenHandle& open : outcome.openHandles) {
-        broken.push_back(
-            {rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + open.volumePath + " was left open"});
+        // The root of the volume has the empty path; shown as NT names it.
+        const std::string path = open.volumePath.empty() ? "\\" : open.volumePath;
+        broken.push_back({rule::HandlesClosed, "handle " + Hex(open.handle) + " to " + path + " was left open"});
     }
     if (!outcome.driverObjectUntouched) {
         broken.push_back({rule::LoaderDataUntouched, "the DRIVER_OBJECT was read or written"});
@@ -260,6 +296,62 @@ std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskCh
         broken.push_back({rule::KernelRules, kernel.rule + ", in " + kernel.call});
     }
     return broken;
+}
+
+std::optional<std::string> WhyFaultMissed(const testbed::InjectedFault& fault,
+                                          const std::vector<testbed::KernelCall>& calls)
+{
+    const std::string routine(testbed::RoutineName(fault.routine));
+    const std::string call = routine + " #" + std::to_string(fault.occurrence);
+    unsigned seen = 0;
+    const KernelCall* hit = nullptr;
+    for (const KernelCall& made : calls) {
+        if (made.routine == fault.routine && ++seen == fault.occurrence) hit = &made;
+    }
+    if (hit == nullptr) {
+        return "there was no " + call + ": the driver made " + std::to_string(seen) + " " + routine +
+               (seen == 1 ? " call" : " calls");
+    }
+    if (hit->injected) return std::nullopt;
+    if (!fault.status && hit->status != testbed::status::Success) {
+        return call + " failed with " + testbed::DescribeStatus(hit->status) +
+               ", so it reported no Information to replace";
+    }
+    return call + " was answered with " + testbed::DescribeStatus(hit->status) + " before the fault applied";
+}
+
+std::vector<BrokenRunRule> CheckRun(const RunOutcome& outcome, const DiskChange& disk,
+                                    const std::vector<testbed::InjectedFault>& faults)
+{
+    if (outcome.recordLost) return {{rule::RunCompleted, outcome.fault}};
+    std::vector<BrokenRunRule> broken = CheckRunRules(outcome, disk);
+    for (const testbed::InjectedFault& fault : faults) {
+        if (std::optional<std::string> why = WhyFaultMissed(fault, outcome.calls)) {
+            broken.push_back({rule::FaultsTookEffect, DescribeFaults({fault}) + " never took effect: " + *why});
+        }
+    }
+    return broken;
+}
+
+std::vector<testbed::DiskItem> ReadRuledItems(const std::filesystem::path& folder)
+{
+    std::vector<testbed::DiskItem> items;
+    for (const std::string& directory : NamesLike(folder, "quarnhold")) {
+        // Reached without following a link, as the model reaches it.
+        std::optional<testbed::DiskItem> item = testbed::ReadDiskItem(folder, directory);
+        if (!item) continue;  // gone since it was listed
+        const bool isDirectory = item->kind == testbed::DiskItem::Kind::Directory;
+        items.push_back(std::move(*item));
+        if (!isDirectory) continue;
+        for (const std::string& file : NamesLike(folder / directory, "test.txt")) {
+            if (std::optional<testbed::DiskItem> found = testbed::ReadDiskItem(folder, directory + "/" + file)) {
+                items.push_back(std::move(*found));
+            }
+        }
+    }
+    std::sort(items.begin(), items.end(),
+              [](const testbed::DiskItem& a, const testbed::DiskItem& b) { return a.path < b.path; });
+    return items;
 }
 
 }  // namespace quarnhold::fault_sweep

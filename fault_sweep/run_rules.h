@@ -5,12 +5,16 @@
 // printed with the status the kernel gave, every call's arguments as the
 // driver's contract gives them, test.txt as a successful write leaves it,
 // every handle closed once, the failure status returned, the loader's data
-// untouched, a shallow stack, and no kernel rule broken.
+// untouched, a shallow stack, no kernel rule broken, and every fault the run
+// was given taken. A sweep run and a single run of quarnhold-run are held to
+// the same rules, so a failed sweep run repeated alone fails alike.
 
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +42,10 @@ inline constexpr std::array<std::string_view, 10> All{
     HandlesClosed, LoaderDataUntouched, ShallowStack, KernelRules,       FaultsTookEffect};
 }  // namespace rule
 
+// A rule's short name, stable from release to release, for scripts and
+// JSON: "handles-closed" for rule::HandlesClosed.
+std::string_view RuleId(std::string_view rule);
+
 // Deeper than this is not "well under" a 12 KB kernel stack: the driver has
 // no reason to use more than a quarter of it. amd64's kernel stack is 24 KB,
 // and its frames are larger, but the same limit holds there with room.
@@ -54,7 +62,27 @@ struct DiskChange {
     const std::vector<testbed::DiskItem>& after;   // as read back
 };
 
-// Every rule `outcome` broke; empty when it held them all.
+// Every rule `outcome` broke; empty when it held them all. The rules of the
+// run itself, without rule::FaultsTookEffect (see CheckRun).
 std::vector<BrokenRunRule> CheckRunRules(const RunOutcome& outcome, const DiskChange& disk);
+
+// Why `fault` never took effect among `calls`: "there was no ZwWriteFile #2:
+// the driver made 1 ZwWriteFile call"; nothing when it did.
+std::optional<std::string> WhyFaultMissed(const testbed::InjectedFault& fault,
+                                          const std::vector<testbed::KernelCall>& calls);
+
+// Every rule a run given `faults` broke: those of CheckRunRules, then one
+// rule::FaultsTookEffect line per fault that never took effect. A run whose
+// record was lost with the emulator's process broke the one rule its fault
+// names; nothing is known to check the others with.
+std::vector<BrokenRunRule> CheckRun(const RunOutcome& outcome, const DiskChange& disk,
+                                    const std::vector<testbed::InjectedFault>& faults);
+
+// What the disk rule reads of the folder that stands in for drive C: each
+// name at its root that is Quarnhold in any letter case, and each test.txt in
+// any letter case inside such a directory, sorted by path as ReadDisk sorts.
+// Only that, so that a run on a person's own folder reads no more of it than
+// the driver can touch. Throws TestBedError when the host refuses a read.
+std::vector<testbed::DiskItem> ReadRuledItems(const std::filesystem::path& folder);
 
 }  // namespace quarnhold::fault_sweep

@@ -19,7 +19,8 @@
 namespace quarnhold::fault_sweep {
 
 struct StartingDisk {
-    std::string name;  // an identifier: letters, digits and underscores
+    std::string name;         // an identifier: letters, digits and underscores
+    std::string description;  // what it holds, in a few words
     bool driveC = true;
     bool writeProtected = false;
     std::vector<testbed::DiskItem> items;

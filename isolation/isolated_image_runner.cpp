@@ -66,7 +66,9 @@ emulator::GuestFault WorkerEndFault(const WorkerEnd& end, const emulator::GuestT
 {
     std::string what = "the emulator " + end.how;
     if (!end.lastWords.empty()) what += ", saying \"" + end.lastWords + "\"";
-    return emulator::GuestFault{what, trail.lastAddress, trail.LastKernelCall()};
+    emulator::GuestFault fault{what, trail.lastAddress, trail.LastKernelCall()};
+    fault.lastCallReturnAddress = trail.LastCallReturnAddress();
+    return fault;
 }
 
 }  // namespace quarnhold::isolation

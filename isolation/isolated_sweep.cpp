@@ -19,6 +19,9 @@ namespace {
 struct SharedProgress {
     std::atomic<uint64_t> done{0};
     std::atomic<uint64_t> total{0};
+    // Every run the worker made, those made only to plan the others too:
+    // a filtered sweep makes runs that do not count towards `done`.
+    std::atomic<uint64_t> made{0};
 };
 
 // How often the waiting side looks at the progress.
@@ -37,7 +40,8 @@ fault_sweep::SweepSummary RunIsolatedSweep(emulator::DriverImageRunner& image,
     fault_sweep::SweepOptions inWorker = options;
     inWorker.progress = [shared = progress.get()](uint64_t done, uint64_t total) {
         shared->total.store(total, std::memory_order_relaxed);
-        shared->done.store(done, std::memory_order_release);
+        shared->done.store(done, std::memory_order_relaxed);
+        shared->made.fetch_add(1, std::memory_order_release);
     };
     // The worker needs no time limit of its own: the watch below ends it
     // when a run takes too long.
@@ -50,15 +54,17 @@ fault_sweep::SweepSummary RunIsolatedSweep(emulator::DriverImageRunner& image,
         },
         std::chrono::milliseconds(std::numeric_limits<int32_t>::max()));
 
+    uint64_t lastMade = 0;
     uint64_t lastDone = 0;
     auto lastMove = std::chrono::steady_clock::now();
     const auto watch = [&]() -> std::optional<std::string> {
-        const uint64_t done = progress->done.load(std::memory_order_acquire);
+        const uint64_t made = progress->made.load(std::memory_order_acquire);
         const auto now = std::chrono::steady_clock::now();
-        if (done != lastDone) {
-            lastDone = done;
+        if (made != lastMade) {
+            lastMade = made;
             lastMove = now;
-            if (options.progress) options.progress(done, progress->total.load(std::memory_order_relaxed));
+            lastDone = progress->done.load(std::memory_order_relaxed);
+            if (options.progress) options.progress(lastDone, progress->total.load(std::memory_order_relaxed));
         } else if (now - lastMove >= stallTimeout) {
             return "finished no run within " + std::to_string((stallTimeout.count() + 999) / 1000) + " s";
         }

@@ -250,8 +250,8 @@ void Fields(A& a, testbed::WriteArguments& v)
 template <class A>
 void Fields(A& a, testbed::KernelCall& v)
 {
-    auto& [routine, status, handle, information, injected, detail, create, write, format] = v;
-    a(routine, status, handle, information, injected, detail, create, write, format);
+    auto& [routine, status, handle, information, injected, detail, outcome, callerRva, create, write, format] = v;
+    a(routine, status, handle, information, injected, detail, outcome, callerRva, create, write, format);
 }
 
 template <class A>
@@ -285,8 +285,8 @@ void Fields(A& a, testbed::DiskEvent& v)
 template <class A>
 void Fields(A& a, emulator::GuestFault& v)
 {
-    auto& [what, address, lastKernelCall] = v;
-    a(what, address, lastKernelCall);
+    auto& [what, address, lastKernelCall, lastCallReturnAddress, cameFrom] = v;
+    a(what, address, lastKernelCall, lastCallReturnAddress, cameFrom);
 }
 
 template <class A>
@@ -305,12 +305,19 @@ void Fields(A& a, emulator::ImageRunResult& v)
 }
 
 template <class A>
+void Fields(A& a, testbed::BugCheck& v)
+{
+    auto& [code, name, parameters, reason] = v;
+    a(code, name, parameters[0], parameters[1], parameters[2], parameters[3], reason);
+}
+
+template <class A>
 void Fields(A& a, RunOutcome& v)
 {
     auto& [status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-           registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost] = v;
+           registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost] = v;
     a(status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-      registryPathUntouched, fault, testBedError, peakStackBytes, emulated, recordLost);
+      registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost);
 }
 
 template <class A>
@@ -321,10 +328,24 @@ void Fields(A& a, fault_sweep::BrokenRunRule& v)
 }
 
 template <class A>
+void Fields(A& a, fault_sweep::SweepRun& v)
+{
+    auto& [disk, fileSystem, faults] = v;
+    a(disk, fileSystem, faults);
+}
+
+template <class A>
 void Fields(A& a, fault_sweep::FailedRun& v)
 {
-    auto& [disk, fileSystem, faults, broken] = v;
-    a(disk, fileSystem, faults, broken);
+    auto& [disk, fileSystem, faults, broken, bugCheck] = v;
+    a(disk, fileSystem, faults, broken, bugCheck);
+}
+
+template <class A>
+void Fields(A& a, fault_sweep::FailureGroup& v)
+{
+    auto& [runs, first] = v;
+    a(runs, first);
 }
 
 template <class A>
@@ -338,9 +359,9 @@ template <class A>
 void Fields(A& a, fault_sweep::SweepSummary& v)
 {
     auto& [runs, disksOnNtfs, disksOnFat, faultsInjected, runsHeld, rulesBroken, environmentFailures, environment,
-           storyDigest, failures, elapsed] = v;
+           storyDigest, failures, groups, planned, elapsed] = v;
     a(runs, disksOnNtfs, disksOnFat, faultsInjected, runsHeld, rulesBroken, environmentFailures, environment,
-      storyDigest, failures, elapsed);
+      storyDigest, failures, groups, planned, elapsed);
 }
 
 template <class T>

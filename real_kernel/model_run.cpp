@@ -19,6 +19,10 @@ ModelRun ParseRunRecord(const std::string& json)
     ModelRun run;
     try {
         nlohmann::json record = nlohmann::json::parse(json);
+        // The run could not be made: quarnhold-run's error record says why.
+        if (record.contains("error")) {
+            throw CheckError("quarnhold-run made no run: " + record.at("error").at("message").get<std::string>());
+        }
         for (const nlohmann::json& message : record.at("messages")) {
             std::string hex = message.at("gbk").get<std::string>();
             if (hex.size() % 2 != 0) throw CheckError("odd hex digits in a message's gbk: " + hex);

@@ -43,7 +43,7 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out "$scratch/key.
 openssl req -new -config "$scratch/ca.cnf" -key "$scratch/key.pem" -out "$scratch/request.pem"
 (cd "$scratch" && openssl ca -batch -selfsign -config ca.cnf -keyfile key.pem -in request.pem -out cert.pem \
     -startdate 20000101000000Z -enddate 20991231235959Z -notext 2>/dev/null)
-openssl x509 -in "$scratch/cert.pem" -outform DER -out quarnhold-test-signing.cer
+openssl x509 -in "$scratch/cert.pem" -outform DER -out quarnhold.cer
 
 {
     echo "THIS PRIVATE KEY IS PUBLISHED ON PURPOSE. It test-signs Quarnhold's amd64 image,"

@@ -6,10 +6,12 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 
 #include "testbed/host_volume.h"
 #include "testbed/nt_file_definitions.h"
+#include "testbed/nt_flag_names.h"
 #include "testbed/object_namespace.h"
 #include "testbed/share_access.h"
 #include "testbed/text_encoding.h"
@@ -27,16 +29,12 @@ std::string Hex(uint64_t value)
 
 std::string_view DispositionName(uint32_t disposition)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDE", "FILE_OPEN",      "FILE_CREATE",
-                                                 "FILE_OPEN_IF",   "FILE_OVERWRITE", "FILE_OVERWRITE_IF"};
-    return disposition <= nt::FileMaximumDisposition ? Names[disposition] : "invalid disposition";
+    return CreateDispositionName(disposition).value_or("invalid disposition");
 }
 
 std::string_view InformationName(uint32_t information)
 {
-    static constexpr std::string_view Names[] = {"FILE_SUPERSEDED",  "FILE_OPENED", "FILE_CREATED",
-                                                 "FILE_OVERWRITTEN", "FILE_EXISTS", "FILE_DOES_NOT_EXIST"};
-    return information < 6 ? Names[information] : "unexpected information";
+    return CreateInformationName(information).value_or("unexpected information");
 }
 
 std::string DisplayName(const CreateFileRequest& request)
@@ -126,8 +124,8 @@ const InjectedFault* KernelModel::NextFault(Routine routine)
     return nullptr;
 }
 
-KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
-                                std::optional<uint32_t> information, bool injected)
+KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handle, const std::string& arguments,
+                                std::string outcome, std::optional<uint32_t> information, bool injected)
 {
     KernelCall& call = calls_.emplace_back();
     call.routine = routine;
@@ -135,7 +133,9 @@ KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handl
     call.handle = handle;
     call.information = information;
     call.injected = injected;
-    call.detail = std::move(detail);
+    call.detail = outcome.empty() ? arguments : arguments + " -> " + outcome;
+    call.outcome = std::move(outcome);
+    call.callerRva = std::exchange(nextCallerRva_, std::nullopt);
     return call;
 }
 
@@ -187,7 +187,7 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
     BeginCall("ZwCreateFile(" + detail + ")");
     const InjectedFault* fault = NextFault(Routine::ZwCreateFile);
     auto record = [&](const CreateFileResult& result, std::string outcome, bool injected) {
-        Record(Routine::ZwCreateFile, result.status, result.handle, detail + " -> " + outcome, result.information,
+        Record(Routine::ZwCreateFile, result.status, result.handle, detail, std::move(outcome), result.information,
                injected)
             .create = request;
         return result;
@@ -434,7 +434,7 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
     const InjectedFault* fault = NextFault(Routine::ZwWriteFile);
     auto finish = [&](NtStatus status, std::optional<uint32_t> information, std::string outcome, bool injected) {
         KernelCall& call =
-            Record(Routine::ZwWriteFile, status, request.handle, detail + " -> " + outcome, information, injected);
+            Record(Routine::ZwWriteFile, status, request.handle, detail, std::move(outcome), information, injected);
         call.write = WriteArguments{request.hasEvent,
                                     request.hasApcRoutine,
                                     request.hasApcContext,
@@ -585,8 +585,7 @@ NtStatus KernelModel::Close(uint32_t handle)
                              "INVALID_KERNEL_HANDLE",
                              {handle, 1, 0, 0},
                              "ZwClose(" + Hex(handle) + ") of a handle that is not open"};
-        Record(Routine::ZwClose, status::InvalidHandle, handle,
-               "handle " + Hex(handle) + " -> " + DescribeBugCheck(*bugCheck_));
+        Record(Routine::ZwClose, status::InvalidHandle, handle, "handle " + Hex(handle), DescribeBugCheck(*bugCheck_));
         return status::InvalidHandle;
     }
     handles_.erase(handle);
@@ -594,9 +593,8 @@ NtStatus KernelModel::Close(uint32_t handle)
     ++counts_.closed;
     bool injected = fault && fault->status;
     NtStatus status = injected ? *fault->status : status::Success;
-    Record(Routine::ZwClose, status, handle,
-           "handle " + Hex(handle) + " -> " + (injected ? "injected " : "") + DescribeStatus(status), std::nullopt,
-           injected);
+    Record(Routine::ZwClose, status, handle, "handle " + Hex(handle),
+           (injected ? "injected " : "") + DescribeStatus(status), std::nullopt, injected);
     return status;
 }
 
@@ -619,7 +617,7 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
         message.bytes.resize(DebugPrintLimit);
         Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
-    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"").format = format;
+    Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"", "").format = format;
     debugOutput_.push_back(std::move(message.bytes));
 }
 

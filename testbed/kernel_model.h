@@ -104,6 +104,13 @@ struct KernelCall {
     std::optional<uint32_t> information;
     bool injected = false;  // the status or Information came from an InjectedFault
     std::string detail;     // the arguments and outcome, for a trace
+    // The outcome alone, as `detail` ends after " -> ": "FILE_CREATED, handle
+    // 0x80000004", "injected STATUS_DISK_FULL (0xC000007F)"; empty for DbgPrint.
+    std::string outcome;
+    // Where the call came from: its return address, relative to the base of
+    // the image that made it. Known only when an image runs on the emulated
+    // CPU; a host-linked driver has no image.
+    std::optional<uint32_t> callerRva;
 
     // What the caller passed, for the check against the driver's contract:
     // ZwCreateFile's request, ZwWriteFile's arguments, DbgPrint's format bytes.
@@ -191,6 +198,10 @@ public:
     HandleCounts Counts() const { return counts_; }
     // "ZwClose(0x80000004)": the call answered last, or being answered.
     std::string CallInProgress() const;
+    // The next call comes from this return address, relative to the calling
+    // image's base; its record keeps it. Whoever carries the calls says so
+    // before each, when it knows.
+    void NoteCaller(std::optional<uint32_t> rva) { nextCallerRva_ = rva; }
 
     // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
     // opens, as on i386 NT.
@@ -228,8 +239,11 @@ private:
 
     // The fault for this call of `routine`, if one was injected.
     const InjectedFault* NextFault(Routine routine);
-    KernelCall& Record(Routine routine, NtStatus status, uint32_t handle, std::string detail,
-                       std::optional<uint32_t> information = std::nullopt, bool injected = false);
+    // Keeps the call; its detail is `arguments`, and " -> " and `outcome`
+    // when there is one.
+    KernelCall& Record(Routine routine, NtStatus status, uint32_t handle, const std::string& arguments,
+                       std::string outcome, std::optional<uint32_t> information = std::nullopt,
+                       bool injected = false);
     // Notes a broken rule against the call in progress.
     void Break(std::string rule) { brokenRules_.push_back({std::move(rule), CallInProgress()}); }
     // Notes the call being answered from here on.
@@ -252,6 +266,7 @@ private:
     std::vector<DiskEvent> diskEvents_;
     std::vector<BrokenRule> brokenRules_;
     std::optional<BugCheck> bugCheck_;
+    std::optional<uint32_t> nextCallerRva_;  // see NoteCaller
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered
     // A DbgPrint being answered: its format, as the caller gave it (GBK).
     bool currentIsDebugPrint_ = false;

@@ -2,7 +2,9 @@
 
 #include "testbed/nt_status.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -50,6 +52,18 @@ std::string_view StatusName(NtStatus value)
         }
     }
     return {};
+}
+
+std::optional<NtStatus> StatusNamed(std::string_view name)
+{
+    for (const auto& [number, known] : StatusNames) {
+        if (known.size() == name.size() && std::equal(known.begin(), known.end(), name.begin(), [](char a, char b) {
+                return a == std::toupper(static_cast<unsigned char>(b));
+            })) {
+            return number;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string DescribeStatus(NtStatus value)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,10 @@ constexpr bool NtSuccess(NtStatus value)
 // The symbolic name of a status, e.g. "STATUS_OBJECT_NAME_COLLISION", or an
 // empty view when the model does not know it.
 std::string_view StatusName(NtStatus value);
+
+// The status of that symbolic name, in any letter case; nothing when the
+// model does not know the name.
+std::optional<NtStatus> StatusNamed(std::string_view name);
 
 // "0xC0000035 STATUS_OBJECT_NAME_COLLISION", or just the number when the name
 // is unknown.

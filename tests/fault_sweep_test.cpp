@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "emulator/hex_text.h"
 #include "fault_sweep/driver_contract.h"
 #include "fault_sweep/expected_messages.h"
+#include "fault_sweep/failure_groups.h"
 #include "fault_sweep/fault_sweep.h"
 #include "isolation/isolated_image_runner.h"
 #include "isolation/isolated_sweep.h"
@@ -193,6 +195,16 @@ const std::vector<WrongRun> WrongRuns{
      "no_drive_c",
      {},
      [](RunOutcome& o) { o.fault = "execution reached 0x00000000"; },
+     fault_sweep::rule::RunCompleted},
+    // What EAX held when the guest stopped is no status DriverEntry
+    // returned: the stop is the one rule broken.
+    {"guest_fault_with_another_status_in_eax",
+     "no_drive_c",
+     {},
+     [](RunOutcome& o) {
+         o.fault = "stack overflow";
+         o.status = status::InvalidHandle;
+     },
      fault_sweep::rule::RunCompleted},
     {"write_on_another_handle",
      "clean_drive_c",
@@ -382,6 +394,30 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
     }
 }
 
+// Every failed run of `summary` (all kept) is counted in exactly the one
+// group whose first run faulted the same calls with the same kinds of fault
+// and broke the same rules; no two groups are alike.
+void ExpectGroupedAlike(const fault_sweep::SweepSummary& summary)
+{
+    ASSERT_EQ(summary.failures.size(), summary.runs - summary.runsHeld);
+    const auto alike = [](const fault_sweep::FailedRun& a, const fault_sweep::FailedRun& b) {
+        return fault_sweep::DescribeFaultKinds(a.faults) == fault_sweep::DescribeFaultKinds(b.faults) &&
+               fault_sweep::RulesBroken(a) == fault_sweep::RulesBroken(b);
+    };
+    uint64_t grouped = 0;
+    for (const fault_sweep::FailureGroup& group : summary.groups) {
+        const auto members = std::count_if(summary.failures.begin(), summary.failures.end(),
+                                           [&](const fault_sweep::FailedRun& f) { return alike(f, group.first); });
+        EXPECT_EQ(static_cast<uint64_t>(members), group.runs) << fault_sweep::DescribeFaultKinds(group.first.faults);
+        grouped += group.runs;
+        EXPECT_EQ(std::count_if(summary.groups.begin(), summary.groups.end(),
+                                [&](const fault_sweep::FailureGroup& g) { return alike(g.first, group.first); }),
+                  1);
+    }
+    EXPECT_EQ(grouped, summary.failures.size());
+    EXPECT_LT(summary.groups.size(), summary.failures.size()) << "a bug on one path makes few groups";
+}
+
 // A runner that does not pass the faults on (here: one that answers every
 // run with the same sound outcome, from a disk where nothing is written) fails
 // every faulted run, so a sweep cannot report faults it never made.
@@ -399,7 +435,13 @@ TEST(FaultSweepFinds, FaultsThatNeverTookEffect)
     for (const fault_sweep::FailedRun& failed : summary.failures) {
         ASSERT_EQ(failed.broken.size(), 1u);
         EXPECT_EQ(failed.broken[0].rule, fault_sweep::rule::FaultsTookEffect);
-        EXPECT_EQ(failed.broken[0].detail, "1 planned, 0 took effect");
+        // The fault named, and why it missed: the canned run's creates all
+        // failed on their own.
+        const testbed::InjectedFault& fault = failed.faults[0];
+        EXPECT_EQ(failed.broken[0].detail,
+                  fault_sweep::DescribeFaults(failed.faults) + " never took effect: ZwCreateFile #" +
+                      std::to_string(fault.occurrence) +
+                      " was answered with 0xC000003A STATUS_OBJECT_PATH_NOT_FOUND before the fault applied");
     }
 }
 
@@ -434,6 +476,7 @@ TEST(FaultSweepFinds, ABugOnOneFailurePath)
         }
         EXPECT_TRUE(leaked) << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults);
     }
+    ExpectGroupedAlike(summary);
 }
 
 // The driver as it was before its failure branches closed the handle a
@@ -687,6 +730,132 @@ TEST(SweepSharesADisk, LaysItDownOnceWhileNoRunChangesIt)
     ASSERT_GT(summary.runs, 3u);
     ASSERT_NE(folders.front(), 0u);
     for (ino_t folder : folders) EXPECT_EQ(folder, folders.front());
+}
+
+// Which runs a filter selects: a fault on a named call (any call of a
+// routine, or one occurrence), with a named status, both on the same fault
+// when both are given; every run when nothing is given.
+struct FilterCase {
+    std::string name;
+    fault_sweep::RunFilter filter;
+    std::vector<testbed::InjectedFault> faults;
+    bool selected;
+};
+
+void PrintTo(const FilterCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const testbed::InjectedFault CreateFails{Routine::ZwCreateFile, 1, status::AccessDenied, std::nullopt};
+const testbed::InjectedFault SecondCreateFails{Routine::ZwCreateFile, 2, status::DiskFull, std::nullopt};
+const testbed::InjectedFault CloseWarns{Routine::ZwClose, 3, status::BufferOverflow, std::nullopt};
+const testbed::InjectedFault CreateReports{Routine::ZwCreateFile, 2, std::nullopt, 5u};
+using Calls = std::vector<fault_sweep::FaultedCall>;
+
+const FilterCase FilterCases[] = {
+    {"nothing_given_takes_a_run_without_faults", {}, {}, true},
+    {"a_call_given_leaves_a_run_without_faults", {{}, Calls{{Routine::ZwWriteFile, 0}}, {}}, {}, false},
+    {"any_call_of_the_routine", {{}, Calls{{Routine::ZwWriteFile, 0}}, {}}, {WriteFails}, true},
+    {"another_occurrence", {{}, Calls{{Routine::ZwCreateFile, 2}}, {}}, {CreateFails}, false},
+    {"the_second_fault_of_a_pair", {{}, Calls{{Routine::ZwCreateFile, 2}}, {}}, {CreateFails, SecondCreateFails}, true},
+    {"either_call_given", {{}, Calls{{Routine::ZwWriteFile, 1}, {Routine::ZwClose, 0}}, {}}, {CloseWarns}, true},
+    {"a_status", {{}, {}, {status::DiskFull}}, {CreateFails, WriteFails}, true},
+    {"a_status_not_injected", {{}, {}, {status::DiskFull}}, {CreateFails, CloseWarns}, false},
+    {"an_information_is_no_status", {{}, {}, {status::DiskFull}}, {CreateReports}, false},
+    {"call_and_status_on_one_fault", {{}, Calls{{Routine::ZwWriteFile, 0}}, {status::DiskFull}}, {WriteFails}, true},
+    {"call_and_status_on_different_faults",
+     {{}, Calls{{Routine::ZwCreateFile, 1}}, {status::DiskFull}},
+     {CreateFails, WriteFails},
+     false},
+};
+
+class RunFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(RunFilterTest, SelectsTheRunsAskedFor)
+{
+    EXPECT_EQ(GetParam().filter.Selects(GetParam().faults), GetParam().selected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RunFilterTest, ::testing::ValuesIn(FilterCases),
+                         [](const ::testing::TestParamInfo<FilterCase>& info) { return info.param.name; });
+
+TEST(FaultKinds, FollowTheStatusSeverity)
+{
+    const std::pair<testbed::InjectedFault, fault_sweep::FaultKind> kinds[] = {
+        {CreateFails, fault_sweep::FaultKind::Error},
+        {CloseWarns, fault_sweep::FaultKind::Warning},
+        {{Routine::ZwClose, 1, status::ObjectNameExists, std::nullopt}, fault_sweep::FaultKind::Informational},
+        {{Routine::ZwClose, 1, status::OplockBreakInProgress, std::nullopt}, fault_sweep::FaultKind::Success},
+        {CreateReports, fault_sweep::FaultKind::Information},
+    };
+    for (const auto& [fault, kind] : kinds) {
+        EXPECT_EQ(fault_sweep::KindOf(fault), kind) << fault_sweep::DescribeFaults({fault});
+    }
+}
+
+// A filtered sweep checks exactly the runs of the whole sweep the filter
+// selects, no more and no fewer, though it must still make the runs its
+// plan rests on; and --list-runs' plan is the sweep's.
+TEST(FilteredSweep, ChecksExactlyTheRunsOfTheWholeSweepItSelects)
+{
+    const fault_sweep::DriverRunner hostLinked =
+        fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); });
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("after_a_run"),
+                                                       fault_sweep::FindStartingDisk("work_directory_is_a_link")};
+    fault_sweep::SweepOptions listed;
+    listed.listOnly = true;
+    const fault_sweep::SweepSummary whole = fault_sweep::RunSweep(hostLinked, disks, listed);
+    EXPECT_EQ(whole.runs, 0u) << "a listing checks no run";
+
+    fault_sweep::SweepOptions narrowed = listed;
+    narrowed.filter = {testbed::FileSystem::Ntfs, Calls{{Routine::ZwWriteFile, 0}, {Routine::ZwCreateFile, 2}}, {}};
+    const fault_sweep::SweepSummary plan = fault_sweep::RunSweep(hostLinked, disks, narrowed);
+    std::vector<std::string> expected;
+    for (const fault_sweep::SweepRun& run : whole.planned) {
+        if (run.fileSystem == testbed::FileSystem::Ntfs && narrowed.filter.Selects(run.faults)) {
+            expected.push_back(run.disk + ", " + fault_sweep::DescribeFaults(run.faults));
+        }
+    }
+    std::vector<std::string> planned;
+    for (const fault_sweep::SweepRun& run : plan.planned) {
+        planned.push_back(run.disk + ", " + fault_sweep::DescribeFaults(run.faults));
+    }
+    EXPECT_EQ(planned, expected);
+    EXPECT_GT(planned.size(), 20u);
+    EXPECT_LT(planned.size(), whole.planned.size() / 2);
+
+    narrowed.listOnly = false;
+    narrowed.keptFailures = SIZE_MAX;
+    const fault_sweep::SweepSummary swept = fault_sweep::RunSweep(hostLinked, disks, narrowed);
+    EXPECT_EQ(swept.runs, planned.size());
+    EXPECT_EQ(swept.runsHeld, swept.runs);
+    EXPECT_EQ(swept.disksOnNtfs, 2u);
+    EXPECT_EQ(swept.disksOnFat, 0u);
+}
+
+// What the disk rule reads of a person's folder: the names that are
+// Quarnhold and Quarnhold\test.txt in any letter case, nothing else, and no
+// link followed.
+TEST(RuledItems, AreTheWorkDirectoryAndTheTestFileOnly)
+{
+    ScratchFolder driveC;
+    LayDown(driveC.path(),
+            {Directory("Quarnhold"), File("Quarnhold/test.txt", "one"), File("Quarnhold/other.txt", "x"),
+             Directory("Quarnhold/inner"), File("Quarnhold/inner/test.txt", "deeper"), Directory("QUARNHOLD"),
+             File("QUARNHOLD/TEST.TXT", "two"), Directory("elsewhere"), File("elsewhere/test.txt", "three"),
+             Link("quarnHOLD", "elsewhere"), File("quarnhold.txt", "not it")});
+    std::vector<DiskItem> expected;
+    for (const DiskItem& item : ReadDisk(driveC.path())) {
+        std::string lower = item.path;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (lower == "quarnhold" || lower == "quarnhold/test.txt") {
+            expected.push_back(item);
+        }
+    }
+    ASSERT_EQ(expected.size(), 5u) << Describe(expected);
+    EXPECT_EQ(fault_sweep::ReadRuledItems(driveC.path()), expected) << Describe(expected);
+    EXPECT_EQ(fault_sweep::ReadRuledItems(driveC.path() / "elsewhere"), std::vector<DiskItem>{});
 }
 
 }  // namespace

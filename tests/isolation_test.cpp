@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -168,8 +169,18 @@ fault_sweep::RunOutcome FullOutcome()
     fault_sweep::RunOutcome outcome;
     outcome.status = 0xC0000182;
     outcome.debugOutput = {"\xC7\xFD\xB6\xAF", std::string("with\0nul", 8)};
-    outcome.calls = {{testbed::Routine::ZwWriteFile, 0xC000007F, 0x80000008, 20u, true, "ZwWriteFile(...)"},
-                     {testbed::Routine::ZwClose, 0, 0x80000008, std::nullopt, false, "ZwClose(0x80000008)"}};
+    outcome.calls.resize(2);
+    outcome.calls[0].routine = testbed::Routine::ZwWriteFile;
+    outcome.calls[0].status = 0xC000007F;
+    outcome.calls[0].handle = 0x80000008;
+    outcome.calls[0].information = 20u;
+    outcome.calls[0].injected = true;
+    outcome.calls[0].detail = "ZwWriteFile(...)";
+    outcome.calls[0].outcome = "injected 0xC000007F STATUS_DISK_FULL";
+    outcome.calls[0].callerRva = 0x10B1;
+    outcome.calls[1].routine = testbed::Routine::ZwClose;
+    outcome.calls[1].handle = 0x80000008;
+    outcome.calls[1].detail = "ZwClose(0x80000008)";
     // What the caller passed, which the contract check reads.
     testbed::CreateFileRequest create;
     create.desiredAccess = 0x00100002;
@@ -187,6 +198,7 @@ fault_sweep::RunOutcome FullOutcome()
     outcome.driverObjectUntouched = true;
     outcome.registryPathUntouched = true;
     outcome.fault = "stack overflow";
+    outcome.bugCheck = testbed::BugCheck{0x93, "INVALID_KERNEL_HANDLE", {0x80000004, 1, 2, 3}, "ZwClose(0x80000004)"};
     outcome.testBedError = "test-bed error: cannot create the directory";
     outcome.peakStackBytes = 96;
     emulator::ImageRunResult emulated;
@@ -195,6 +207,8 @@ fault_sweep::RunOutcome FullOutcome()
     emulated.status = 0xC0000182;
     emulated.fault =
         emulator::GuestFault{"stack overflow", 0xFFFFF80000A01234, "DbgPrint, called from 0xFFFFF80000A01000"};
+    emulated.fault->lastCallReturnAddress = 0xFFFFF80000A01000;
+    emulated.fault->cameFrom = 0xFFFFF80000A01230;
     emulated.testBedError = "test-bed error: a disk laid down short";
     emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
     emulated.driverObjectUntouched = true;
@@ -217,6 +231,8 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
         EXPECT_EQ(a.calls[i].information, b.calls[i].information);
         EXPECT_EQ(a.calls[i].injected, b.calls[i].injected);
         EXPECT_EQ(a.calls[i].detail, b.calls[i].detail);
+        EXPECT_EQ(a.calls[i].outcome, b.calls[i].outcome);
+        EXPECT_EQ(a.calls[i].callerRva, b.calls[i].callerRva);
         EXPECT_EQ(a.calls[i].format, b.calls[i].format);
         ASSERT_EQ(a.calls[i].create.has_value(), b.calls[i].create.has_value());
         if (a.calls[i].create) {
@@ -252,6 +268,13 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(a.driverObjectUntouched, b.driverObjectUntouched);
     EXPECT_EQ(a.registryPathUntouched, b.registryPathUntouched);
     EXPECT_EQ(a.fault, b.fault);
+    ASSERT_EQ(a.bugCheck.has_value(), b.bugCheck.has_value());
+    if (a.bugCheck) {
+        EXPECT_EQ(a.bugCheck->code, b.bugCheck->code);
+        EXPECT_EQ(a.bugCheck->name, b.bugCheck->name);
+        EXPECT_EQ(a.bugCheck->parameters, b.bugCheck->parameters);
+        EXPECT_EQ(a.bugCheck->reason, b.bugCheck->reason);
+    }
     EXPECT_EQ(a.testBedError, b.testBedError);
     EXPECT_EQ(a.peakStackBytes, b.peakStackBytes);
     EXPECT_EQ(a.recordLost, b.recordLost);
@@ -264,6 +287,8 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(x.fault->what, y.fault->what);
     EXPECT_EQ(x.fault->address, y.fault->address);
     EXPECT_EQ(x.fault->lastKernelCall, y.fault->lastKernelCall);
+    EXPECT_EQ(x.fault->lastCallReturnAddress, y.fault->lastCallReturnAddress);
+    EXPECT_EQ(x.fault->cameFrom, y.fault->cameFrom);
     EXPECT_EQ(x.testBedError, y.testBedError);
     EXPECT_EQ(x.loaderDataAccesses, y.loaderDataAccesses);
     EXPECT_EQ(x.driverObjectUntouched, y.driverObjectUntouched);
@@ -352,7 +377,10 @@ TEST(RunWire, CarriesASweepSummaryWithItsRules)
                          testbed::FileSystem::Ntfs,
                          {{testbed::Routine::ZwWriteFile, 1, 0xC000007Fu, std::nullopt}},
                          {{fault_sweep::rule::HandlesClosed, "handle 0x80000008 left open"},
-                          {fault_sweep::rule::FaultsTookEffect, "1 planned, 0 took effect"}}}};
+                          {fault_sweep::rule::FaultsTookEffect, "1 planned, 0 took effect"}},
+                         testbed::BugCheck{0x93, "INVALID_KERNEL_HANDLE", {4, 1, 0, 0}, "closed twice"}}};
+    summary.groups = {{3, summary.failures[0]}};
+    summary.planned = {{"after_a_run", testbed::FileSystem::Fat, {{testbed::Routine::ZwClose, 2, 0x40000000u, {}}}}};
     summary.elapsed = std::chrono::milliseconds(1234);
 
     const fault_sweep::SweepSummary back = isolation::DecodeSweepSummary(isolation::EncodeSweepSummary(summary));
@@ -376,6 +404,16 @@ TEST(RunWire, CarriesASweepSummaryWithItsRules)
     // The rule comes back as the sweep's own constant, not a copy of it.
     EXPECT_EQ(back.failures[0].broken[0].rule.data(), fault_sweep::rule::HandlesClosed.data());
     EXPECT_EQ(back.failures[0].broken[1].detail, "1 planned, 0 took effect");
+    ASSERT_TRUE(back.failures[0].bugCheck);
+    EXPECT_EQ(back.failures[0].bugCheck->parameters, (std::array<uint32_t, 4>{4, 1, 0, 0}));
+    ASSERT_EQ(back.groups.size(), 1u);
+    EXPECT_EQ(back.groups[0].runs, 3u);
+    EXPECT_EQ(back.groups[0].first.disk, "second_start");
+    ASSERT_EQ(back.planned.size(), 1u);
+    EXPECT_EQ(back.planned[0].disk, "after_a_run");
+    EXPECT_EQ(back.planned[0].fileSystem, testbed::FileSystem::Fat);
+    ASSERT_EQ(back.planned[0].faults.size(), 1u);
+    EXPECT_EQ(back.planned[0].faults[0].occurrence, 2u);
     EXPECT_EQ(back.elapsed, summary.elapsed);
 
     std::string forged = isolation::EncodeSweepSummary(summary);

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <regex>
 #include <sstream>
 
+#include "fault_sweep/starting_disks.h"
 #include "testbed/text_encoding.h"
 #include "tests/support/child_process.h"
 #include "tests/support/command.h"
@@ -95,9 +97,22 @@ TEST(QuarnholdRun, Amd64ImageTellsTheSameRunAsTheI386One)
     EXPECT_EQ(amd64["imageBase"], "0xFFFFF80000A00000");
     EXPECT_EQ(amd64["preferredBase"], "0x0000000140000000");
     ASSERT_EQ(amd64["messages"].size(), 9u);
-    for (const char* same : {"messages", "status", "calls", "handlesLeftOpen", "handlesOpened", "handlesClosed",
+    for (const char* same : {"messages", "status", "handlesLeftOpen", "handlesOpened", "handlesClosed",
                              "driveCChanges", "brokenRules"}) {
         EXPECT_EQ(i386[same], amd64[same]) << same;
+    }
+    // The same calls, each made from the same source line; only where that
+    // line's code lies in each image differs.
+    ASSERT_EQ(i386["calls"].size(), amd64["calls"].size());
+    for (size_t i = 0; i < i386["calls"].size(); ++i) {
+        nlohmann::json left = i386["calls"][i], right = amd64["calls"][i];
+        for (const char* field : {"file", "line", "function"}) {
+            EXPECT_EQ(left["caller"][field], right["caller"][field]) << "call " << i << " " << field;
+        }
+        EXPECT_FALSE(right["caller"]["file"].is_null()) << "call " << i << ": no source line on amd64";
+        left.erase("caller");
+        right.erase("caller");
+        EXPECT_EQ(left, right) << "call " << i;
     }
     EXPECT_EQ(disks[0], disks[1]);
     EXPECT_EQ(disks[1], (std::vector<DiskItem>{Directory("Quarnhold"),
@@ -240,6 +255,8 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     CommandResult json = RunTool({"--sweep", "--single-faults", "--json", Image});
     ASSERT_EQ(json.exitCode, 0) << json.err;
     nlohmann::json record = nlohmann::json::parse(json.out);
+    EXPECT_EQ(record["schema"], 1);
+    EXPECT_TRUE(record["filter"].is_null());
     EXPECT_EQ(record["runs"], figures->runs);
     EXPECT_EQ(record["disksOnNtfs"], 22);
     EXPECT_EQ(record["disksOnFat"], 21);
@@ -256,37 +273,78 @@ TEST(QuarnholdRunSweep, EndsWithItsSummaryLine)
     EXPECT_EQ(folderRecord["storyDigest"], record["storyDigest"]) << "the folder and memory disagree on some run";
 }
 
-// A driver with a bug on the failed-write path: the sweep names each failed
-// run with its disk, its fault and the rules it broke, and the command that
-// repeats it alone shows the leak.
-TEST(QuarnholdRunSweep, NamesEachFailedRunAndHowToRepeatIt)
+// The rule lines and again: line of each group of failed runs in a sweep's
+// text: the lines from "  the first" or "  the run" up to "  again:".
+struct SweepGroup {
+    uint64_t runs = 0;
+    std::string header;              // "ZwWriteFile #1 returns an error"
+    std::vector<std::string> rules;  // "  <rule>: <detail>"
+    std::string again;               // the command, as printed
+};
+
+std::vector<SweepGroup> SweepGroups(const std::string& out)
+{
+    std::vector<SweepGroup> groups;
+    std::istringstream lines(out);
+    static const std::regex header(R"(FAILED (\d+) runs?: (.*))");
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, match, header)) {
+            groups.push_back({std::stoull(match[1]), match[2], {}, ""});
+        } else if (!groups.empty() && groups.back().again.empty() && line.rfind("  again: ", 0) == 0) {
+            groups.back().again = line.substr(9);
+        } else if (!groups.empty() && groups.back().again.empty() && line.rfind("  the ", 0) != 0) {
+            groups.back().rules.push_back(line);
+        }
+    }
+    return groups;
+}
+
+// A driver with a bug on the failed-write path: the sweep groups its failed
+// runs by what failed, and every group's again: line, pasted into a shell,
+// fails alone with the rule lines the sweep printed.
+TEST(QuarnholdRunSweep, GroupsFailedRunsAndEachRepeatsAlone)
 {
     const std::string image = GuestDrivers + "/skips_close_after_failed_write.sys";
     CommandResult run = RunTool({"--sweep", "--single-faults", image});
     EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_NE(
-        run.out.find("FAILED from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"),
-        std::string::npos)
-        << run.out;
-    EXPECT_NE(
-        run.out.find("  every handle closed exactly once: handle 0x8000000C to Quarnhold\\test.txt was left open"),
-        std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("more failed runs not shown"), std::string::npos) << run.out;
     std::optional<SweepFigures> figures = SummaryFigures(run.out);
     ASSERT_TRUE(figures) << run.out;
     EXPECT_LT(figures->held, figures->runs);
+    const std::string again = "  again: " + std::string(QUARNHOLD_RUN_PATH) +
+                              " --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 --trace " + image + "\n";
+    EXPECT_NE(run.out.find(": ZwWriteFile #1 returns an error\n"
+                           "  the first from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 "
+                           "STATUS_UNSUCCESSFUL:\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(
+        run.out.find("  every handle closed exactly once: handle 0x8000000C to Quarnhold\\test.txt was left open\n" +
+                     again),
+        std::string::npos)
+        << run.out;
 
-    const std::string again =
-        "  again: quarnhold-run --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 "
-        "--trace " +
-        image + "\n";
-    ASSERT_NE(run.out.find(again), std::string::npos) << run.out;
-    CommandResult repeated =
-        RunTool({"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001", "--trace", image});
-    EXPECT_EQ(repeated.exitCode, 0) << repeated.err;
-    EXPECT_NE(repeated.out.find(Printed(message::FileWriteFailed, 0xC0000001)), std::string::npos) << repeated.out;
-    EXPECT_NE(repeated.out.find("handles left open: 1 (3 opened, 2 closed)"), std::string::npos) << repeated.out;
+    const std::vector<SweepGroup> groups = SweepGroups(run.out);
+    ASSERT_GE(groups.size(), 2u) << run.out;
+    uint64_t grouped = 0;
+    for (const SweepGroup& group : groups) grouped += group.runs;
+    EXPECT_EQ(grouped, figures->runs - figures->held);
+    EXPECT_LT(groups.size(), grouped) << "grouping put no two runs together";
+    EXPECT_NE(run.out.find(std::to_string(grouped) + " failed runs in " + std::to_string(groups.size()) +
+                           " groups, by the calls faulted and the rules broken:\n"),
+              std::string::npos);
+    for (const SweepGroup& group : groups) {
+        ASSERT_FALSE(group.again.empty()) << group.header;
+        CommandResult repeated = RunCommand({"bash", "-c", group.again});
+        EXPECT_EQ(repeated.exitCode, 1) << group.again << "\n" << repeated.err;
+        std::string verdict;
+        for (const std::string& rule : group.rules) verdict += rule + "\n";
+        // The run's report ends with the same lines, under its verdict.
+        ASSERT_GE(repeated.out.size(), verdict.size() + 2);
+        EXPECT_EQ(repeated.out.substr(repeated.out.size() - verdict.size() - 2), ":\n" + verdict) << group.again << "\n"
+                                                                                                  << repeated.out;
+        EXPECT_EQ(repeated.err.rfind("quarnhold-run: the run broke ", 0), 0u) << repeated.err;
+    }
 }
 
 // Images that make the emulator itself abort (Unicorn cannot translate FF D8
@@ -307,11 +365,12 @@ void PrintTo(const EmulatorDeathCase& c, std::ostream* out)
 const EmulatorDeathCase EmulatorDeathCases[] = {
     {"abort_at_the_first_instruction",
      {"--no-drive-c", GuestDrivers + "/invalid_far_call.sys"},
-     R"(\(at 0x80A01000\); last kernel call: none)"},
+     R"(\(at invalid_far_call\.sys\+0x1000 \(tests/guest_drivers/invalid_far_call\.cpp:\d+\)\); last kernel call: none)"},
     {"abort_after_a_kernel_call",
      {"--start-disk", "clean_drive_c", "--fault", "ZwWriteFile#1=0xC0000001",
       GuestDrivers + "/aborts_after_failed_write.sys"},
-     R"(\(at 0x[0-9A-F]{8}\); last kernel call: DbgPrint, called from 0x80A0[0-9A-F]{4})"},
+     R"(\(at aborts_after_failed_write\.sys\+0x[0-9A-F]+ \([a-z_/]+\.cpp:\d+\)\); )"
+     R"(last kernel call: DbgPrint, called from aborts_after_failed_write\.sys\+0x[0-9A-F]+ \([a-z_/]+\.cpp:\d+\))"},
 };
 
 class QuarnholdRunEmulatorDeath : public ::testing::TestWithParam<EmulatorDeathCase> {};
@@ -351,14 +410,13 @@ TEST(QuarnholdRunSweep, GoesOnPastRunsThatKillTheEmulator)
     CommandResult run = RunTool({"--sweep", "--single-faults", image});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "") << "nothing from the dying emulator reaches the terminal";
-    EXPECT_NE(run.out.find("FAILED from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 STATUS_UNSUCCESSFUL:\n"
+    EXPECT_NE(run.out.find("  the first from clean_drive_c on NTFS, ZwWriteFile #1 returns 0xC0000001 "
+                           "STATUS_UNSUCCESSFUL:\n"
                            "  DriverEntry returned to the loader: the emulator died of SIGABRT"),
               std::string::npos)
         << run.out;
-    const std::string again =
-        "  again: quarnhold-run --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 "
-        "--trace " +
-        image + "\n";
+    const std::string again = "  again: " + std::string(QUARNHOLD_RUN_PATH) +
+                              " --start-disk clean_drive_c --fault ZwWriteFile#1=0xC0000001 --trace " + image + "\n";
     EXPECT_NE(run.out.find(again), std::string::npos) << run.out;
     std::optional<SweepFigures> figures = SummaryFigures(run.out);
     ASSERT_TRUE(figures) << run.out;
@@ -388,13 +446,22 @@ TEST(QuarnholdRun, StartsFromANamedDiskWithGivenFaults)
     }
     EXPECT_NE(run.out.find(lines), std::string::npos) << run.out;
 
+    // Each disk on a line of its own, its name first and what it holds
+    // after, in the table's order.
     CommandResult list = RunTool({"--start-disk", "list"});
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_EQ(list.out.rfind("clean_drive_c\nafter_a_run\n", 0), 0u) << list.out;
-    for (const char* disk : {"test_file_delete_pending\n", "test_file_locked_by_another_handle\n",
-                             "work_directory_held_without_sharing\n"}) {
-        EXPECT_NE(list.out.find(disk), std::string::npos) << list.out;
+    std::istringstream listed(list.out);
+    std::string line;
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        ASSERT_TRUE(std::getline(listed, line)) << list.out;
+        static const std::regex columns(R"((\w+) {2,}(\S.*))");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, columns)) << line;
+        EXPECT_EQ(match[1], disk.name);
+        EXPECT_EQ(match[2], disk.description);
+        EXPECT_FALSE(disk.description.empty()) << disk.name;
     }
+    EXPECT_FALSE(std::getline(listed, line)) << line;
 }
 
 // --file-system reaches the model, and the report and the sweep's repeat
@@ -511,11 +578,8 @@ const RefusalCase RefusalCases[] = {
     {"guest_fault_names_the_last_call",
      {GuestDrivers + "/bad_object_attributes.sys"},
      1,
-     "last kernel call: ZwCreateFile, called from 0x"},
-    {"kernel_rule_broken",
-     {GuestDrivers + "/opens_a_user_handle.sys"},
-     1,
-     "the driver broke 1 kernel rule: ZwCreateFile without OBJ_KERNEL_HANDLE"},
+     "last kernel call: ZwCreateFile, called from bad_object_attributes.sys+0x"},
+    {"kernel_rule_broken", {GuestDrivers + "/opens_a_user_handle.sys"}, 1, "kernel-rules"},
     {"bug_check",
      {GuestDrivers + "/closes_handle_twice.sys"},
      1,
@@ -530,7 +594,10 @@ const RefusalCase RefusalCases[] = {
      {"--start-disk", "work_directory_is_a_link", "--file-system", "fat", Image},
      2,
      "only NTFS can hold"},
-    {"sweep_on_one_file_system", {"--sweep", "--file-system", "fat", Image}, 2, "--sweep makes its own drives C"},
+    {"sweep_with_stats",
+     {"--sweep", "--stats", Image},
+     2,
+     "--sweep makes its own drives C and faults: it cannot be combined with --stats"},
     {"pending_status",
      {"--fault", "ZwCreateFile#1=103", Image},
      2,
@@ -571,13 +638,11 @@ const RefusalCase RefusalCases[] = {
     {"fault_on_a_call_never_made",
      {"--fault", "ZwWriteFile#2=0xC0000001", Image},
      1,
-     "1 fault never took effect: ZwWriteFile#2=0xC0000001 (there was no ZwWriteFile #2: the driver made 1 ZwWriteFile "
-     "call)"},
+     "the run broke 1 rule: faults-took-effect"},
     {"information_for_a_failed_create",
      {"--no-drive-c", "--fault", "ZwCreateFile#1=info:5", Image},
      1,
-     "1 fault never took effect: ZwCreateFile#1=info:0x5 (ZwCreateFile #1 failed with 0xC000003A "
-     "STATUS_OBJECT_PATH_NOT_FOUND, so it reported no Information to replace)"},
+     "the run broke 1 rule: faults-took-effect"},
     {"drive_c_given_twice", {"--drive-c", "/tmp", "--drive-c=/tmp", Image}, 2, "--drive-c is given twice"},
     {"start_disk_given_twice",
      {"--start-disk=after_a_run", "--start-disk", "after_a_run", Image},
@@ -588,6 +653,55 @@ const RefusalCase RefusalCases[] = {
     {"value_missing_at_the_end", {Image, "--fault"}, 2, "--fault needs ROUTINE#N=STATUS"},
     {"option_after_the_end_of_options", {"--", "--json"}, 2, "no such image: --json"},
     {"control_characters_in_a_path", {"/nonexistent/\x1b[2J\n.sys"}, 2, "no such image: /nonexistent/\\x1B[2J\\n.sys"},
+    {"unknown_status_name",
+     {"--fault", "ZwWriteFile#1=STATUS_NOPE", Image},
+     2,
+     "--fault: no status named STATUS_NOPE is known here"},
+    {"two_start_disks_for_one_run",
+     {"--start-disk", "after_a_run", "--start-disk", "clean_drive_c", Image},
+     2,
+     "a run starts from one disk"},
+    {"max_failures_without_sweep", {"--max-failures", "3", Image}, 2, "--max-failures needs --sweep"},
+    {"list_runs_without_sweep", {"--list-runs", Image}, 2, "--list-runs needs --sweep"},
+    {"fault_call_without_sweep", {"--fault-call", "ZwClose", Image}, 2, "--fault-call needs --sweep"},
+    {"fault_status_without_sweep", {"--fault-status", "c000007f", Image}, 2, "--fault-status needs --sweep"},
+    {"max_failures_not_a_number",
+     {"--sweep", "--max-failures", "some", Image},
+     2,
+     "--max-failures takes a number or all, not some"},
+    {"list_runs_with_max_failures",
+     {"--sweep", "--list-runs", "--max-failures=all", Image},
+     2,
+     "--list-runs makes none"},
+    {"fault_call_not_a_routine",
+     {"--sweep", "--fault-call", "DbgPrint", Image},
+     2,
+     "--fault-call: DbgPrint is not ZwCreateFile, ZwWriteFile or ZwClose"},
+    {"fault_call_on_the_zeroth_call",
+     {"--sweep", "--fault-call", "ZwClose#0", Image},
+     2,
+     "--fault-call wants ROUTINE or ROUTINE#N"},
+    {"fault_status_unknown_name",
+     {"--sweep", "--fault-status", "STATUS_NOPE", Image},
+     2,
+     "--fault-status: no status named STATUS_NOPE"},
+    {"fault_status_not_a_status",
+     {"--sweep", "--fault-status", "full", Image},
+     2,
+     "--fault-status: full is neither a status in hex"},
+    {"fault_status_never_swept",
+     {"--sweep", "--fault-status", "STATUS_MEDIA_WRITE_PROTECTED", Image},
+     2,
+     "--fault-status: the sweep never injects 0xC00000A2 STATUS_MEDIA_WRITE_PROTECTED"},
+    {"sweep_from_an_unknown_disk", {"--sweep", "--start-disk", "floppy", Image}, 2, "no starting disk named floppy"},
+    {"sweep_of_a_link_on_fat",
+     {"--sweep", "--start-disk", "work_directory_is_a_link", "--file-system", "fat", Image},
+     2,
+     "the filter matches no run: work_directory_is_a_link exists on NTFS only"},
+    {"filter_that_matches_no_run",
+     {"--sweep", "--single-faults", "--start-disk", "no_drive_c", "--fault-call", "ZwWriteFile", Image},
+     2,
+     "the filter matches no run of the sweep: --start-disk no_drive_c --fault-call ZwWriteFile"},
 };
 
 class QuarnholdRunRefusal : public ::testing::TestWithParam<RefusalCase> {};
@@ -641,7 +755,7 @@ const EndCase EndCases[] = {
     {"kept_on_request", {"RUN", "--keep-drive-c", Image}, 0, " (fresh scratch folder, kept), NTFS\n", 1},
     {"image_that_cannot_load", {"RUN", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "checksum"},
     {"guest_fault", {"RUN", GuestDrivers + "/stack_overflow.sys"}, 1, "guest fault: stack overflow"},
-    {"kernel_rule_broken", {"RUN", GuestDrivers + "/opens_a_user_handle.sys"}, 1, "the driver broke 1 kernel rule"},
+    {"kernel_rule_broken", {"RUN", GuestDrivers + "/opens_a_user_handle.sys"}, 1, "kernel-rules"},
     {"bug_check", {"RUN", GuestDrivers + "/closes_handle_twice.sys"}, 1, "bug check 0x00000093 INVALID_KERNEL_HANDLE"},
     // A host that cannot hold test.txt: the disk cannot be laid down.
     {"disk_cannot_be_laid_down",
@@ -684,7 +798,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunEnd, ::testing::ValuesIn(EndCases),
 // as the driver's doing.
 struct AsNobodyCase {
     std::string name;
-    std::function<std::vector<std::string>(const std::filesystem::path& folder)> arguments;
+    std::function<std::vector<std::string>(const std::filesystem::path& folder, const std::string& image)> arguments;
     int exitCode;
     std::string reason;  // a part of the one line on standard error; FOLDER stands for the folder
 };
@@ -696,32 +810,32 @@ void PrintTo(const AsNobodyCase& c, std::ostream* out)
 
 const AsNobodyCase AsNobodyCases[] = {
     {"drive_c_not_writable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directory(folder / "c");
-         return std::vector<std::string>{"--drive-c", (folder / "c").string(), Image};
+         return std::vector<std::string>{"--drive-c", (folder / "c").string(), image};
      },
      1, "quarnhold-run: test-bed error: cannot create the directory FOLDER/c/Quarnhold: Permission denied (EACCES)"},
     {"image_not_readable",
-     [](const std::filesystem::path& folder) {
-         std::filesystem::copy_file(Image, folder / "unreadable.sys");
+     [](const std::filesystem::path& folder, const std::string& image) {
+         std::filesystem::copy_file(image, folder / "unreadable.sys");
          std::filesystem::permissions(folder / "unreadable.sys", std::filesystem::perms::owner_read);
          return std::vector<std::string>{"--no-drive-c", (folder / "unreadable.sys").string()};
      },
      1,
      "quarnhold-run: cannot load FOLDER/unreadable.sys: cannot read FOLDER/unreadable.sys: Permission denied (EACCES)"},
     {"image_not_reachable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directories(folder / "closed");
          std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
-         std::filesystem::copy_file(Image, folder / "closed/quarnhold.sys");
+         std::filesystem::copy_file(image, folder / "closed/quarnhold.sys");
          return std::vector<std::string>{"--no-drive-c", (folder / "closed/quarnhold.sys").string()};
      },
      2, "quarnhold-run: cannot reach the image FOLDER/closed/quarnhold.sys: Permission denied (EACCES)"},
     {"drive_c_not_reachable",
-     [](const std::filesystem::path& folder) {
+     [](const std::filesystem::path& folder, const std::string& image) {
          std::filesystem::create_directories(folder / "closed/c");
          std::filesystem::permissions(folder / "closed", std::filesystem::perms::owner_all);
-         return std::vector<std::string>{"--drive-c", (folder / "closed/c").string(), Image};
+         return std::vector<std::string>{"--drive-c", (folder / "closed/c").string(), image};
      },
      2, "quarnhold-run: cannot use FOLDER/closed/c as drive C: Permission denied (EACCES)"},
 };
@@ -738,8 +852,20 @@ TEST_P(QuarnholdRunAsNobody, NamesTheHostsRefusal)
                                                     std::filesystem::perms::group_exec |
                                                     std::filesystem::perms::others_read |
                                                     std::filesystem::perms::others_exec);
-    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", QUARNHOLD_RUN_PATH};
-    for (std::string& argument : GetParam().arguments(folder.path())) argv.push_back(argument);
+    // nobody runs copies of the tool and the image that lie in the scratch
+    // folder: the build folder may be one others cannot enter (a checkout
+    // under /root, or under a folder made by mktemp -d).
+    struct statvfs volume{};
+    if (statvfs(folder.path().c_str(), &volume) == 0 && (volume.f_flag & ST_NOEXEC) != 0) {
+        GTEST_SKIP() << "TMPDIR (" << folder.path() << ") is mounted noexec, so nobody cannot run a copy there";
+    }
+    const std::filesystem::path tool = folder.path() / "quarnhold-run", image = folder.path() / "quarnhold.sys";
+    std::filesystem::copy_file(QUARNHOLD_RUN_PATH, tool);
+    std::filesystem::copy_file(Image, image);
+    std::filesystem::permissions(image, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                            std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", tool.string()};
+    for (std::string& argument : GetParam().arguments(folder.path(), image.string())) argv.push_back(argument);
     CommandResult run = RunCommand(argv);
 
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
@@ -956,6 +1082,12 @@ const AcceptedCase AcceptedCases[] = {
     {"drive_c_after_equals", {"--drive-c=/nonexistent-drive", "--version"}, "quarnhold-run 1.0.0\n"},
     {"image_after_the_end_of_options", {"--no-drive-c", "--", Image}, "drive C: none"},
     {"version", {"--version"}, "quarnhold-run 1.0.0\n"},
+    {"fault_status_by_name",
+     {"--start-disk", "after_a_run", "--fault", "ZwCreateFile#3=STATUS_SHARING_VIOLATION", Image},
+     Printed(message::FileOpenFailed, 0xC0000043)},
+    {"fault_status_by_name_in_lower_case",
+     {"--start-disk", "after_a_run", "--fault", "ZwWriteFile#1=status_disk_full", Image},
+     Printed(message::FileWriteFailed, 0xC000007F)},
 };
 
 class QuarnholdRunAccepts : public ::testing::TestWithParam<AcceptedCase> {};
@@ -1137,16 +1269,37 @@ TEST(QuarnholdRunSweep, AgainLinesPasteBackIntoAShell)
 
     CommandResult sweep = RunTool({"--sweep", "--single-faults", image.string()});
     EXPECT_EQ(sweep.exitCode, 1);
-    const std::string prefix = "  again: quarnhold-run ";
+    const std::string prefix = "  again: ";
     const size_t at = sweep.out.find(prefix);
     ASSERT_NE(at, std::string::npos) << sweep.out;
     const std::string again = sweep.out.substr(at + prefix.size(), sweep.out.find('\n', at) - at - prefix.size());
     EXPECT_NE(again.find(" --trace '" + folder.string() + "/it'\\''s $HOME.sys'"), std::string::npos) << again;
 
-    CommandResult repeated = RunCommand({"bash", "-c", std::string(QUARNHOLD_RUN_PATH) + " " + again});
-    EXPECT_EQ(repeated.exitCode, 0) << repeated.err;
+    CommandResult repeated = RunCommand({"bash", "-c", again});
+    EXPECT_EQ(repeated.exitCode, 1) << repeated.err;
     EXPECT_NE(repeated.out.find("image: " + image.string() + ","), std::string::npos) << repeated.out;
     EXPECT_NE(repeated.out.find("handles left open: 1"), std::string::npos) << repeated.out;
+}
+
+// The again: lines start quarnhold-run by the path it was started by, so
+// that they run from where the sweep was run, whatever is on PATH.
+TEST(QuarnholdRunSweep, AgainLinesNameTheToolAsItWasStarted)
+{
+    const std::filesystem::path tool(QUARNHOLD_RUN_PATH);
+    const std::string folder = tools::ShellQuote(tool.parent_path().string());
+    const std::string image = GuestDrivers + "/skips_close_after_failed_write.sys";
+    CommandResult sweep =
+        RunCommand({"bash", "-c",
+                    "cd " + folder + " && ./" + tool.filename().string() +
+                        " --sweep --single-faults --start-disk after_a_run " + tools::ShellQuote(image)});
+    EXPECT_EQ(sweep.exitCode, 1) << sweep.err;
+    const std::string prefix = "  again: ./" + tool.filename().string() + " --start-disk after_a_run ";
+    const size_t at = sweep.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << sweep.out;
+    const std::string again = sweep.out.substr(at + 9, sweep.out.find('\n', at) - at - 9);
+    CommandResult repeated = RunCommand({"bash", "-c", "cd " + folder + " && " + again});
+    EXPECT_EQ(repeated.exitCode, 1) << again << "\n" << repeated.err;
+    EXPECT_NE(repeated.out.find("verdict: the run broke "), std::string::npos) << repeated.out;
 }
 
 // Under an address space limit too low for the emulator, the reason says
@@ -1164,6 +1317,333 @@ TEST(QuarnholdRun, SaysHowMuchAddressSpaceTheEmulatorNeeds)
             << run.err;
         EXPECT_NE(run.err.find("ulimit -v"), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}
+
+// The ids of the rules a --json run record says were broken.
+std::vector<std::string> BrokenRuleIds(const nlohmann::json& record)
+{
+    std::vector<std::string> ids;
+    for (const nlohmann::json& broken : record["verdict"]["broken"]) ids.push_back(broken["id"]);
+    return ids;
+}
+
+// A single run holds the rules the sweep holds each run to, and its report
+// ends with the verdict: held, or the rules broken.
+struct VerdictCase {
+    std::string name;
+    // The arguments before the image, given drive C's folder (empty, made
+    // for the case).
+    std::function<std::vector<std::string>(const std::filesystem::path& driveC)> arguments;
+    std::string image;
+    std::vector<std::string> broken;  // rule ids the run must break; none: it holds every rule
+    std::string said = "";            // a part of the verdict's lines
+};
+
+void PrintTo(const VerdictCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+std::vector<std::string> On(const std::filesystem::path& driveC)
+{
+    return {"--drive-c", driveC.string()};
+}
+
+const VerdictCase VerdictCases[] = {
+    {"fresh_scratch_drive", [](const auto&) { return std::vector<std::string>{}; }, Image, {}},
+    {"fresh_folder", On, Image, {}},
+    {"no_drive_c", [](const auto&) { return std::vector<std::string>{"--no-drive-c"}; }, Image, {}},
+    {"write_protected",
+     [](const std::filesystem::path& c) {
+         std::vector<std::string> a = On(c);
+         a.push_back("--write-protected");
+         return a;
+     },
+     Image,
+     {}},
+    // The disk rule reads the folder before the run: test.txt keeps the
+    // bytes past the text, which is what the rule requires.
+    {"own_folder_with_a_longer_test_file",
+     [](const std::filesystem::path& c) {
+         LayDown(c, {Directory("Quarnhold"), File("Quarnhold/test.txt", std::string(40, 'x'))});
+         return On(c);
+     },
+     Image,
+     {}},
+    {"fault_on_the_write",
+     [](const auto&) {
+         return std::vector<std::string>{"--fault", "ZwWriteFile#1=STATUS_DISK_FULL"};
+     },
+     Image,
+     {}},
+    {"fault_never_taken",
+     [](const auto&) {
+         return std::vector<std::string>{"--fault", "ZwClose#4=0xC0000001"};
+     },
+     Image,
+     {"faults-took-effect"}},
+    {"leaks_a_handle",
+     On,
+     GuestDrivers + "/leaks_handle.sys",
+     {"failure-status", "handles-closed"},
+     "  every handle closed exactly once: handle 0x80000004 to \\ was left open\n"},
+    {"writes_the_driver_object", On, GuestDrivers + "/writes_driver_object.sys", {"loader-data-untouched"}},
+    {"skips_a_close",
+     [](const auto&) {
+         return std::vector<std::string>{"--start-disk", "test_file_is_a_directory"};
+     },
+     GuestDrivers + "/skips_close_after_failed_write.sys",
+     {"run-sequence", "handles-closed"}},
+    {"bug_check", On, GuestDrivers + "/closes_handle_twice.sys", {"run-completed"}},
+    {"kernel_rule",
+     On,
+     GuestDrivers + "/opens_a_user_handle.sys",
+     {"kernel-rules"},
+     "  no kernel rule broken: ZwCreateFile without OBJ_KERNEL_HANDLE"},
+};
+
+class QuarnholdRunVerdict : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(QuarnholdRunVerdict, HoldsTheSweepsRules)
+{
+    const VerdictCase& c = GetParam();
+    const bool holds = c.broken.empty();
+    for (const bool json : {false, true}) {
+        ScratchFolder driveC;
+        std::vector<std::string> arguments = c.arguments(driveC.path());
+        if (json) arguments.push_back("--json");
+        arguments.push_back(c.image);
+        CommandResult run = RunTool(arguments);
+        EXPECT_EQ(run.exitCode, holds ? 0 : 1) << run.err;
+        if (!json) {
+            const std::string verdict = holds ? "\nverdict: the run held every rule\n" : "\nverdict: the run broke ";
+            EXPECT_NE(run.out.find(verdict), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find(c.said, run.out.find(verdict)), std::string::npos) << run.out;
+            continue;
+        }
+        const nlohmann::json record = nlohmann::json::parse(run.out);
+        EXPECT_EQ(record["schema"], 1);
+        EXPECT_EQ(record["verdict"]["held"], holds);
+        const std::vector<std::string> ids = BrokenRuleIds(record);
+        for (const std::string& id : c.broken) {
+            EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << id << " not in " << run.out;
+        }
+        if (!holds && !record["fault"].is_object()) {
+            // The one line names the rules the record lists.
+            EXPECT_NE(run.err.find(ids.back()), std::string::npos) << run.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunVerdict, ::testing::ValuesIn(VerdictCases),
+                         [](const ::testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
+
+// The real image holds every rule from every starting disk, on every file
+// system the disk can be on, and on a second start on the disk the first
+// start left.
+TEST(QuarnholdRunVerdict, TheRealImageHoldsEveryRuleFromEveryDisk)
+{
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        for (testbed::FileSystem fileSystem : fault_sweep::FileSystemsOf(disk)) {
+            CommandResult run = RunTool({"--start-disk", disk.name, "--file-system",
+                                         std::string(testbed::FileSystemOption(fileSystem)), Image});
+            EXPECT_EQ(run.exitCode, 0) << disk.name << " on " << testbed::FileSystemName(fileSystem) << ": " << run.err;
+            EXPECT_NE(run.out.find("verdict: the run held every rule\n"), std::string::npos) << run.out;
+        }
+    }
+    ScratchFolder driveC;
+    for (int start = 1; start <= 2; ++start) {
+        CommandResult run = RunTool({"--drive-c", driveC.path().string(), "--file-system", "fat", Image});
+        EXPECT_EQ(run.exitCode, 0) << "start " << start << ": " << run.err;
+    }
+}
+
+// A bug check is a field of its own in the record, not only a sentence.
+TEST(QuarnholdRun, JsonGivesTheBugCheckAsFields)
+{
+    CommandResult run = RunTool({"--json", GuestDrivers + "/closes_handle_twice.sys"});
+    EXPECT_EQ(run.exitCode, 1);
+    const nlohmann::json record = nlohmann::json::parse(run.out);
+    EXPECT_EQ(record["bugCheck"]["code"], "0x00000093");
+    EXPECT_EQ(record["bugCheck"]["name"], "INVALID_KERNEL_HANDLE");
+    EXPECT_EQ(record["bugCheck"]["parameters"],
+              nlohmann::json::array({"0x80000004", "0x00000001", "0x00000000", "0x00000000"}));
+    EXPECT_TRUE(nlohmann::json::parse(RunTool({"--json", "--no-drive-c", Image}).out)["bugCheck"].is_null());
+}
+
+// With --json, a run that cannot be made still leaves one JSON record on
+// standard output, the error in it, and exits as documented.
+struct JsonErrorCase {
+    std::string name;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string kind;  // empty: no record, as --json was not asked for
+    std::vector<std::string> environment = {};
+};
+
+void PrintTo(const JsonErrorCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const JsonErrorCase JsonErrorCases[] = {
+    {"unknown_option", {"--json", "--fast", Image}, 2, "bad-arguments"},
+    {"no_such_image", {"--json", "/nonexistent/quarnhold.sys"}, 2, "bad-arguments"},
+    {"image_that_cannot_load", {"--json", SpoiledImage("checksum", SIZE_MAX, true)}, 1, "cannot-load"},
+    {"sweep_of_an_image_that_cannot_load",
+     {"--sweep", "--json", SpoiledImage("checksum", SIZE_MAX, true)},
+     1,
+     "cannot-load"},
+    {"no_scratch_folder_possible", {"--json", Image}, 1, "test-bed-error", {"TMPDIR=/nonexistent/tmp"}},
+    {"filter_that_matches_no_run",
+     {"--json", "--sweep", "--single-faults", "--fault-call", "ZwWriteFile#9", Image},
+     2,
+     "bad-arguments"},
+    {"json_after_the_end_of_options", {"--", "--json"}, 2, ""},
+};
+
+class QuarnholdRunJsonError : public ::testing::TestWithParam<JsonErrorCase> {};
+
+TEST_P(QuarnholdRunJsonError, IsARecordOnStandardOutput)
+{
+    const JsonErrorCase& c = GetParam();
+    CommandResult run = RunTool(c.arguments, c.environment);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    const std::string line = run.err.substr(0, run.err.find('\n'));
+    ASSERT_EQ(line.rfind("quarnhold-run: ", 0), 0u) << run.err;
+    if (c.kind.empty()) {
+        EXPECT_EQ(run.out, "");
+        return;
+    }
+    const nlohmann::json record = nlohmann::json::parse(run.out);
+    EXPECT_EQ(record["schema"], 1);
+    EXPECT_EQ(record["error"]["kind"], c.kind);
+    EXPECT_EQ(record["error"]["exitStatus"], c.exitCode);
+    EXPECT_EQ(record["error"]["message"], line.substr(15));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunJsonError, ::testing::ValuesIn(JsonErrorCases),
+                         [](const ::testing::TestParamInfo<JsonErrorCase>& info) { return info.param.name; });
+
+// The sweep's JSON carries every failed run unless told otherwise, and says
+// when it does not; rules by id; groups that count every failed run. The
+// text lists failed runs one by one only when asked.
+TEST(QuarnholdRunSweep, JsonCarriesEveryFailedRunUnlessCut)
+{
+    const std::string image = GuestDrivers + "/skips_close_after_failed_write.sys";
+    // Two disks are enough for many failed runs of several kinds.
+    const auto sweep = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--sweep", "--single-faults", "--start-disk", "clean_drive_c",
+                                             "--start-disk", "write_protected_after_a_run"});
+        arguments.push_back(image);
+        return RunTool(arguments);
+    };
+    CommandResult whole = sweep({"--json"});
+    EXPECT_EQ(whole.exitCode, 1);
+    const nlohmann::json record = nlohmann::json::parse(whole.out);
+    EXPECT_EQ(record["schema"], 1);
+    EXPECT_EQ(record["filter"]["startDisks"], nlohmann::json::array({"clean_drive_c", "write_protected_after_a_run"}));
+    const uint64_t failed = record["failedRuns"];
+    EXPECT_EQ(failed, record["runs"].get<uint64_t>() - record["runsHeld"].get<uint64_t>());
+    EXPECT_EQ(record["failures"].size(), failed);
+    EXPECT_EQ(record["failuresCut"], false);
+    EXPECT_EQ(record["failuresLeftOut"], 0);
+    uint64_t grouped = 0;
+    for (const nlohmann::json& group : record["groups"]) grouped += group["runs"].get<uint64_t>();
+    EXPECT_EQ(grouped, failed);
+    const nlohmann::json& first = record["failures"][0];
+    EXPECT_EQ(first["injected"][0]["routine"], "ZwWriteFile");
+    EXPECT_EQ(first["injected"][0]["kind"], "error");
+    std::vector<std::string> ids;
+    for (const nlohmann::json& broken : first["broken"]) ids.push_back(broken["id"]);
+    EXPECT_EQ(ids, (std::vector<std::string>{"run-sequence", "handles-closed"}));
+    EXPECT_EQ(record["groups"][0]["rules"][1]["id"], "handles-closed");
+
+    CommandResult cut = sweep({"--json", "--max-failures", "3"});
+    const nlohmann::json cutRecord = nlohmann::json::parse(cut.out);
+    EXPECT_EQ(cutRecord["failures"].size(), 3u);
+    EXPECT_EQ(cutRecord["failuresCut"], true);
+    EXPECT_EQ(cutRecord["failuresLeftOut"], failed - 3);
+    EXPECT_EQ(cutRecord["failures"][2], record["failures"][2]);
+
+    CommandResult text = sweep({"--max-failures=2"});
+    EXPECT_NE(text.out.find("failed runs one by one (the first 2 of " + std::to_string(failed) + "):\nFAILED from "),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("(" + std::to_string(failed - 2) + " more failed runs not shown; --max-failures all"),
+              std::string::npos)
+        << text.out;
+    const std::string all = sweep({"--max-failures", "all"}).out;
+    size_t listed = 0;
+    for (size_t at = all.find("\nFAILED from "); at != std::string::npos; at = all.find("\nFAILED from ", at + 1)) {
+        ++listed;
+    }
+    EXPECT_EQ(listed, failed);
+}
+
+// A narrowed sweep checks exactly the runs of the whole sweep's plan that
+// its filter picks, --list-runs lists them as the options that make each
+// alone, and the summary says the sweep was filtered.
+TEST(QuarnholdRunSweep, NarrowsToTheRunsAskedFor)
+{
+    const std::vector<std::string> filter{"--start-disk", "clean_drive_c", "--fault-call", "ZwWriteFile"};
+    std::vector<std::string> arguments{"--sweep"};
+    arguments.insert(arguments.end(), filter.begin(), filter.end());
+    arguments.push_back(Image);
+    CommandResult swept = RunTool(arguments);
+    ASSERT_EQ(swept.exitCode, 0) << swept.err;
+    static const std::regex summary(
+        R"(\nfiltered fault sweep \(--start-disk clean_drive_c --fault-call ZwWriteFile\): (\d+) runs from 1 starting )"
+        R"(disk on NTFS and 1 on FAT, \d+ faults injected, (\d+) runs held every rule, 0 rules broken)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(swept.out, match, summary)) << swept.out;
+    const uint64_t runs = std::stoull(match[1]);
+    EXPECT_EQ(std::stoull(match[2]), runs);
+
+    arguments.insert(arguments.begin() + 1, "--list-runs");
+    CommandResult listed = RunTool(arguments);
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    std::vector<std::string> narrowed;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) narrowed.push_back(line);
+    EXPECT_EQ(narrowed.size(), runs);
+
+    // The whole sweep's plan, picked by hand.
+    CommandResult everything = RunTool({"--sweep", "--list-runs", Image});
+    ASSERT_EQ(everything.exitCode, 0) << everything.err;
+    std::vector<std::string> picked;
+    std::istringstream all(everything.out);
+    for (std::string line; std::getline(all, line);) {
+        if (line.rfind("--start-disk clean_drive_c ", 0) == 0 &&
+            line.find(" --fault ZwWriteFile#") != std::string::npos) {
+            picked.push_back(line);
+        }
+    }
+    EXPECT_EQ(narrowed, picked);
+    EXPECT_GT(picked.size(), 10u);
+
+    // A listed run, made alone, is that run.
+    std::vector<std::string> alone{
+        "bash", "-c", tools::ShellQuote(QUARNHOLD_RUN_PATH) + " " + narrowed.back() + " " + tools::ShellQuote(Image)};
+    CommandResult made = RunCommand(alone);
+    EXPECT_EQ(made.exitCode, 0) << narrowed.back() << "\n" << made.err;
+    EXPECT_NE(made.out.find("took effect\n"), std::string::npos) << made.out;
+
+    // By status on one file system, in JSON.
+    CommandResult byStatus = RunTool({"--sweep", "--single-faults", "--list-runs", "--json", "--file-system", "fat",
+                                      "--fault-status", "STATUS_DISK_FULL", Image});
+    ASSERT_EQ(byStatus.exitCode, 0) << byStatus.err;
+    const nlohmann::json plan = nlohmann::json::parse(byStatus.out);
+    EXPECT_EQ(plan["filter"]["fileSystem"], "fat");
+    EXPECT_EQ(plan["filter"]["faultStatuses"], nlohmann::json::array({"0xC000007F"}));
+    EXPECT_EQ(plan["plannedRuns"], plan["planned"].size());
+    EXPECT_GT(plan["planned"].size(), 21u);
+    for (const nlohmann::json& run : plan["planned"]) {
+        EXPECT_EQ(run["fileSystem"], "fat");
+        ASSERT_EQ(run["injected"].size(), 1u);
+        EXPECT_EQ(run["injected"][0]["status"], "0xC000007F");
+        EXPECT_EQ(run["injected"][0]["statusName"], "STATUS_DISK_FULL");
     }
 }
 

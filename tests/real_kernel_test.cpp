@@ -499,6 +499,12 @@ TEST(ModelRun, TheRunRecord)
     EXPECT_EQ(ParseRunRecord(R"({"messages": [], "status": null})").status, std::nullopt);
     EXPECT_THROW(ParseRunRecord("drive C: ..."), CheckError);
     EXPECT_THROW(ParseRunRecord(R"({"messages": [{"gbk": "c7f"}], "status": null})"), CheckError);
+    try {
+        ParseRunRecord(R"({"schema": 1, "error": {"kind": "cannot-load", "message": "cannot load x.sys: no PE"}})");
+        ADD_FAILURE() << "an error record was taken for a run";
+    } catch (const CheckError& refused) {
+        EXPECT_STREQ(refused.what(), "quarnhold-run made no run: cannot load x.sys: no PE");
+    }
 }
 
 TEST(CheckOptions, RefusalsTable)

@@ -28,12 +28,13 @@ using quarnhold::tests::RunCommand;
 
 const fs::path kSourceDir = QUARNHOLD_SOURCE_DIR;
 const std::string kCMake = QUARNHOLD_CMAKE;
-const fs::path kTestCertificate = kSourceDir / "test_signing" / "quarnhold-test-signing.cer";
+const fs::path kTestCertificate = kSourceDir / "test_signing" / "quarnhold.cer";
 
 // One image's release: where the build puts the image and the zip, what the
 // zip holds, and the toolchain file its image project is configured with.
 struct Release {
     std::string machine;
+    std::string windowsMachine;  // as the install script names it: x86 or AMD64
     fs::path imageDir;
     fs::path package;
     std::vector<std::string> files;
@@ -42,11 +43,11 @@ struct Release {
 };
 
 const Release kReleases[] = {
-    {"i386", QUARNHOLD_IMAGE_DIR, QUARNHOLD_PACKAGE_PATH,
+    {"i386", "x86", QUARNHOLD_IMAGE_DIR, QUARNHOLD_PACKAGE_PATH,
      {"quarnhold.sys", "quarnhold.pdb", "quarnhold-service.cmd", "README.txt", "SHA256SUMS"},
      "i686-windows-kernel.cmake"},
-    {"amd64", QUARNHOLD_AMD64_IMAGE_DIR, QUARNHOLD_AMD64_PACKAGE_PATH,
-     {"quarnhold.sys", "quarnhold.pdb", "quarnhold-test-signing.cer", "quarnhold-service.cmd", "README.txt",
+    {"amd64", "AMD64", QUARNHOLD_AMD64_IMAGE_DIR, QUARNHOLD_AMD64_PACKAGE_PATH,
+     {"quarnhold.sys", "quarnhold.pdb", "quarnhold.cer", "quarnhold-service.cmd", "README.txt",
       "SHA256SUMS"},
      "amd64-windows-kernel.cmake", true},
 };
@@ -174,8 +175,12 @@ TEST_P(ReleasePackage, UnpacksToFilesThatMatchTheirChecksumsAndTheBuild)
     EXPECT_TRUE(ReadFile(unpacked / "quarnhold.sys") == ReadFile(release.imageDir / "quarnhold.sys"));
     EXPECT_TRUE(ReadFile(unpacked / "quarnhold.pdb") == ReadFile(release.imageDir / "quarnhold.pdb"));
     if (release.signedImage) {
-        EXPECT_TRUE(ReadFile(unpacked / "quarnhold-test-signing.cer") == ReadFile(kTestCertificate));
+        EXPECT_TRUE(ReadFile(unpacked / "quarnhold.cer") == ReadFile(kTestCertificate));
     }
+    // The install script is told which Windows the image is for, so that it
+    // can refuse the other.
+    EXPECT_NE(ReadFile(unpacked / "quarnhold-service.cmd").find("set \"IMAGE_MACHINE=" + release.windowsMachine + "\"\r\n"),
+              std::string::npos);
 
     // cmd.exe mis-reads labels in a script with bare LF lines, and older
     // Notepad shows such a README as one line.
@@ -197,7 +202,8 @@ TEST_P(ReleasePackage, IsTheSameWhenMadeAgainElsewhereUnderAnotherTimeZoneAndUma
     std::vector<std::string> command = {kCMake, "-DIMAGE_DIR=" + release.imageDir.string(),
                                         "-DSOURCE_DIR=" + kSourceDir.string(),
                                         "-DSTAGE_DIR=" + (scratch / "stage").string(),
-                                        "-DPACKAGE=" + again.string(), "-DZIP=" QUARNHOLD_ZIP};
+                                        "-DPACKAGE=" + again.string(), "-DZIP=" QUARNHOLD_ZIP,
+                                        "-DMACHINE=" + release.windowsMachine};
     if (release.signedImage) command.push_back("-DCERTIFICATE=" + kTestCertificate.string());
     command.insert(command.end(), {"-P", QUARNHOLD_PACKAGE_SCRIPT});
     // 8:45 ahead of UTC, given as a rule so it needs no time zone files.
@@ -220,7 +226,7 @@ TEST(ReleasePackage, Amd64ImageVerifiesWithTheShippedCertificateUntilAByteChange
     RunStep({kCMake, "-E", "chdir", unpacked.path(), kCMake, "-E", "tar", "xf", release.package});
     // osslsigncode reads a CA file as PEM; Windows ships certificates as DER.
     const fs::path pem = unpacked / "certificate.pem";
-    RunStep({QUARNHOLD_OPENSSL, "x509", "-inform", "DER", "-in", unpacked / "quarnhold-test-signing.cer", "-out", pem});
+    RunStep({QUARNHOLD_OPENSSL, "x509", "-inform", "DER", "-in", unpacked / "quarnhold.cer", "-out", pem});
 
     CommandResult verified =
         RunCommand({QUARNHOLD_OSSLSIGNCODE, "verify", "-CAfile", pem, "-in", unpacked / "quarnhold.sys"});

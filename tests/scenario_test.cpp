@@ -11,6 +11,7 @@
 
 #include "testbed/nt_status.h"
 #include "testbed/text_encoding.h"
+#include "emulator/pe_image.h"
 #include "fault_sweep/run_rules.h"
 #include "tests/scenarios.h"
 #include "tests/support/messages.h"
@@ -128,11 +129,19 @@ TEST_P(ScenarioTest, BothWaysAgree)
         EXPECT_EQ(host.status, emulated.status);
         EXPECT_EQ(host.debugOutput, emulated.debugOutput);
         ASSERT_EQ(host.calls.size(), emulated.calls.size());
+        const emulator::PeSection text = emulator::ReadPeImage(image.path()).sections.front();
+        ASSERT_EQ(text.name, ".text");
         for (size_t i = 0; i < host.calls.size(); ++i) {
             EXPECT_EQ(host.calls[i].routine, emulated.calls[i].routine) << "call " << i;
             EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
             EXPECT_EQ(host.calls[i].handle, emulated.calls[i].handle) << "call " << i;
             EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
+            // Only the image has addresses: each call returns into its code;
+            // the host-linked driver has no image.
+            EXPECT_EQ(host.calls[i].callerRva, std::nullopt) << "call " << i;
+            ASSERT_TRUE(emulated.calls[i].callerRva) << "call " << i;
+            EXPECT_GT(*emulated.calls[i].callerRva, text.virtualAddress) << "call " << i;
+            EXPECT_LE(*emulated.calls[i].callerRva, text.virtualAddress + text.virtualSize) << "call " << i;
         }
         EXPECT_EQ(host.counts.opened, emulated.counts.opened);
         EXPECT_EQ(host.counts.closed, emulated.counts.closed);

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -34,19 +35,36 @@ std::unique_ptr<testbed::ScratchFolder> MakeScratchDriveC(bool keep, const std::
 
 }  // namespace
 
+std::string StartingDiskList()
+{
+    size_t width = 0;
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks())
+        width = std::max(width, disk.name.size());
+    std::string lines;
+    for (const fault_sweep::StartingDisk& disk : fault_sweep::StartingDisks()) {
+        lines += disk.name + std::string(width + 2 - disk.name.size(), ' ') + disk.description + "\n";
+    }
+    return lines;
+}
+
+std::string UnknownStartingDisk(const std::string& name)
+{
+    return "no starting disk named " + name + "; 'quarnhold-run --start-disk list' names them";
+}
+
 std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
 {
     PreparedDriveC drive;
     drive.writeProtected = options.writeProtected;
     drive.keep = options.keepDriveC;
     try {
-        if (options.startDisk) {
+        if (!options.startDisks.empty()) {
+            const std::string& name = options.startDisks.front();
             const fault_sweep::StartingDisk* startDisk = nullptr;
             try {
-                startDisk = &fault_sweep::FindStartingDisk(*options.startDisk);
+                startDisk = &fault_sweep::FindStartingDisk(name);
             } catch (const std::out_of_range&) {
-                return Refusal{ExitBadArguments, "no starting disk named " + *options.startDisk +
-                                                     "; 'quarnhold-run --start-disk list' names them"};
+                return Refusal{ExitBadArguments, UnknownStartingDisk(name)};
             }
             drive.startDisk = startDisk->name;
             drive.writeProtected = startDisk->writeProtected;
@@ -77,7 +95,7 @@ std::variant<PreparedDriveC, Refusal> PrepareDriveC(const RunOptions& options)
             drive.scratch = MakeScratchDriveC(drive.keep, {});
         }
     } catch (const testbed::TestBedError& failure) {
-        return Refusal{ExitRunFailed, failure.what()};
+        return Refusal{ExitRunFailed, failure.what(), refusal::TestBedError};
     }
     if (drive.scratch) {
         drive.folder = drive.scratch->path();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct PreparedDriveC {
     std::string startDisk;  // the starting disk laid down on it, if one was
     std::vector<testbed::ForeignOpen> foreignOpens;
 };
+
+// What --start-disk list prints: each starting disk's name, and what it
+// holds, one disk a line.
+std::string StartingDiskList();
+
+// "no starting disk named NAME; 'quarnhold-run --start-disk list' names them".
+std::string UnknownStartingDisk(const std::string& name);
 
 // Makes or checks drive C as `options` ask. Runs once per single run, after
 // the image has loaded, so that an image that cannot load leaves nothing.

@@ -2,6 +2,7 @@
 
 #include "tools/fault_option.h"
 
+#include <cctype>
 #include <charconv>
 
 #include "emulator/hex_text.h"
@@ -23,26 +24,85 @@ std::optional<uint32_t> ParseNumber(std::string_view text, bool bareIsHex)
     return value;
 }
 
+// A status name rather than a number: STATUS_ in any letter case, and more.
+bool IsStatusName(std::string_view text)
+{
+    constexpr std::string_view prefix = "STATUS_";
+    if (text.size() <= prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The routine a fault can be put on, by its name; a reason when it is not one.
+std::variant<testbed::Routine, std::string> ParseRoutine(std::string_view name, std::string_view option)
+{
+    for (testbed::Routine routine :
+         {testbed::Routine::ZwCreateFile, testbed::Routine::ZwWriteFile, testbed::Routine::ZwClose}) {
+        if (testbed::RoutineName(routine) == name) return routine;
+    }
+    return std::string(option) + ": " + std::string(name) + " is not ZwCreateFile, ZwWriteFile or ZwClose";
+}
+
 }  // namespace
+
+std::variant<testbed::NtStatus, std::string> ParseStatusOption(std::string_view text, std::string_view option)
+{
+    if (IsStatusName(text)) {
+        if (std::optional<testbed::NtStatus> named = testbed::StatusNamed(text)) return *named;
+        return std::string(option) + ": no status named " + std::string(text) +
+               " is known here; give its number in hex";
+    }
+    if (std::optional<uint32_t> number = ParseNumber(text, true)) return *number;
+    return std::string(option) + ": " + std::string(text) +
+           " is neither a status in hex (0xC000007F) nor a status name (STATUS_DISK_FULL)";
+}
+
+std::variant<fault_sweep::FaultedCall, std::string> ParseFaultCall(std::string_view text)
+{
+    const size_t hash = text.find('#');
+    auto routine = ParseRoutine(text.substr(0, hash), "--fault-call");
+    if (const std::string* reason = std::get_if<std::string>(&routine)) return *reason;
+    fault_sweep::FaultedCall call{std::get<testbed::Routine>(routine), 0};
+    if (hash != std::string_view::npos) {
+        std::optional<uint32_t> occurrence = ParseNumber(text.substr(hash + 1), false);
+        if (!occurrence || *occurrence == 0) {
+            return "--fault-call wants ROUTINE or ROUTINE#N, N counting the routine's calls from 1, not " +
+                   std::string(text);
+        }
+        call.occurrence = *occurrence;
+    }
+    return call;
+}
+
+std::string FaultCallOption(const fault_sweep::FaultedCall& call)
+{
+    std::string text(testbed::RoutineName(call.routine));
+    return call.occurrence == 0 ? text : text + "#" + std::to_string(call.occurrence);
+}
+
+std::string StatusOption(testbed::NtStatus status)
+{
+    std::string_view name = testbed::StatusName(status);
+    return name.empty() ? emulator::Hex(status, 8) : std::string(name);
+}
 
 std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_view text)
 {
-    const std::string usage = "--fault wants ROUTINE#N=STATUS or ZwCreateFile#N=info:VALUE, not " + std::string(text);
+    const std::string usage =
+        "--fault wants ROUTINE#N=STATUS or ZwCreateFile#N=info:VALUE (N counts the routine's calls from 1; STATUS "
+        "in hex or by name, as STATUS_DISK_FULL), not " +
+        std::string(text);
     size_t hash = text.find('#');
     size_t equals = text.find('=');
     if (hash == std::string_view::npos || equals == std::string_view::npos || equals < hash) return usage;
 
     testbed::InjectedFault fault;
     std::string_view routine = text.substr(0, hash);
-    if (routine == "ZwCreateFile") {
-        fault.routine = testbed::Routine::ZwCreateFile;
-    } else if (routine == "ZwWriteFile") {
-        fault.routine = testbed::Routine::ZwWriteFile;
-    } else if (routine == "ZwClose") {
-        fault.routine = testbed::Routine::ZwClose;
-    } else {
-        return "--fault: " + std::string(routine) + " is not ZwCreateFile, ZwWriteFile or ZwClose";
-    }
+    auto parsedRoutine = ParseRoutine(routine, "--fault");
+    if (const std::string* reason = std::get_if<std::string>(&parsedRoutine)) return *reason;
+    fault.routine = std::get<testbed::Routine>(parsedRoutine);
     std::optional<uint32_t> occurrence = ParseNumber(text.substr(hash + 1, equals - hash - 1), false);
     if (!occurrence || *occurrence == 0) return usage;
     fault.occurrence = *occurrence;
@@ -55,8 +115,12 @@ std::variant<testbed::InjectedFault, std::string> ParseFaultOption(std::string_v
         fault.information = ParseNumber(value.substr(5), false);
         if (!fault.information) return usage;
     } else {
-        fault.status = ParseNumber(value, true);
-        if (!fault.status) return usage;
+        auto status = ParseStatusOption(value, "--fault");
+        if (const std::string* reason = std::get_if<std::string>(&status)) {
+            // A value that is no status at all is the option misread.
+            return IsStatusName(value) ? *reason : usage;
+        }
+        fault.status = std::get<testbed::NtStatus>(status);
         if (*fault.status == 0) {
             // A call given a success status does its work and returns it: with
             // 0 it is the call unfaulted, and the report would count a fault

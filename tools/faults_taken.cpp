@@ -2,7 +2,7 @@
 
 #include "tools/faults_taken.h"
 
-#include "testbed/nt_status.h"
+#include "fault_sweep/run_rules.h"
 
 namespace quarnhold::tools {
 
@@ -12,27 +12,11 @@ std::vector<FaultTaken> FaultsTaken(const std::vector<testbed::InjectedFault>& a
     std::vector<FaultTaken> taken;
     for (const testbed::InjectedFault& fault : asked) {
         FaultTaken entry{fault, std::nullopt, ""};
-        if (outcome.recordLost) {
-            taken.push_back(entry);
-            continue;
-        }
-        const std::string routine(testbed::RoutineName(fault.routine));
-        const std::string call = routine + " #" + std::to_string(fault.occurrence);
-        unsigned seen = 0;
-        const testbed::KernelCall* hit = nullptr;
-        for (const testbed::KernelCall& made : outcome.calls) {
-            if (made.routine == fault.routine && ++seen == fault.occurrence) hit = &made;
-        }
-        entry.tookEffect = hit != nullptr && hit->injected;
-        if (hit == nullptr) {
-            entry.why = "there was no " + call + ": the driver made " + std::to_string(seen) + " " + routine +
-                        (seen == 1 ? " call" : " calls");
-        } else if (!hit->injected && !fault.status && hit->status != testbed::status::Success) {
-            entry.why = call + " failed with " + testbed::DescribeStatus(hit->status) +
-                        ", so it reported no Information to replace";
-        } else if (!hit->injected) {
-            entry.why =
-                call + " was answered with " + testbed::DescribeStatus(hit->status) + " before the fault applied";
+        if (!outcome.recordLost) {
+            // The same reason the faults-took-effect rule gives.
+            std::optional<std::string> why = fault_sweep::WhyFaultMissed(fault, outcome.calls);
+            entry.tookEffect = !why;
+            entry.why = why.value_or("");
         }
         taken.push_back(entry);
     }

@@ -41,7 +41,7 @@ std::variant<emulator::PeImage, Refusal> ReadImageFile(const fs::path& image)
 
 Refusal CannotLoad(const fs::path& image, const emulator::ImageError& refused)
 {
-    return Refusal{ExitRunFailed, "cannot load " + image.string() + ": " + refused.what()};
+    return Refusal{ExitRunFailed, "cannot load " + image.string() + ": " + refused.what(), refusal::CannotLoad};
 }
 
 }  // namespace quarnhold::tools

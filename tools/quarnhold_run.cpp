@@ -9,7 +9,7 @@
 
 #include <variant>
 
-#include "fault_sweep/starting_disks.h"
+#include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
 #include "tools/interrupts.h"
 #include "tools/run_options.h"
@@ -25,11 +25,19 @@ int main(int argc, char** argv)
     // A host file-size limit makes a write fail (a test-bed error) rather
     // than kill the process.
     signal(SIGXFSZ, SIG_IGN);
-    auto parsed = ParseRunOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    // Asked for JSON, a program reads standard output: a run that cannot be
+    // made leaves an error record there.
+    SetJsonErrors(AsksForJson(arguments));
+    auto parsed = ParseRunOptions(arguments);
     if (const std::string* reason = std::get_if<std::string>(&parsed)) {
         return Refuse(ExitBadArguments, *reason);
     }
-    const auto& options = std::get<RunOptions>(parsed);
+    auto& options = std::get<RunOptions>(parsed);
+    // The commands printed to repeat a run start quarnhold-run as it was
+    // started here, so they paste back where this was run.
+    if (argc > 0 && argv[0] != nullptr && *argv[0] != '\0') options.invokedAs = argv[0];
+    if (options.help || options.version) SetJsonErrors(false);
     if (options.help) {
         std::optional<Refusal> failed = Emit(STDOUT_FILENO, RunUsage);
         return failed ? Refuse(*failed) : ExitCompleted;
@@ -38,12 +46,9 @@ int main(int argc, char** argv)
         std::optional<Refusal> failed = Emit(STDOUT_FILENO, std::string(RunVersion) + "\n");
         return failed ? Refuse(*failed) : ExitCompleted;
     }
-    if (options.startDisk == "list" && options.image.empty()) {
-        std::string names;
-        for (const auto& disk : quarnhold::fault_sweep::StartingDisks()) {
-            names += disk.name + "\n";
-        }
-        std::optional<Refusal> failed = Emit(STDOUT_FILENO, names);
+    if (ListsStartingDisks(options) && options.image.empty()) {
+        SetJsonErrors(false);
+        std::optional<Refusal> failed = Emit(STDOUT_FILENO, StartingDiskList());
         return failed ? Refuse(*failed) : ExitCompleted;
     }
     try {

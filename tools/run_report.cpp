@@ -10,6 +10,7 @@
 #include "testbed/nt_status.h"
 #include "testbed/scratch_disk.h"
 #include "testbed/text_encoding.h"
+#include "tools/call_trace.h"
 #include "tools/display_text.h"
 #include "tools/fault_option.h"
 
@@ -92,6 +93,21 @@ std::string DescribeEvent(const testbed::DiskEvent& event)
     return "";
 }
 
+// The fault with where it happened, where execution came from and where
+// the last kernel call was made, each named in the image when it lies there.
+nlohmann::ordered_json FaultJson(const emulator::GuestFault& fault, const SourceLocations& locations)
+{
+    const auto at = [&](std::optional<uint64_t> address, bool returnAddress) {
+        return LocationJson(address ? locations.Rva(*address) : std::nullopt, returnAddress, locations);
+    };
+    return {{"what", fault.what},
+            {"address", HexAddress(fault.address)},
+            {"lastKernelCall", fault.lastKernelCall},
+            {"location", at(fault.address, false)},
+            {"reachedFrom", at(fault.cameFrom, false)},
+            {"lastKernelCallFrom", at(fault.lastCallReturnAddress, true)}};
+}
+
 }  // namespace
 
 void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report)
@@ -125,9 +141,13 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     out << "image: " << Shown(report.image.string()) << ", " << report.machine << ", mapped at "
         << HexAddress(report.run.imageBase) << " (preferred " << HexAddress(report.preferredBase) << ", "
         << report.relocations << " relocations applied)\n";
+    if (!report.locations.WhyNoLines().empty()) {
+        out << "source lines: none, " << Shown(report.locations.WhyNoLines()) << "\n";
+    }
 
     if (report.recordLost) {
-        out << "DriverEntry did not return: " << Shown(report.run.fault->what) << "\n"
+        out << "DriverEntry did not return: " << Shown(DescribeGuestFault(*report.run.fault, report.locations))
+            << "\n"
             << "what the run did until then (messages, kernel calls, handles, drive C changes) was lost with the "
                "emulator's process\n";
         return;
@@ -143,12 +163,16 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     if (trace) {
         out << "kernel calls:\n";
         for (const testbed::KernelCall& call : report.calls) {
-            out << "  " << testbed::RoutineName(call.routine) << " " << Shown(call.detail) << "\n";
+            out << "  " << Shown(TraceLine(call)) << "\n";
+            if (std::optional<std::string> caller = TraceCaller(call, report.locations)) {
+                out << "    " << Shown(*caller) << "\n";
+            }
         }
     }
 
     if (report.run.fault) {
-        out << "DriverEntry did not return cleanly: " << Shown(report.run.fault->what) << "\n";
+        out << "DriverEntry did not return cleanly: "
+            << Shown(DescribeGuestFault(*report.run.fault, report.locations)) << "\n";
     } else {
         out << "DriverEntry returned " << testbed::DescribeStatus(report.run.status) << ": "
             << LoadOutcome(report.run.status) << "\n";
@@ -228,6 +252,9 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["imageBase"] = HexAddress(report.run.imageBase);
     record["preferredBase"] = HexAddress(report.preferredBase);
     record["relocations"] = report.relocations;
+    record["sourceLinesMissing"] = report.locations.WhyNoLines().empty()
+                                       ? nlohmann::ordered_json(nullptr)
+                                       : nlohmann::ordered_json(report.locations.WhyNoLines());
 
     nlohmann::ordered_json faults = nlohmann::ordered_json::array();
     for (const FaultTaken& taken : report.faults) {
@@ -251,9 +278,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
         record["completed"] = false;
         record["recordLost"] = true;
         record["status"] = nullptr;
-        record["fault"] = {{"what", report.run.fault->what},
-                           {"address", HexAddress(report.run.fault->address)},
-                           {"lastKernelCall", report.run.fault->lastKernelCall}};
+        record["fault"] = FaultJson(*report.run.fault, report.locations);
         for (const char* unknown : {"handlesLeftOpen", "handlesOpened", "handlesClosed", "driveCChanges", "brokenRules",
                                     "loaderDataAccesses"}) {
             record[unknown] = nullptr;
@@ -273,9 +298,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["recordLost"] = false;
     if (report.run.fault) {
         record["status"] = nullptr;
-        record["fault"] = {{"what", report.run.fault->what},
-                           {"address", HexAddress(report.run.fault->address)},
-                           {"lastKernelCall", report.run.fault->lastKernelCall}};
+        record["fault"] = FaultJson(*report.run.fault, report.locations);
     } else {
         record["status"] = Hex(report.run.status, 8);
         record["statusName"] = std::string(testbed::StatusName(report.run.status));
@@ -311,9 +334,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     if (trace) {
         nlohmann::ordered_json calls = nlohmann::ordered_json::array();
         for (const testbed::KernelCall& call : report.calls) {
-            calls.push_back({{"routine", testbed::RoutineName(call.routine)},
-                             {"status", Hex(call.status, 8)},
-                             {"detail", call.detail}});
+            calls.push_back(CallJson(call, report.locations));
         }
         record["calls"] = calls;
     }

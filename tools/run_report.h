@@ -17,6 +17,7 @@
 #include "fault_sweep/driver_run.h"
 #include "testbed/kernel_model.h"
 #include "tools/faults_taken.h"
+#include "tools/source_locations.h"
 
 namespace quarnhold::tools {
 
@@ -43,6 +44,8 @@ struct RunReport {
     std::vector<testbed::DiskEvent> diskEvents;
     std::vector<testbed::BrokenRule> brokenRules;
     std::vector<FaultTaken> faults;  // what became of each --fault
+    // Where the run's addresses lie in the image and its sources.
+    SourceLocations locations;
 };
 
 // Copies what the run left behind into `report`.

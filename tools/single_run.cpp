@@ -8,12 +8,15 @@
 
 #include "emulator/driver_image_run.h"
 #include "isolation/isolated_image_runner.h"
+#include "testbed/test_bed_error.h"
 #include "tools/drive_c_setup.h"
 #include "tools/exit_status.h"
-#include "tools/fault_option.h"
 #include "tools/faults_taken.h"
 #include "tools/image_file.h"
+#include "tools/json_fields.h"
 #include "tools/run_report.h"
+#include "tools/source_locations.h"
+#include "tools/run_verdict.h"
 #include "tools/standard_output.h"
 
 namespace quarnhold::tools {
@@ -26,6 +29,8 @@ int RunImageOnce(const RunOptions& options)
     std::string machine;
     uint64_t preferredBase = 0;
     size_t relocations = 0;
+    std::optional<emulator::CodeViewRecord> codeView;
+    uint32_t sizeOfImage = 0;
     {
         auto read = ReadImageFile(options.image);
         if (const Refusal* refused = std::get_if<Refusal>(&read)) {
@@ -37,6 +42,8 @@ int RunImageOnce(const RunOptions& options)
             machine = known->Name();
         }
         relocations = image.relocationRvas.size();
+        codeView = image.codeView;
+        sizeOfImage = image.sizeOfImage;
         try {
             loaded.emplace(image);
         } catch (const emulator::ImageError& refused) {
@@ -62,6 +69,15 @@ int RunImageOnce(const RunOptions& options)
     report.preferredBase = preferredBase;
     report.relocations = relocations;
 
+    // The disk rule holds drive C after the run against drive C before it:
+    // a person's own folder is read as it is now.
+    std::vector<testbed::DiskItem> before, after;
+    try {
+        before = ReadRuledDriveC(drive.folder);
+    } catch (const testbed::TestBedError& failure) {
+        return Refuse(ExitRunFailed, failure.what(), refusal::TestBedError);
+    }
+
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
@@ -70,22 +86,38 @@ int RunImageOnce(const RunOptions& options)
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.
     if (!outcome.testBedError.empty()) {
-        return Refuse(ExitRunFailed, outcome.testBedError);
+        return Refuse(ExitRunFailed, outcome.testBedError, refusal::TestBedError);
+    }
+    try {
+        if (!outcome.recordLost) after = ReadRuledDriveC(drive.folder);
+    } catch (const testbed::TestBedError& failure) {
+        return Refuse(ExitRunFailed, failure.what(), refusal::TestBedError);
     }
     CollectOutcome(outcome, report);
+    report.locations = LocateRun(MappedImageFile{options.image, codeView, report.run.imageBase, sizeOfImage},
+                                 report.calls, options.trace, report.run.fault);
     report.faults = FaultsTaken(options.faults, outcome);
+    // The rules the sweep holds each of its runs to.
+    const std::vector<fault_sweep::BrokenRunRule> broken =
+        fault_sweep::CheckRun(outcome, {before, after}, options.faults);
 
     std::ostringstream out, err;
     if (options.json) {
-        out << ToJson(report, options.stats, options.trace)
-                   .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-            << "\n";
+        nlohmann::ordered_json record = {{"schema", JsonSchema}};
+        record.update(ToJson(report, options.stats, options.trace));
+        record["bugCheck"] = BugCheckJson(outcome.bugCheck);
+        record["verdict"] = VerdictJson(broken);
+        out << JsonText(record);
     } else if (options.raw) {
         WriteRawMessages(report, out);
         WriteText(report, err, false, options.stats, options.trace);
+        WriteVerdict(broken, err);
     } else {
         WriteText(report, out, true, options.stats, options.trace);
+        WriteVerdict(broken, out);
     }
+    // The record tells of any failure from here on.
+    SetJsonErrors(false);
     for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
         if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
     }
@@ -95,23 +127,12 @@ int RunImageOnce(const RunOptions& options)
         drive.scratch->Remove();
     }
 
+    // A guest fault is named on its own: where the guest stopped, and the
+    // bug check when it was one.
     if (report.run.fault) {
-        return Refuse(ExitRunFailed, "guest fault: " + emulator::DescribeGuestFault(*report.run.fault));
+        return Refuse(ExitRunFailed, "guest fault: " + DescribeGuestFault(*report.run.fault, report.locations));
     }
-    if (!report.brokenRules.empty()) {
-        return Refuse(ExitRunFailed, "the driver broke " + std::to_string(report.brokenRules.size()) + " kernel rule" +
-                                         (report.brokenRules.size() == 1 ? "" : "s") + ": " +
-                                         report.brokenRules.front().rule);
-    }
-    std::vector<const FaultTaken*> missed;
-    for (const FaultTaken& taken : report.faults) {
-        if (taken.tookEffect == false) missed.push_back(&taken);
-    }
-    if (!missed.empty()) {
-        return Refuse(ExitRunFailed, std::to_string(missed.size()) + (missed.size() == 1 ? " fault" : " faults") +
-                                         " never took effect: " + FaultOption(missed.front()->fault) + " (" +
-                                         missed.front()->why + ")");
-    }
+    if (!broken.empty()) return Refuse(ExitRunFailed, VerdictReason(broken));
     return ExitCompleted;
 }
 
