@@ -48,7 +48,8 @@ using ValueExplainer = std::function<std::string(uint64_t value)>;
 // of the run (from 1) and where.
 struct MarkedValue {
     unsigned call = 0;
-    std::string where;  // "the home space", "RCX"
+    bool homeSpace = false;  // in the caller's home space; else in a register
+    std::string where;       // "the home space", or the register: "RCX"
 };
 
 class GuestMachine {

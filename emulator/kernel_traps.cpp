@@ -180,7 +180,7 @@ std::string KernelTraps::Explain(uint64_t value) const
     const std::optional<MarkedValue> marked = machine_.Marked(value);
     if (!marked || marked->call == 0 || marked->call > calls_.size()) return {};
     const std::string call = "kernel call " + std::to_string(marked->call) + " (" + calls_[marked->call - 1] + ")";
-    if (marked->where == "the home space") {
+    if (marked->homeSpace) {
         return "a value the kernel left in the home space of " + call +
                ": the caller kept something of its own in those 32 bytes above the return address, or did not "
                "reserve them";

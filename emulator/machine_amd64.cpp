@@ -246,10 +246,10 @@ public:
         const unsigned call = static_cast<unsigned>(value >> 8 & 0xFFFFFF);
         const size_t index = value & 0xFF;
         if (tag == HomeSpaceTag && index < HomeSpaceBytes / 8) {
-            return MarkedValue{call, "the home space"};
+            return MarkedValue{call, true, "the home space"};
         }
         if (tag == VolatileTag && index < Volatile.size()) {
-            return MarkedValue{call, Volatile[index].name};
+            return MarkedValue{call, false, Volatile[index].name};
         }
         return std::nullopt;
     }

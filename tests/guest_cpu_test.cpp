@@ -253,7 +253,7 @@ TEST(Amd64Convention, WhatTheKernelLeavesBehindIsMarked)
         std::optional<emulator::MarkedValue> marked = call.machine.Marked(*call.cpu.ReadU64(rsp + 8 + 8 * slot));
         ASSERT_TRUE(marked) << slot;
         EXPECT_EQ(marked->call, 7u);
-        EXPECT_EQ(marked->where, "the home space");
+        EXPECT_TRUE(marked->homeSpace);
     }
     EXPECT_EQ(call.cpu.ReadU64(rsp), 0xFFFFF80000A01234u) << "the return address is the caller's";
     EXPECT_FALSE(call.machine.Marked(*call.cpu.ReadU64(rsp + 0x28)).has_value()) << "the fifth argument's slot";
@@ -262,6 +262,7 @@ TEST(Amd64Convention, WhatTheKernelLeavesBehindIsMarked)
     EXPECT_EQ(call.cpu.Register(UC_X86_REG_RAX), 0xC0000034u);
     std::optional<emulator::MarkedValue> r10 = call.machine.Marked(call.cpu.Register(UC_X86_REG_R10));
     ASSERT_TRUE(r10);
+    EXPECT_FALSE(r10->homeSpace);
     EXPECT_EQ(r10->where, "R10");
     EXPECT_EQ(r10->call, 7u);
     for (uint64_t plain : {uint64_t{0}, uint64_t{0xC0000034}, uint64_t{0xFFFFF80000A01234}, uint64_t{0x484F4D4500000799}}) {
