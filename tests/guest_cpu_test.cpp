@@ -208,39 +208,6 @@ struct Amd64Call {
     }
 };
 
-// The first four arguments come from RCX, RDX, R8 and R9 whole; the fifth
-// on from the stack, past the return address and the 32 bytes of home
-// space; the return address is read at RSP.
-TEST(Amd64Convention, ArgumentsComeFromRegistersThenAboveTheHomeSpace)
-{
-    Amd64Call call;
-    const uint64_t rsp = call.Enter();
-    const uint64_t registers[] = {0xFFFFF80000301000, 0x2, 0xFFFFF80000302000, 0xFFFFF80000303000};
-    const int ids[] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
-    for (size_t i = 0; i < 4; ++i) call.cpu.SetRegister(ids[i], registers[i]);
-    for (size_t i = 0; i < 4; ++i) call.cpu.WriteU64(rsp + 8 + 8 * i, 0xBADBADBADBADBAD0 + i);  // home space
-    call.cpu.WriteU64(rsp + 0x28, 0x55);
-    call.cpu.WriteU64(rsp + 0x30, 0xFFFFFFFF00000080);
-
-    std::array<uint64_t, 6> arguments{};
-    ASSERT_TRUE(call.machine.Arguments(call.cpu, arguments));
-    EXPECT_EQ(arguments, (std::array<uint64_t, 6>{registers[0], registers[1], registers[2], registers[3], 0x55,
-                                                  0xFFFFFFFF00000080}));
-    for (size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(call.machine.Argument(call.cpu, i), arguments[i]) << i;
-    EXPECT_EQ(call.machine.ReturnAddress(call.cpu), 0xFFFFF80000A01234u);
-}
-
-TEST(Amd64Convention, EveryCallWantsASixteenByteAlignedStack)
-{
-    for (uint64_t shift : {0, 8, 4}) {
-        Amd64Call call;
-        call.Enter(shift);
-        std::optional<std::string> wrong = call.machine.CheckCallFrame(call.cpu, "ZwClose");
-        EXPECT_EQ(wrong.has_value(), shift != 0) << shift;
-        if (wrong) EXPECT_EQ(wrong->rfind("ZwClose was called with RSP at 0xFFFFF80000205E", 0), 0u) << *wrong;
-    }
-}
-
 // What a routine may leave behind is marked with the call it came from, in
 // the home space and in the volatile registers, and nothing else reads as
 // marked; the status comes back zero-extended in RAX.
