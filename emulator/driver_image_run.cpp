@@ -129,7 +129,9 @@ struct DriverImageRunner::Loaded {
     uint64_t stackLimit = 0;
     uint64_t stackBase = 0;
     uint64_t entryStack = 0;  // the stack pointer at DriverEntry's first instruction
-    uint64_t initialFlags = 0;
+    // The CPU as every run finds it: the registers DriverEntry is called
+    // with, and the rest of the CPU's state as it was after the load.
+    GuestCpu::Snapshot atEntry;
     std::vector<uint8_t> loaderData = LoaderDataPage(machine);
 
     GuestTrail* trail = nullptr;  // kept up to date when asked for
@@ -170,6 +172,7 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         }
     }
     l.cpu.Map(layout.trapPage, 0x1000, {true, false, true}, l.traps.PageBytes());
+    l.machine.LoadKernelSegments(l.cpu);
 
     const uint32_t stackBytes = limits.stackBytes != 0 ? limits.stackBytes : layout.defaultStackBytes;
     l.stackLimit = layout.stackLimit;
@@ -178,7 +181,12 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
     l.stack.resize(l.stackBase - l.stackLimit);
     l.dirtyStack = l.stackLimit;  // all of it, before the first run
     l.cpu.Map(layout.loaderData, 0x1000, {true, true, false}, l.loaderData);
-    l.initialFlags = l.cpu.Register(UC_X86_REG_EFLAGS);
+    l.entryStack = l.machine.EntryStack(l.stackBase);
+    l.machine.SetEntryRegisters(l.cpu, l.entryStack, layout.driverObject, layout.registryPath);
+    // A run may change anything the CPU holds (xmm0, the x87 control word,
+    // CR0, a segment register, the GDT's register), and the next must not
+    // find it: each run starts from this.
+    l.atEntry = l.cpu.TakeSnapshot();
 
     // Every instruction is counted, but only the trap page runs our code:
     // a hook over all code would cost each instruction a call.
@@ -295,10 +303,11 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
         l.trail->lastAddress = l.entryPoint;
     }
 
-    // The same start every time: the image's data as loaded, a stack filled
-    // with a pattern and the call frame on top, the loader's data, fixed
-    // registers. A local read before anything set it shows the pattern, not
-    // a lucky zero.
+    // The same start every time: the CPU as it was before the first run,
+    // the image's data as loaded, a stack filled with a pattern and the call
+    // frame on top, the loader's data. A local read before anything set it
+    // shows the pattern, not a lucky zero.
+    cpu.Restore(l.atEntry);
     for (const auto& [address, bytes] : l.writableImage) {
         cpu.Write(address, bytes);
     }
@@ -306,9 +315,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     std::fill(l.stack.begin() + (l.dirtyStack - l.stackLimit), l.stack.end(), StackFill);
     cpu.Write(l.dirtyStack, std::span(l.stack).subspan(l.dirtyStack - l.stackLimit));
     cpu.Write(layout.loaderData, l.loaderData);
-    cpu.SetRegister(UC_X86_REG_EFLAGS, l.initialFlags);
-    l.entryStack =
-        machine.EnterDriverEntry(cpu, l.stackBase, layout.driverObject, layout.registryPath, layout.returnToLoader);
+    machine.WriteEntryFrame(cpu, l.entryStack, layout.returnToLoader, layout.driverObject, layout.registryPath);
     l.lowestStack = l.entryStack;
 
     auto started = std::chrono::steady_clock::now();

@@ -72,7 +72,9 @@ struct ImageRunResult {
 
 // A driver image loaded once onto the emulated CPU and run as often as
 // wanted. Every run starts from the image as loaded, a fresh stack, fresh
-// loader data and the same registers, so no run sees another's leftovers;
+// loader data and the same CPU state (every register, the FPU and SSE
+// state, the control registers, the segment registers and descriptor
+// tables' registers), so no run sees another's leftovers;
 // the CPU keeps only its translations of the image's code, which is what
 // makes a second run cheap.
 class DriverImageRunner {

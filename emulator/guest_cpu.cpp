@@ -279,6 +279,35 @@ void GuestCpu::SetVectorRegister(int id, const std::array<uint8_t, 16>& value)
     Check(uc_reg_write(engine_, id, value.data()), "cannot write a vector register");
 }
 
+void GuestCpu::SetTableRegister(int id, uint64_t base, uint32_t limit)
+{
+    uc_x86_mmr table{};
+    table.base = base;
+    table.limit = limit;
+    Check(uc_reg_write(engine_, id, &table), "cannot write a descriptor table's register");
+}
+
+GuestCpu::Snapshot GuestCpu::TakeSnapshot()
+{
+    uc_context* context = nullptr;
+    Check(uc_context_alloc(engine_, &context), "cannot make room for the CPU's state");
+    Snapshot snapshot;
+    snapshot.context_.reset(context);
+    Check(uc_context_save(engine_, context), "cannot save the CPU's state");
+    return snapshot;
+}
+
+void GuestCpu::Restore(const Snapshot& snapshot)
+{
+    // Unicorn 2.0.1 copies back the CPU's state record (CPUX86State, as far
+    // as the fields a reset keeps): xmm0 to xmm7, the x87 stack, control
+    // and status words, MXCSR, CR0 to CR4, the segment registers with their
+    // hidden parts, GDTR, IDTR, LDTR, TR, the debug registers, the SYSENTER
+    // and other MSRs, EFLAGS with DF; and paging a guest turned on leaves no
+    // translation of its own behind. tests/guest_cpu_test.cpp checks these.
+    Check(uc_context_restore(engine_, snapshot.context_.get()), "cannot restore the CPU's state");
+}
+
 void GuestCpu::OnCode(uint64_t begin, uint64_t end, std::function<void(uint64_t)> hook)
 {
     auto entry = std::make_unique<Hook>();

@@ -94,6 +94,24 @@ public:
     // A 128-bit vector register (XMM0 to XMM15), low byte first.
     std::array<uint8_t, 16> VectorRegister(int id) const;
     void SetVectorRegister(int id, const std::array<uint8_t, 16>& value);
+    // Sets GDTR or IDTR (UC_X86_REG_GDTR, UC_X86_REG_IDTR).
+    void SetTableRegister(int id, uint64_t base, uint32_t limit);
+
+    // The whole of the CPU's architectural state as it is now: general,
+    // segment, control, debug and model-specific registers, the x87, MMX
+    // and SSE state, the descriptor tables' registers. Whatever mode the CPU
+    // runs in; guest memory and the CPU's translations are not part of it.
+    class Snapshot {
+    private:
+        friend class GuestCpu;
+        struct Free {
+            void operator()(uc_context* context) const { uc_context_free(context); }
+        };
+        std::unique_ptr<uc_context, Free> context_;
+    };
+    Snapshot TakeSnapshot();
+    // Puts the CPU back as `snapshot`, taken of this CPU, found it.
+    void Restore(const Snapshot& snapshot);
 
     // Calls `hook` before each instruction in [begin, end].
     void OnCode(uint64_t begin, uint64_t end, std::function<void(uint64_t address)> hook);

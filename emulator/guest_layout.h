@@ -36,6 +36,14 @@ struct GuestLayout {
     // relocations are applied and so checked.
     uint64_t imageBase = 0;
     uint64_t alternateImageBase = 0;
+
+    // The kernel's GDT, with the flat ring-0 code and data segments the
+    // kernel runs in at the selectors NT gives them. CS, DS, ES and SS hold
+    // them when DriverEntry is called, as on NT, so that a driver that loads
+    // a segment register finds the others as a kernel has them.
+    uint64_t gdt = 0;
+    uint16_t kernelCodeSelector = 0;
+    uint16_t kernelDataSelector = 0;
 };
 
 // Every byte of the stack holds this before a run, as a checked build's
@@ -57,6 +65,9 @@ constexpr GuestLayout I386{
     .registryPathBuffer = 0x80300200,
     .imageBase = 0x80A00000,
     .alternateImageBase = 0x80B00000,
+    .gdt = 0x80020000,
+    .kernelCodeSelector = 0x08,  // KGDT_R0_CODE, ReactOS ketypes.h
+    .kernelDataSelector = 0x10,  // KGDT_R0_DATA
 };
 
 constexpr GuestLayout Amd64{
@@ -72,6 +83,9 @@ constexpr GuestLayout Amd64{
     .registryPathBuffer = 0xFFFFF80000300300,
     .imageBase = 0xFFFFF80000A00000,
     .alternateImageBase = 0xFFFFF80000B00000,
+    .gdt = 0xFFFFF80000020000,
+    .kernelCodeSelector = 0x10,  // KGDT64_R0_CODE, ReactOS amd64 ketypes.h
+    .kernelDataSelector = 0x18,  // KGDT64_R0_DATA
 };
 
 }  // namespace layout

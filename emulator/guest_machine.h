@@ -66,16 +66,28 @@ public:
     virtual uint64_t InstructionPointer(const GuestCpu& cpu) const = 0;
     virtual uint64_t StackPointer(const GuestCpu& cpu) const = 0;
 
+    // The kernel's segments: maps the GDT at the layout's address and loads
+    // CS, DS, ES and SS with the kernel's selectors, as they are when NT
+    // calls DriverEntry. Once, when the image is loaded.
+    virtual void LoadKernelSegments(GuestCpu& cpu) const = 0;
+
     // DriverEntry's call, as the loader makes it.
     //
-    // Puts the call's frame (return address, arguments) below `stackTop`
-    // and sets every register DriverEntry starts with, the callee-saved ones
-    // to values it must hand back. Returns the stack pointer at its entry.
-    virtual uint64_t EnterDriverEntry(GuestCpu& cpu, uint64_t stackTop, uint64_t driverObject,
-                                      uint64_t registryPath, uint64_t returnAddress) const = 0;
+    // The stack pointer at DriverEntry's first instruction, with its call
+    // frame below `stackTop`.
+    virtual uint64_t EntryStack(uint64_t stackTop) const = 0;
+    // Sets every register DriverEntry starts with: the stack pointer, the
+    // arguments a register carries, the callee-saved ones to values it must
+    // hand back. Once, before the CPU's state is kept for every run.
+    virtual void SetEntryRegisters(GuestCpu& cpu, uint64_t entryStack, uint64_t driverObject,
+                                   uint64_t registryPath) const = 0;
+    // Writes the call's frame on the stack: the return address, and the
+    // arguments the stack carries. Before every run.
+    virtual void WriteEntryFrame(GuestCpu& cpu, uint64_t entryStack, uint64_t returnAddress, uint64_t driverObject,
+                                 uint64_t registryPath) const = 0;
     // The first thing DriverEntry did not hand back as the convention
     // requires (the stack pointer, then each callee-saved register), or
-    // nothing. `entryStack` is what EnterDriverEntry returned.
+    // nothing. `entryStack` is what EntryStack gave.
     virtual std::optional<std::string> CheckReturn(const GuestCpu& cpu, uint64_t entryStack,
                                                    const ValueExplainer& explain) const = 0;
     // DriverEntry's NTSTATUS, from the result register.
@@ -115,6 +127,11 @@ public:
     virtual std::optional<uint32_t> ModelHandle(uint64_t guest) const = 0;
     virtual uint64_t GuestHandle(uint32_t model) const = 0;
 };
+
+// Maps `descriptors` as the kernel's GDT at `layout.gdt`, points GDTR at
+// them, and loads the kernel's code and data selectors. Used by each
+// machine's LoadKernelSegments.
+void LoadGdt(GuestCpu& cpu, const GuestLayout& layout, std::span<const uint64_t> descriptors);
 
 const GuestMachine& I386Machine();
 const GuestMachine& Amd64Machine();

@@ -167,10 +167,11 @@ std::optional<std::string> KernelTraps::Dispatch(uint64_t address)
         model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
         if (std::optional<std::string> wrong = machine_.CheckCallFrame(cpu_, stub.name)) return wrong;
         machine_.EnterRoutine(cpu_, static_cast<unsigned>(calls_.size()));
-        if (stub.name == "ZwCreateFile") return CreateFile();
-        if (stub.name == "ZwWriteFile") return WriteFile();
-        if (stub.name == "ZwClose") return Close();
-        return DebugPrint();
+        std::optional<std::string> failed = stub.name == "ZwCreateFile"  ? CreateFile()
+                                            : stub.name == "ZwWriteFile" ? WriteFile()
+                                            : stub.name == "ZwClose"     ? Close()
+                                                                         : DebugPrint();
+        return failed ? failed : model_->RecordFull();
     }
     return "execution entered the kernel's trap page at " + HexAddress(address) + ", which is no routine's entry";
 }

@@ -127,26 +127,43 @@ public:
     uint64_t InstructionPointer(const GuestCpu& cpu) const override { return cpu.Register(UC_X86_REG_RIP); }
     uint64_t StackPointer(const GuestCpu& cpu) const override { return cpu.Register(UC_X86_REG_RSP); }
 
-    uint64_t EnterDriverEntry(GuestCpu& cpu, uint64_t stackTop, uint64_t driverObject, uint64_t registryPath,
-                              uint64_t returnAddress) const override
+    void LoadKernelSegments(GuestCpu& cpu) const override
+    {
+        // A null descriptor, an unused one, then ring-0 64-bit code (L set,
+        // execute/read) and data (read/write) at KGDT64_R0_CODE and
+        // KGDT64_R0_DATA, marked accessed so that loading them writes
+        // nothing into the read-only table.
+        constexpr std::array<uint64_t, 4> Descriptors{0, 0, 0x00209B0000000000ull, 0x00CF93000000FFFFull};
+        LoadGdt(cpu, layout::Amd64, Descriptors);
+    }
+
+    uint64_t EntryStack(uint64_t stackTop) const override
     {
         // The loader's frame at the call: DriverEntry's home space on a
         // 16-byte boundary, then the return address the call pushes.
-        const uint64_t entry = (stackTop & ~uint64_t{15}) - HomeSpaceBytes - 8;
-        cpu.WriteU64(entry, returnAddress);
+        return (stackTop & ~uint64_t{15}) - HomeSpaceBytes - 8;
+    }
+
+    void SetEntryRegisters(GuestCpu& cpu, uint64_t entryStack, uint64_t driverObject,
+                           uint64_t registryPath) const override
+    {
         for (int id : {UC_X86_REG_RAX, UC_X86_REG_R8, UC_X86_REG_R9, UC_X86_REG_R10, UC_X86_REG_R11}) {
             cpu.SetRegister(id, 0);
         }
         cpu.SetRegister(UC_X86_REG_RCX, driverObject);
         cpu.SetRegister(UC_X86_REG_RDX, registryPath);
-        cpu.SetRegister(UC_X86_REG_RSP, entry);
+        cpu.SetRegister(UC_X86_REG_RSP, entryStack);
         for (const SavedRegister& saved : CalleeSaved) {
             cpu.SetRegister(saved.id, saved.value);
         }
         for (size_t i = 0; i < CalleeSavedVectors.size(); ++i) {
             cpu.SetVectorRegister(CalleeSavedVectors[i].id, VectorValue(i));
         }
-        return entry;
+    }
+
+    void WriteEntryFrame(GuestCpu& cpu, uint64_t entryStack, uint64_t returnAddress, uint64_t, uint64_t) const override
+    {
+        cpu.WriteU64(entryStack, returnAddress);
     }
 
     std::optional<std::string> CheckReturn(const GuestCpu& cpu, uint64_t entryStack,

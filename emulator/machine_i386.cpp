@@ -58,22 +58,41 @@ public:
     uint64_t InstructionPointer(const GuestCpu& cpu) const override { return cpu.Register(UC_X86_REG_EIP); }
     uint64_t StackPointer(const GuestCpu& cpu) const override { return cpu.Register(UC_X86_REG_ESP); }
 
-    uint64_t EnterDriverEntry(GuestCpu& cpu, uint64_t stackTop, uint64_t driverObject, uint64_t registryPath,
-                              uint64_t returnAddress) const override
+    void LoadKernelSegments(GuestCpu& cpu) const override
+    {
+        // A null descriptor, then flat 4 GB ring-0 code (execute/read) and
+        // data (read/write), 32-bit, marked accessed so that loading them
+        // writes nothing into the read-only table. Unicorn starts with empty
+        // segment registers and their 32-bit sizes set by hand: the first
+        // segment register a guest loaded (FS, say) would then make the
+        // stack 16-bit.
+        constexpr std::array<uint64_t, 3> Descriptors{0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
+        LoadGdt(cpu, layout::I386, Descriptors);
+    }
+
+    uint64_t EntryStack(uint64_t stackTop) const override
     {
         // The call frame: return address, DriverObject, RegistryPath.
-        const uint64_t entry = stackTop - 4 - DriverEntryArgumentBytes;
-        cpu.WriteU32(entry, static_cast<uint32_t>(returnAddress));
-        cpu.WriteU32(entry + 4, static_cast<uint32_t>(driverObject));
-        cpu.WriteU32(entry + 8, static_cast<uint32_t>(registryPath));
+        return stackTop - 4 - DriverEntryArgumentBytes;
+    }
+
+    void SetEntryRegisters(GuestCpu& cpu, uint64_t entryStack, uint64_t, uint64_t) const override
+    {
         for (int id : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
             cpu.SetRegister(id, 0);
         }
-        cpu.SetRegister(UC_X86_REG_ESP, entry);
+        cpu.SetRegister(UC_X86_REG_ESP, entryStack);
         for (const SavedRegister& saved : CalleeSaved) {
             cpu.SetRegister(saved.id, saved.value);
         }
-        return entry;
+    }
+
+    void WriteEntryFrame(GuestCpu& cpu, uint64_t entryStack, uint64_t returnAddress, uint64_t driverObject,
+                         uint64_t registryPath) const override
+    {
+        cpu.WriteU32(entryStack, static_cast<uint32_t>(returnAddress));
+        cpu.WriteU32(entryStack + 4, static_cast<uint32_t>(driverObject));
+        cpu.WriteU32(entryStack + 8, static_cast<uint32_t>(registryPath));
     }
 
     std::optional<std::string> CheckReturn(const GuestCpu& cpu, uint64_t entryStack,

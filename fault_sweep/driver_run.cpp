@@ -2,6 +2,8 @@
 
 #include "fault_sweep/driver_run.h"
 
+#include "testbed/test_bed_error.h"
+
 namespace quarnhold::fault_sweep {
 
 testbed::KernelModel MakeModel(const RunSetup& setup)
@@ -46,6 +48,16 @@ RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner&
     }
     outcome.emulated = std::move(result);
     return outcome;
+}
+
+void ReadBackWritten(const testbed::KernelModel& model, const RunSetup& setup, RunOutcome& outcome)
+{
+    if (setup.readBackBytes == 0 || !outcome.testBedError.empty()) return;
+    try {
+        outcome.writtenFiles = model.WrittenFiles(setup.readBackBytes);
+    } catch (const testbed::TestBedError& failure) {
+        outcome.testBedError = failure.what();
+    }
 }
 
 }  // namespace quarnhold::fault_sweep

@@ -24,6 +24,9 @@ struct RunSetup {
     testbed::DriveC driveC;
     std::vector<testbed::InjectedFault> faults;
     std::vector<testbed::ForeignOpen> foreignOpens;
+    // Read back each file the run wrote, its first this many bytes, for a
+    // report (see ReadBackWritten); 0: none.
+    size_t readBackBytes = 0;
 };
 
 // The model a run starts with. Throws what the model's constructor throws.
@@ -57,6 +60,9 @@ struct RunOutcome {
     // recorded (messages, calls, handles, disk changes) died with it: only
     // `fault` and `emulated` are known.
     bool recordLost = false;
+    // Each file the run wrote, read back from the file itself when the
+    // setup asked for it.
+    std::vector<testbed::WrittenFile> writtenFiles;
 };
 
 // One way of running the driver: a model made from the setup, the driver
@@ -71,5 +77,10 @@ RunOutcome CollectOutcome(const testbed::KernelModel& model);
 
 // Runs the loaded image's DriverEntry on the emulated CPU over `model`.
 RunOutcome RunEmulated(testbed::KernelModel& model, emulator::DriverImageRunner& image);
+
+// Reads back into `outcome` each file the run over `model` wrote, as
+// `setup` asks, from the files the run held rather than by name; a host
+// failure to do so is the outcome's test-bed error.
+void ReadBackWritten(const testbed::KernelModel& model, const RunSetup& setup, RunOutcome& outcome);
 
 }  // namespace quarnhold::fault_sweep

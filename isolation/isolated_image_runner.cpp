@@ -2,6 +2,7 @@
 
 #include "isolation/isolated_image_runner.h"
 
+#include "emulator/hex_text.h"
 #include "isolation/run_wire.h"
 #include "testbed/test_bed_error.h"
 
@@ -15,9 +16,10 @@ IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std
               // In the worker: the runner it inherited leaves its trail in
               // the shared memory.
               image.KeepTrail(*trail);
+              const fault_sweep::RunSetup setup = DecodeRunSetup(request);
               std::optional<testbed::KernelModel> model;
               try {
-                  model.emplace(fault_sweep::MakeModel(DecodeRunSetup(request)));
+                  model.emplace(fault_sweep::MakeModel(setup));
               } catch (const testbed::TestBedError& failure) {
                   // The host refused the model its drive C: the run's
                   // outcome, as it would be in this process.
@@ -25,7 +27,10 @@ IsolatedImageRunner::IsolatedImageRunner(emulator::DriverImageRunner& image, std
                   refused.testBedError = failure.what();
                   return EncodeRunOutcome(refused);
               }
-              return EncodeRunOutcome(fault_sweep::RunEmulated(*model, image));
+              fault_sweep::RunOutcome outcome = fault_sweep::RunEmulated(*model, image);
+              // Here, while the model still holds the files the run wrote.
+              fault_sweep::ReadBackWritten(*model, setup, outcome);
+              return EncodeRunOutcome(outcome);
           },
           runTimeout)
 {
@@ -44,13 +49,23 @@ fault_sweep::RunOutcome IsolatedImageRunner::Run(const fault_sweep::RunSetup& se
     if (const std::string* bytes = std::get_if<std::string>(&answer)) {
         return DecodeRunOutcome(*bytes);
     }
-    const emulator::GuestTrail& trail = **trail_;
-    emulator::ImageRunResult result;
-    result.imageBase = image_.ImageBase();
-    result.fault = WorkerEndFault(std::get<WorkerEnd>(answer), trail);
-    result.stats.instructions = trail.instructions;
+    return OutcomeOfWorkerEnd(std::get<WorkerEnd>(answer), **trail_, image_.ImageBase());
+}
 
+fault_sweep::RunOutcome OutcomeOfWorkerEnd(const WorkerEnd& end, const emulator::GuestTrail& trail, uint32_t imageBase)
+{
     fault_sweep::RunOutcome outcome;
+    // Someone outside ended the worker: the host's doing, not the driver's.
+    if (end.killedFromOutside) {
+        outcome.testBedError = "test-bed error: the worker " + end.how +
+                               " during the run, so the run says nothing of the driver (last guest address " +
+                               emulator::Hex(trail.lastAddress, 8) + ")";
+        return outcome;
+    }
+    emulator::ImageRunResult result;
+    result.imageBase = imageBase;
+    result.fault = WorkerEndFault(end, trail);
+    result.stats.instructions = trail.instructions;
     outcome.fault = emulator::DescribeGuestFault(*result.fault);
     outcome.emulated = std::move(result);
     outcome.recordLost = true;

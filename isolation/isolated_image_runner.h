@@ -37,7 +37,8 @@ public:
     // Runs DriverEntry once in the worker over a model made from `setup`.
     // When the worker dies or hangs during the run, the outcome is a guest
     // fault that says how, with the last guest address and kernel call the
-    // worker reached, and recordLost set. A drive C the host refuses is the
+    // worker reached, and recordLost set; when someone outside killed it,
+    // a test-bed error. A drive C the host refuses is the
     // outcome's testBedError, as in this process. Throws std::runtime_error
     // when no worker can be started, or a foreign open cannot be made.
     fault_sweep::RunOutcome Run(const fault_sweep::RunSetup& setup);
@@ -54,5 +55,11 @@ private:
 // The guest fault for a run whose worker ended as `end` after leaving
 // `trail`: "the emulator died of SIGABRT, saying "..."".
 emulator::GuestFault WorkerEndFault(const WorkerEnd& end, const emulator::GuestTrail& trail);
+
+// The outcome of a run whose worker ended as `end`: a guest fault with its
+// record lost, or, when someone outside killed the worker, a test-bed
+// error that blames nothing on the driver.
+fault_sweep::RunOutcome OutcomeOfWorkerEnd(const WorkerEnd& end, const emulator::GuestTrail& trail,
+                                           uint32_t imageBase);
 
 }  // namespace quarnhold::isolation

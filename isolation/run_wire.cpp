@@ -209,8 +209,8 @@ void Fields(A& a, testbed::ForeignOpen& v)
 template <class A>
 void Fields(A& a, RunSetup& v)
 {
-    auto& [driveC, faults, foreignOpens] = v;
-    a(driveC, faults, foreignOpens);
+    auto& [driveC, faults, foreignOpens, readBackBytes] = v;
+    a(driveC, faults, foreignOpens, readBackBytes);
 }
 
 template <class A>
@@ -312,12 +312,26 @@ void Fields(A& a, testbed::BugCheck& v)
 }
 
 template <class A>
+void Fields(A& a, testbed::FileGlimpse& v)
+{
+    auto& [size, head, named] = v;
+    a(size, head, named);
+}
+
+template <class A>
+void Fields(A& a, testbed::WrittenFile& v)
+{
+    auto& [volumePath, now] = v;
+    a(volumePath, now);
+}
+
+template <class A>
 void Fields(A& a, RunOutcome& v)
 {
     auto& [status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-           registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost] = v;
+           registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost, writtenFiles] = v;
     a(status, debugOutput, calls, openHandles, counts, brokenRules, diskEvents, driverObjectUntouched,
-      registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost);
+      registryPathUntouched, fault, bugCheck, testBedError, peakStackBytes, emulated, recordLost, writtenFiles);
 }
 
 template <class A>

@@ -109,7 +109,7 @@ bool ReadFrame(int fd, uint8_t& kind, std::string& bytes)
 // The child's life: answer requests until the parent closes the channel.
 // Never returns, and never runs the destructors or exit handlers of the
 // parent's objects it inherited: those belong to the parent.
-[[noreturn]] void Serve(int channel, pid_t parent, const WorkerProcess::Handler& handler)
+[[noreturn]] void Serve(int channel, pid_t parent, const WorkerProcess::Handler& handler, DeathNote& note)
 {
     // Dies with the parent, however the parent goes.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -119,6 +119,7 @@ bool ReadFrame(int fd, uint8_t& kind, std::string& bytes)
     for (int signal : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGPIPE}) {
         ::signal(signal, SIG_IGN);
     }
+    NoteDeathsInto(note);
     // A death in here is expected and reported; a core file of it would only
     // cost time and litter the working folder.
     const rlimit noCore{0, 0};
@@ -140,12 +141,6 @@ bool ReadFrame(int fd, uint8_t& kind, std::string& bytes)
         }
         if (!WriteFrame(channel, kind, answer)) _exit(0);
     }
-}
-
-std::string SignalName(int signal)
-{
-    const char* abbreviation = sigabbrev_np(signal);
-    return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
 }
 
 // The last non-empty line of `text`, without its line end.
@@ -183,6 +178,10 @@ void WorkerProcess::Start()
         close(channel[1]);
         throw std::runtime_error(std::string("cannot make a pipe for a worker process: ") + strerror(error));
     }
+    if (!deathNote_) deathNote_ = std::make_unique<SharedRecord<DeathNote>>();
+    DeathNote& note = **deathNote_;
+    note.signal = 0;
+    oomKillsAtStart_ = OomKills();
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -190,7 +189,7 @@ void WorkerProcess::Start()
         close(errors[0]);
         dup2(errors[1], STDERR_FILENO);
         close(errors[1]);
-        Serve(channel[1], parent, handler_);
+        Serve(channel[1], parent, handler_, note);
     }
     const int error = errno;
     close(channel[1]);
@@ -222,6 +221,7 @@ void WorkerProcess::DrainErrors()
 WorkerEnd WorkerProcess::Reap(bool kill, std::string how)
 {
     int status = 0;
+    const pid_t pid = pid_;
     // A worker KillWorkersNow ended is reaped already, and its process id
     // may be another process's by now: leave it alone.
     if (!noted_ || ForgetWorker(pid_)) {
@@ -238,14 +238,19 @@ WorkerEnd WorkerProcess::Reap(bool kill, std::string how)
     close(errors_);
     pid_ = -1;
     channel_ = errors_ = -1;
+    bool fromOutside = false;
     if (how.empty()) {
-        if (WIFSIGNALED(status)) {
-            how = "died of " + SignalName(WTERMSIG(status));
-        } else {
+        if (!WIFSIGNALED(status)) {
             how = "exited with status " + std::to_string(WEXITSTATUS(status));
+        } else if (std::optional<std::string> outside =
+                       kill ? std::nullopt : KilledFromOutside(WTERMSIG(status), **deathNote_, pid, oomKillsAtStart_)) {
+            how = *outside;
+            fromOutside = true;
+        } else {
+            how = "died of " + SignalName(WTERMSIG(status));
         }
     }
-    WorkerEnd end{how, LastLine(errorTail_)};
+    WorkerEnd end{how, LastLine(errorTail_), fromOutside};
     errorTail_.clear();
     return end;
 }

@@ -10,11 +10,16 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "isolation/shared_record.h"
+#include "isolation/worker_death.h"
 
 namespace quarnhold::isolation {
 
@@ -22,6 +27,9 @@ namespace quarnhold::isolation {
 struct WorkerEnd {
     std::string how;        // "died of SIGABRT", "exited with status 3", "gave no answer within 30 s"
     std::string lastWords;  // the last line it wrote to standard error; empty when none
+    // Someone outside ended it (see worker_death.h): nothing the request
+    // made it do. `how` is then "was killed from outside (...)".
+    bool killedFromOutside = false;
 };
 
 class WorkerProcess {
@@ -68,6 +76,10 @@ private:
     int channel_ = -1;    // our end of the request/answer socket
     int errors_ = -1;     // the read end of the child's standard error
     std::string errorTail_;
+    // What the child notes of the signal it dies of, and the kernel's count
+    // of out-of-memory kills from before it started.
+    std::unique_ptr<SharedRecord<DeathNote>> deathNote_;
+    std::optional<uint64_t> oomKillsAtStart_;
 };
 
 // Kills every worker this process runs and waits for each to go. Async-

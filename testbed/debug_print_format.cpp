@@ -6,6 +6,7 @@
 
 #include "testbed/debug_print_format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "testbed/text_encoding.h"
@@ -14,6 +15,18 @@ namespace quarnhold::testbed {
 namespace {
 
 enum class Size { Default, Short, Long, LongLong, Wide, Pointer };
+
+// The widest field and the longest precision formatted: a message is cut at
+// 512 bytes anyway, and a width the caller passes as an argument (`*`) may
+// be anything up to INT_MAX.
+constexpr int FieldLimit = 4096;
+
+// A width or precision's magnitude, capped at FieldLimit; defined for every
+// 32-bit value, INT_MIN included.
+int Capped(int64_t value)
+{
+    return static_cast<int>(std::min<int64_t>(value < 0 ? -value : value, FieldLimit));
+}
 
 struct Conversion {
     bool leftAlign = false;
@@ -161,9 +174,10 @@ private:
             else break;
         }
         if (at < format.size() && format[at] == '*') {
+            // A negative width is a '-' flag and its magnitude.
             int32_t width = static_cast<int32_t>(args_.NextInt32());
             c.leftAlign = c.leftAlign || width < 0;
-            c.width = width < 0 ? -width : width;
+            c.width = Capped(width);
             ++at;
         } else {
             at = ReadNumber(format, at, c.width);
@@ -174,7 +188,8 @@ private:
             if (at < format.size() && format[at] == '*') {
                 int32_t given = static_cast<int32_t>(args_.NextInt32());
                 ++at;
-                if (given >= 0) c.precision = given;
+                // A negative precision is taken as none.
+                if (given >= 0) c.precision = Capped(given);
             } else {
                 at = ReadNumber(format, at, precision);
                 c.precision = precision;
@@ -195,7 +210,7 @@ private:
     {
         value = 0;
         while (at < format.size() && format[at] >= '0' && format[at] <= '9') {
-            value = std::min(value * 10 + (format[at] - '0'), 4096);
+            value = std::min(value * 10 + (format[at] - '0'), FieldLimit);
             ++at;
         }
         return at;

@@ -2,12 +2,15 @@
 
 #include "testbed/host_files.h"
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace quarnhold::testbed {
@@ -118,18 +121,46 @@ HostFd& HostFd::operator=(HostFd&& other) noexcept
     return *this;
 }
 
-int ReadAll(int fd, std::string& content)
+HostFd Reopen(int held, int flags)
+{
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", held);
+    return HostFd(open(path, flags | O_CLOEXEC));
+}
+
+int ReadSome(int fd, uint64_t offset, size_t count, std::string& content)
+{
+    const size_t start = content.size();
+    content.resize(start + count);
+    size_t got = 0;
+    while (got < count) {
+        ssize_t now = pread(fd, content.data() + start + got, count - got, static_cast<off_t>(offset + got));
+        if (now < 0 && errno == EINTR) continue;
+        if (now < 0) {
+            content.resize(start + got);
+            return errno;
+        }
+        if (now == 0) break;
+        got += static_cast<size_t>(now);
+    }
+    content.resize(start + got);
+    return 0;
+}
+
+int ReadAll(int fd, std::string& content, size_t limit)
 {
     char buffer[4096];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
+    for (size_t left = limit; left > 0;) {
+        ssize_t got = read(fd, buffer, std::min(sizeof(buffer), left));
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (got == 0) return 0;
         content.append(buffer, static_cast<size_t>(got));
+        left -= static_cast<size_t>(got);
     }
+    return 0;
 }
 
 int WriteAllAt(int fd, std::string_view data, uint64_t offset)

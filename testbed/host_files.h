@@ -38,8 +38,22 @@ private:
     int fd_ = -1;
 };
 
-// Reads what is left of `fd` into `content`; 0, or the errno of the failure.
-int ReadAll(int fd, std::string& content);
+// Opens anew, with `flags` (O_RDONLY or O_WRONLY and the like), the very
+// object `held` holds, whatever its names lead to by now: through
+// /proc/self/fd, so no name is looked up and nothing swapped in under one
+// (a FIFO, a device node, a hard link to a file outside) can be reached.
+// `held` may be an O_PATH descriptor whose object has been looked at, so
+// that nothing but an object of a known kind is ever opened for I/O.
+// Invalid, with errno set, when the open fails.
+HostFd Reopen(int held, int flags);
+
+// Reads what is left of `fd` into `content`, at most `limit` bytes; 0, or
+// the errno of the failure.
+int ReadAll(int fd, std::string& content, size_t limit = SIZE_MAX);
+
+// Reads up to `count` bytes of `fd` from `offset` into `content`, fewer
+// when the file ends first; 0, or the errno of the failure.
+int ReadSome(int fd, uint64_t offset, size_t count, std::string& content);
 
 // Writes all of `data` at `offset`; 0, or the errno of the failure (a
 // write that makes no progress counts as ENOSPC).

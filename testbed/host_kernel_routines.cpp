@@ -64,6 +64,14 @@ private:
     va_list* list_;
 };
 
+// Stops the host-compiled driver where the emulated CPU would stop when
+// the run's record is full: the exception unwinds it back to whoever called
+// DriverEntry.
+void StopIfRecordFull()
+{
+    if (std::optional<std::string> full = Bound("a kernel routine").RecordFull()) throw RunStop(*full);
+}
+
 }  // namespace
 
 HostKernelBinding::HostKernelBinding(KernelModel& model)
@@ -82,6 +90,7 @@ HostKernelBinding::~HostKernelBinding()
 }  // namespace quarnhold::testbed
 
 using quarnhold::testbed::Bound;
+using quarnhold::testbed::StopIfRecordFull;
 using quarnhold::testbed::CallerRecord;
 using quarnhold::testbed::HandleValue;
 using quarnhold::testbed::UnreadableRecord;
@@ -124,6 +133,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     request.eaLength = EaLength;
 
     quarnhold::testbed::CreateFileResult result = Bound("ZwCreateFile").CreateFile(request);
+    StopIfRecordFull();
     // Any status NT_SUCCESS holds for comes with the handle.
     if (result.handle != 0) {
         *FileHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(result.handle));
@@ -157,6 +167,7 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_R
     request.hasKey = Key != nullptr;
 
     quarnhold::testbed::WriteFileResult result = Bound("ZwWriteFile").WriteFile(request);
+    StopIfRecordFull();
     if (result.information && IoStatusBlock != nullptr) {
         IoStatusBlock->Status = static_cast<NTSTATUS>(result.status);
         IoStatusBlock->Information = *result.information;
@@ -173,6 +184,7 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
     if (model.RaisedBugCheck()) {
         throw quarnhold::testbed::BugCheckStop(*model.RaisedBugCheck());
     }
+    StopIfRecordFull();
     return status;
 }
 
@@ -187,5 +199,6 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...)
     quarnhold::testbed::VarArgs arguments(&list);
     Bound("DbgPrint").DebugPrint(Format, arguments);
     va_end(list);
+    StopIfRecordFull();
     return STATUS_SUCCESS;
 }

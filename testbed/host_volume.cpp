@@ -101,12 +101,10 @@ uint64_t HostVolume::FreeBytes() const
     return static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
-VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
-                                std::string volumePath) const
+VolumeNode HostVolume::Describe(std::shared_ptr<const HostFd> pinned, std::string volumePath) const
 {
     auto held = std::make_shared<HostObject>();
     held->pinned = std::move(pinned);
-    held->parent = std::move(parent);
     VolumeNode node;
     node.volumePath = std::move(volumePath);
     struct stat info {};
@@ -139,7 +137,6 @@ std::optional<VolumeNode> HostVolume::Child(const VolumeNode& directory, const s
         if (fd) {
             auto held = std::make_shared<HostObject>();
             held->pinned = std::make_shared<const HostFd>(std::move(fd));
-            held->parent = at;
             VolumeNode node;
             node.object = std::move(held);
             node.volumePath = JoinVolumePath(directory.volumePath, name);
@@ -155,7 +152,7 @@ std::optional<VolumeNode> HostVolume::Child(const VolumeNode& directory, const s
         if (error == ENOENT) return std::nullopt;
         throw TestBedError("look up", HostPath(directory) / name, error);
     }
-    return Describe(std::make_shared<const HostFd>(std::move(fd)), at, JoinVolumePath(directory.volumePath, name));
+    return Describe(std::make_shared<const HostFd>(std::move(fd)), JoinVolumePath(directory.volumePath, name));
 }
 
 void HostVolume::VisitNames(const VolumeNode& directory, const std::function<void(const char* name)>& visit) const
@@ -183,7 +180,7 @@ NtStatus HostVolume::CreateDirectory(const VolumeNode& parent, std::u16string_vi
         const int error = errno;
         throw TestBedError("open the directory just made", HostPath(parent) / *hostName, error);
     }
-    created = Describe(std::make_shared<const HostFd>(std::move(fd)), at, JoinVolumePath(parent.volumePath, *hostName));
+    created = Describe(std::make_shared<const HostFd>(std::move(fd)), JoinVolumePath(parent.volumePath, *hostName));
     return status::Success;
 }
 
@@ -201,7 +198,7 @@ NtStatus HostVolume::CreateFile(const VolumeNode& parent, std::u16string_view na
     }
     // The descriptor that made the file is the one that writes it.
     auto made = std::make_shared<const HostFd>(std::move(fd));
-    created = Describe(made, at, JoinVolumePath(parent.volumePath, *hostName));
+    created = Describe(made, JoinVolumePath(parent.volumePath, *hostName));
     // NT gives a new file no READONLY attribute, whatever the host's umask
     // would make of it.
     if (created.readOnly) {
@@ -216,34 +213,54 @@ NtStatus HostVolume::CreateFile(const VolumeNode& parent, std::u16string_view na
     return status::Success;
 }
 
-NtStatus HostVolume::OpenForWriting(VolumeNode& node)
+// Opens `node`'s file anew with `flags` through the descriptor that holds
+// it, never by its name, and checks on the descriptor, before any I/O, that
+// it is the very regular file the lookup found: nothing swapped in under
+// the name since (a FIFO, a device node) is opened, so none can block the
+// run or be written. Throws TestBedError when the host refuses the open and
+// the refusal has no NT meaning.
+std::optional<HostFd> HostVolume::Reopened(const VolumeNode& node, int flags, std::string_view operation,
+                                           NtStatus& refused) const
 {
-    const HostObject& held = Held(node);
-    if (held.writable) {
-        return status::Success;
-    }
-    if (!held.parent || node.kind != NodeKind::File) {
-        throw std::logic_error("only a file found in a directory can be opened for writing");
-    }
-    HostFd fd(openat(held.parent->get(), node.Name(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    HostFd fd = Reopen(Held(node).pinned->get(), flags | O_NONBLOCK | O_NOCTTY);
     if (!fd) {
         const int error = errno;
-        return NtAnswer(error, "open for writing", HostPath(node));
+        // The descriptor is held open, so only a /proc that is not there
+        // makes its path under /proc/self/fd missing.
+        if (error == ENOENT) {
+            throw TestBedError(std::string(operation) + " " + HostPath(node).string() +
+                               ": the test bed opens what it holds through /proc/self/fd, and /proc is not mounted");
+        }
+        refused = NtAnswer(error, operation, HostPath(node));
+        return std::nullopt;
     }
     struct stat info {};
     if (fstat(fd.get(), &info) != 0) {
         const int error = errno;
         throw TestBedError("look at", HostPath(node), error);
     }
-    if (HostIdentity{info.st_dev, info.st_ino} != IdentityOf(node)) {
-        throw TestBedError(HostPath(node).string() +
-                           " was replaced by another file while the test bed held it: the file written would not be "
-                           "the file opened");
+    if (!S_ISREG(info.st_mode) || HostIdentity{info.st_dev, info.st_ino} != IdentityOf(node)) {
+        throw TestBedError(HostPath(node).string() + " opened as another object than the one held");
     }
+    return fd;
+}
+
+NtStatus HostVolume::OpenForWriting(VolumeNode& node)
+{
+    const HostObject& held = Held(node);
+    if (held.writable) {
+        return status::Success;
+    }
+    if (node.kind != NodeKind::File) {
+        throw std::logic_error("only a file can be opened for writing");
+    }
+    NtStatus refused = status::Success;
+    std::optional<HostFd> fd = Reopened(node, O_WRONLY, "open for writing", refused);
+    if (!fd) return refused;
     // A hold of its own, so that the node this one was copied from stays
     // as it was.
     auto opened = std::make_shared<HostObject>(held);
-    opened->writable = std::make_shared<const HostFd>(std::move(fd));
+    opened->writable = std::make_shared<const HostFd>(std::move(*fd));
     node.object = std::move(opened);
     return status::Success;
 }
@@ -270,6 +287,31 @@ NtStatus HostVolume::Truncate(const VolumeNode& file)
         return NtAnswer(error, "truncate", HostPath(file));
     }
     return status::Success;
+}
+
+FileGlimpse HostVolume::Glimpse(const VolumeNode& file, size_t headBytes) const
+{
+    NtStatus refused = status::Success;
+    std::optional<HostFd> fd = Reopened(file, O_RDONLY, "read back", refused);
+    if (!fd) throw TestBedError(HostPath(file).string() + " cannot be read back: " + DescribeStatus(refused));
+    struct stat info {};
+    if (fstat(fd->get(), &info) != 0) {
+        const int error = errno;
+        throw TestBedError("look at", HostPath(file), error);
+    }
+    // As when the run found it: another name may lie outside drive C.
+    if (info.st_nlink > 1) {
+        throw TestBedError(HostPath(file).string() + " has " + std::to_string(info.st_nlink) +
+                           " hard links now; another of its names may lie outside drive C, so the test bed shows "
+                           "nothing of it");
+    }
+    FileGlimpse glimpse;
+    glimpse.size = static_cast<uint64_t>(info.st_size);
+    glimpse.named = info.st_nlink > 0;
+    if (int failed = ReadSome(fd->get(), 0, std::min<uint64_t>(headBytes, glimpse.size), glimpse.head); failed != 0) {
+        throw TestBedError("read back", HostPath(file), failed);
+    }
+    return glimpse;
 }
 
 uint64_t HostVolume::SizeOf(const VolumeNode& file) const

@@ -5,12 +5,16 @@
 // when asked; permissions are the model's own (a host file without write
 // permission is a read-only file, for root as for anyone), not the host's.
 //
-// The volume never leaves its folder. The root is opened once; every name is
-// looked up in the directory found before it, one component at a time,
-// without following links; each node found keeps its own descriptor, and
-// every later step (a create inside it, a write to it) goes through that
-// descriptor, not through a path. A file with more than one hard link is
-// refused: its other name may lie outside the folder.
+// The volume never looks a name up outside its folder. The root is opened
+// once; every name is looked up in the directory found before it, one
+// component at a time, without following links; each node found keeps its
+// own descriptor, and every later step (a create inside it, an open for
+// writing, a write, a read back) goes through that descriptor, not through
+// a path. A file with more than one hard link is refused: its other name
+// may lie outside the folder. What the volume holds it holds wherever it
+// goes: a file or folder someone moves out of the folder during a run is
+// still written through the handle opened before, as an NT handle follows
+// its file; nothing else outside is reached.
 //
 // A host failure with an NT meaning is answered with NT's status: EROFS is
 // STATUS_MEDIA_WRITE_PROTECTED, ENOSPC and EDQUOT are STATUS_DISK_FULL,
@@ -46,8 +50,6 @@ struct HostObject : VolumeObject {
     std::shared_ptr<const HostFd> pinned;
     // The file open for writing, once a write was granted.
     std::shared_ptr<const HostFd> writable;
-    // The directory it was found in; none for the root.
-    std::shared_ptr<const HostFd> parent;
     // Known once looked at: a directory walked through is not looked at
     // until a comparison needs it (see HostVolume::SameObject). The object
     // is pinned, so what is learnt once holds for the node's life.
@@ -67,12 +69,14 @@ public:
     uint64_t FreeBytes() const override;
     NtStatus CreateDirectory(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
     NtStatus CreateFile(const VolumeNode& parent, std::u16string_view name, VolumeNode& created) override;
-    // Opens the file by its name in the directory it was found in; throws
-    // TestBedError if that name now leads elsewhere.
+    // Opens the very file the lookup found, through the descriptor that
+    // holds it, never by its name again.
     NtStatus OpenForWriting(VolumeNode& node) override;
     NtStatus WriteAt(const VolumeNode& file, uint64_t offset, std::span<const uint8_t> data) override;
     NtStatus Truncate(const VolumeNode& file) override;
     uint64_t SizeOf(const VolumeNode& file) const override;
+    // Throws TestBedError, too, for a file with more than one hard link.
+    FileGlimpse Glimpse(const VolumeNode& file, size_t headBytes) const override;
 
 protected:
     VolumeNode Root() const override { return rootNode_; }
@@ -81,11 +85,14 @@ protected:
     void VisitNames(const VolumeNode& directory, const std::function<void(const char* name)>& visit) const override;
 
 private:
-    // The node held open as `pinned`, found in `parent` as the last
-    // component of `volumePath`, looked at: its kind, identity and mode.
-    VolumeNode Describe(std::shared_ptr<const HostFd> pinned, std::shared_ptr<const HostFd> parent,
-                        std::string volumePath) const;
+    // The node held open as `pinned`, named `volumePath`, looked at: its
+    // kind, identity and mode.
+    VolumeNode Describe(std::shared_ptr<const HostFd> pinned, std::string volumePath) const;
     const HostIdentity& IdentityOf(const VolumeNode& node) const;
+    // `node`'s file opened anew for I/O; nothing, with the NT answer in
+    // `refused`, when the host refuses with one.
+    std::optional<HostFd> Reopened(const VolumeNode& node, int flags, std::string_view operation,
+                                   NtStatus& refused) const;
 
     std::filesystem::path root_;
     VolumeNode rootNode_;

@@ -136,6 +136,7 @@ KernelCall& KernelModel::Record(Routine routine, NtStatus status, uint32_t handl
     call.detail = outcome.empty() ? arguments : arguments + " -> " + outcome;
     call.outcome = std::move(outcome);
     call.callerRva = std::exchange(nextCallerRva_, std::nullopt);
+    recordBytes_ += sizeof(KernelCall) + call.detail.size() + call.outcome.size();
     return call;
 }
 
@@ -190,6 +191,7 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
         Record(Routine::ZwCreateFile, result.status, result.handle, detail, std::move(outcome), result.information,
                injected)
             .create = request;
+        recordBytes_ += request.objectName ? request.objectName->text.size() * sizeof(char16_t) : 0;
         return result;
     };
     if (std::optional<NtStatus> refused = CheckCallerRecords(request)) {
@@ -214,7 +216,9 @@ CreateFileResult KernelModel::CreateFile(const CreateFileRequest& request)
         outcome = "injected " + DescribeStatus(result.status) + ", ";
         injected = true;
     }
-    if (fault && fault->information) {
+    // An Information equal to the one the file system gave changes nothing:
+    // no fault took effect.
+    if (fault && fault->information && fault->information != result.information) {
         result.information = fault->information;
         outcome += "injected ";
         injected = true;
@@ -439,10 +443,13 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
                                     request.hasApcRoutine,
                                     request.hasApcContext,
                                     request.hasIoStatusBlock,
-                                    std::string(request.data.begin(), request.data.end()),
+                                    std::string(request.data.begin(),
+                                                request.data.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                           request.data.size(), RecordedWriteBytes))),
                                     request.length,
                                     request.byteOffset,
                                     request.hasKey};
+        recordBytes_ += call.write->data.size();
         return WriteFileResult{status, information};
     };
     auto refuse = [&](NtStatus status) { return finish(status, std::nullopt, DescribeStatus(status), false); };
@@ -477,14 +484,16 @@ WriteFileResult KernelModel::WriteFile(const WriteFileRequest& request)
             return refuse(written);
         }
         diskEvents_.push_back({DiskEvent::Kind::Wrote, file.node.volumePath, offset, data.size()});
+        written_.try_emplace(file.node.volumePath, file.node);
     }
     if (file.synchronous) {
         file.position = offset + data.size();
     }
     // A success status the file system chose comes after the write is done.
-    const bool injected = fault && (fault->status || fault->information);
     const NtStatus status = fault && fault->status ? *fault->status : status::Success;
     uint32_t information = fault && fault->information ? *fault->information : static_cast<uint32_t>(data.size());
+    // An Information equal to the bytes written changes nothing.
+    const bool injected = fault && (fault->status || information != data.size());
     std::string outcome = "wrote " + std::to_string(data.size()) + " bytes at offset " + std::to_string(offset);
     if (fault && fault->status) outcome = "injected " + DescribeStatus(status) + ", " + outcome;
     return finish(status, information, outcome, injected);
@@ -618,6 +627,7 @@ void KernelModel::DebugPrint(std::string_view format, FormatArguments& arguments
         Break("DbgPrint: message cut at " + std::to_string(DebugPrintLimit) + " bytes");
     }
     Record(Routine::DbgPrint, status::Success, 0, "\"" + GbkToUtf8(message.bytes) + "\"", "").format = format;
+    recordBytes_ += format.size() + message.bytes.size();
     debugOutput_.push_back(std::move(message.bytes));
 }
 
@@ -630,6 +640,23 @@ void KernelModel::BeginCall(std::string call)
 std::string KernelModel::CallInProgress() const
 {
     return currentIsDebugPrint_ ? "DbgPrint(\"" + GbkToUtf8(currentFormat_) + "\")" : currentCall_;
+}
+
+std::optional<std::string> KernelModel::RecordFull() const
+{
+    if (recordBytes_ <= RecordLimit) return std::nullopt;
+    return "the run's record (its " + std::to_string(calls_.size()) + " kernel calls with their arguments, " +
+           std::to_string(debugOutput_.size()) + " messages and " + std::to_string(brokenRules_.size()) +
+           " broken rules) passed " + std::to_string(RecordLimit >> 20) + " MiB, so the run stops";
+}
+
+std::vector<WrittenFile> KernelModel::WrittenFiles(size_t headBytes) const
+{
+    std::vector<WrittenFile> files;
+    for (const auto& [path, node] : written_) {
+        files.push_back({path, volume_->Glimpse(node, headBytes)});
+    }
+    return files;
 }
 
 std::vector<OpenHandle> KernelModel::OpenHandles() const

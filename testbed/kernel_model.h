@@ -55,7 +55,8 @@ struct DriveC {
 // if that succeeds returns the status in place of STATUS_SUCCESS, with the
 // handle of a create, as NT hands one out with any status NT_SUCCESS holds
 // for. Only an information value: the call runs and, if it succeeds, reports
-// that value.
+// that value; one equal to what the call reports anyway changes nothing, and
+// the call is not counted as injected.
 struct InjectedFault {
     Routine routine = Routine::ZwCreateFile;
     unsigned occurrence = 1;
@@ -88,7 +89,7 @@ struct WriteArguments {
     bool hasApcRoutine = false;
     bool hasApcContext = false;
     bool hasIoStatusBlock = true;
-    std::string data;  // the bytes at Buffer, as many as were readable
+    std::string data;  // the first bytes at Buffer: as many as were readable, RecordedWriteBytes at most
     uint32_t length = 0;
     std::optional<int64_t> byteOffset;
     bool hasKey = false;
@@ -131,11 +132,17 @@ struct BugCheck {
 // 0x00000000, 0x00000000): ZwClose of ...", the same line on both ways.
 std::string DescribeBugCheck(const BugCheck& bugCheck);
 
-// Thrown by the host-linked routines when the model raises a bug check, to
-// stop the host-compiled driver there as the machine would stop.
-class BugCheckStop : public std::runtime_error {
+// Thrown by the host-linked routines to stop the host-compiled driver
+// where the emulated CPU stops: a bug check, or a record grown too large.
+class RunStop : public std::runtime_error {
 public:
-    explicit BugCheckStop(const BugCheck& bugCheck) : std::runtime_error(DescribeBugCheck(bugCheck)) {}
+    using std::runtime_error::runtime_error;
+};
+
+// The model raised a bug check: the machine would stop there.
+class BugCheckStop : public RunStop {
+public:
+    explicit BugCheckStop(const BugCheck& bugCheck) : RunStop(DescribeBugCheck(bugCheck)) {}
 };
 
 // A kernel rule the caller broke, as a driver verifier reports it. Any one
@@ -152,6 +159,12 @@ struct DiskEvent {
     std::string volumePath;  // as named on disk, '\'-separated
     uint64_t offset = 0;
     uint64_t length = 0;
+};
+
+// A file the run wrote, as it is now.
+struct WrittenFile {
+    std::string volumePath;  // as named when first written, '\'-separated
+    FileGlimpse now;
 };
 
 struct OpenHandle {
@@ -202,6 +215,16 @@ public:
     // image's base; its record keeps it. Whoever carries the calls says so
     // before each, when it knows.
     void NoteCaller(std::optional<uint32_t> rva) { nextCallerRva_ = rva; }
+    // Why the run must stop after the call just answered, when its record
+    // (the calls with their arguments, the messages, the broken rules) has
+    // grown past RecordLimit; whoever carries the calls stops the run there,
+    // so that no driver can make the record take the host's memory.
+    std::optional<std::string> RecordFull() const;
+    // Each file the run wrote, by the name it was first written under, as
+    // the file itself holds it now (whatever its names lead to by now): its
+    // size and first `headBytes` bytes. Throws TestBedError when the host
+    // cannot read one back, or one has more than one hard link.
+    std::vector<WrittenFile> WrittenFiles(size_t headBytes) const;
 
     // Added to every handle value the model gives out for OBJ_KERNEL_HANDLE
     // opens, as on i386 NT.
@@ -210,6 +233,9 @@ public:
     static constexpr size_t DebugPrintLimit = 512;
     // INVALID_KERNEL_HANDLE: ZwClose from kernel mode of a handle that is not open.
     static constexpr uint32_t InvalidKernelHandle = 0x93;
+    // What a run's record may hold, and what of a write's data it keeps.
+    static constexpr size_t RecordLimit = 32u << 20;
+    static constexpr size_t RecordedWriteBytes = 64u << 10;
 
 private:
     struct FileObject {
@@ -245,7 +271,11 @@ private:
                        std::string outcome, std::optional<uint32_t> information = std::nullopt,
                        bool injected = false);
     // Notes a broken rule against the call in progress.
-    void Break(std::string rule) { brokenRules_.push_back({std::move(rule), CallInProgress()}); }
+    void Break(std::string rule)
+    {
+        BrokenRule& broken = brokenRules_.emplace_back(BrokenRule{std::move(rule), CallInProgress()});
+        recordBytes_ += sizeof(BrokenRule) + broken.rule.size() + broken.call.size();
+    }
     // Notes the call being answered from here on.
     void BeginCall(std::string call);
     void BreakUnreadable(const UnreadableRecord& unreadable);
@@ -264,7 +294,9 @@ private:
     std::vector<std::string> debugOutput_;
     std::vector<KernelCall> calls_;
     std::vector<DiskEvent> diskEvents_;
+    std::map<std::string, VolumeNode> written_;  // each file written, held, by its first name
     std::vector<BrokenRule> brokenRules_;
+    size_t recordBytes_ = 0;  // what the record above holds, roughly
     std::optional<BugCheck> bugCheck_;
     std::optional<uint32_t> nextCallerRva_;  // see NoteCaller
     std::string currentCall_;  // "ZwClose(0x80000004)": the call being answered

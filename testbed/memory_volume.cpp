@@ -153,6 +153,12 @@ uint64_t MemoryVolume::SizeOf(const VolumeNode& file) const
     return Held(file).content.size();
 }
 
+FileGlimpse MemoryVolume::Glimpse(const VolumeNode& file, size_t headBytes) const
+{
+    const std::string& content = Held(file).content;
+    return FileGlimpse{content.size(), content.substr(0, headBytes), true};
+}
+
 void MemoryVolume::Collect(const Entry& directory, const std::string& prefix, std::vector<DiskItem>& items) const
 {
     for (const auto& [name, entry] : directory.children) {

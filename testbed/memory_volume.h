@@ -44,6 +44,7 @@ public:
     NtStatus WriteAt(const VolumeNode& file, uint64_t offset, std::span<const uint8_t> data) override;
     NtStatus Truncate(const VolumeNode& file) override;
     uint64_t SizeOf(const VolumeNode& file) const override;
+    FileGlimpse Glimpse(const VolumeNode& file, size_t headBytes) const override;
 
 protected:
     VolumeNode Root() const override;

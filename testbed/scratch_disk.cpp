@@ -89,53 +89,54 @@ bool WithoutWriteBits(mode_t mode)
 }
 
 // The entry `name` of `directory` as an item, and, for a directory, what it
-// holds into `items`; nothing when the entry is gone. `type` is the kind
-// the directory listing gave (DT_UNKNOWN when there is none); the kind is
-// always confirmed on the descriptor opened.
-std::optional<DiskItem> ReadEntry(int directory, const std::string& name, unsigned char type, const std::string& path,
-                                  const fs::path& hostPath, std::vector<DiskItem>* items)
+// holds into `items`; nothing when the entry is gone. The entry is held
+// first without being opened for I/O (O_PATH opens no FIFO, device or
+// terminal), its kind is read on that descriptor, and only a folder or a
+// regular file is then opened for reading, through it: nothing swapped in
+// under the name in between is ever read, waited on or followed. A file
+// with more than one hard link is refused, as the run refuses it: another
+// of its names may lie outside the folder.
+std::optional<DiskItem> ReadEntry(int directory, const std::string& name, const std::string& path,
+                                  const fs::path& hostPath, std::vector<DiskItem>* items,
+                                  size_t headBytes = SIZE_MAX)
 {
-    if (type == DT_UNKNOWN) {
-        struct stat info {};
-        if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) return std::nullopt;
-            throw TestBedError("look at", hostPath, errno);
-        }
-        type = S_ISLNK(info.st_mode)   ? DT_LNK
-               : S_ISDIR(info.st_mode) ? DT_DIR
-               : S_ISREG(info.st_mode) ? DT_REG
-                                       : DT_FIFO;
-    }
-    if (type == DT_LNK) {
-        std::array<char, PATH_MAX> target{};
-        ssize_t length = readlinkat(directory, name.c_str(), target.data(), target.size());
-        if (length < 0) throw TestBedError("read the link", hostPath, errno);
-        return Link(path, std::string(target.data(), static_cast<size_t>(length)));
-    }
-    if (type != DT_DIR && type != DT_REG) {
-        throw TestBedError(hostPath.string() + " is neither a file, a folder nor a link");
-    }
-    // Never follows a link, never waits on a FIFO, never takes a terminal;
-    // the descriptor says what was opened.
-    HostFd fd(openat(directory, name.c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (type == DT_DIR ? O_DIRECTORY : 0)));
-    if (!fd) {
+    HostFd held(openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!held) {
         if (errno == ENOENT) return std::nullopt;
         throw TestBedError("open", hostPath, errno);
     }
-    // O_DIRECTORY made sure of a directory; a file is looked at for its mode.
-    if (type == DT_DIR) {
-        if (items != nullptr) ReadTree(fd.Release(), path + "/", hostPath, *items);
+    struct stat info {};
+    if (fstat(held.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+    if (S_ISLNK(info.st_mode)) {
+        std::array<char, PATH_MAX> target{};
+        ssize_t length = readlinkat(held.get(), "", target.data(), target.size());
+        if (length < 0) throw TestBedError("read the link", hostPath, errno);
+        return Link(path, std::string(target.data(), static_cast<size_t>(length)));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        if (items != nullptr) {
+            HostFd listing(openat(held.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!listing) throw TestBedError("open", hostPath, errno);
+            ReadTree(listing.Release(), path + "/", hostPath, *items);
+        }
         return Directory(path);
     }
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
     if (!S_ISREG(info.st_mode)) {
-        throw TestBedError(hostPath.string() + " changed kind while the test bed read it");
+        throw TestBedError(hostPath.string() + " is neither a file, a folder nor a link");
     }
+    if (info.st_nlink > 1) {
+        throw TestBedError(hostPath.string() + " has " + std::to_string(info.st_nlink) +
+                           " hard links; another of its names may lie outside the folder, so the test bed reads "
+                           "nothing of it");
+    }
+    HostFd fd = Reopen(held.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!fd) throw TestBedError("open", hostPath, errno);
     std::string content;
-    if (int failed = ReadAll(fd.get(), content); failed != 0) throw TestBedError("read", hostPath, failed);
-    return File(path, std::move(content), WithoutWriteBits(info.st_mode));
+    if (int failed = ReadAll(fd.get(), content, headBytes); failed != 0) throw TestBedError("read", hostPath, failed);
+    DiskItem file = File(path, std::move(content), WithoutWriteBits(info.st_mode));
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    file.unreadBytes = size > file.content.size() ? size - file.content.size() : 0;
+    return file;
 }
 
 // Everything in the directory open as `directory` (which it takes over),
@@ -143,22 +144,44 @@ std::optional<DiskItem> ReadEntry(int directory, const std::string& name, unsign
 void ReadTree(int directory, const std::string& prefix, const fs::path& hostPath, std::vector<DiskItem>& items)
 {
     HostFd held(directory);
-    std::vector<std::pair<std::string, unsigned char>> entries;
-    if (int failed =
-            ListDirectory(held.get(), [&](const char* name, unsigned char type) { entries.emplace_back(name, type); });
+    std::vector<std::string> entries;
+    if (int failed = ListDirectory(held.get(), [&](const char* name, unsigned char) { entries.emplace_back(name); });
         failed != 0) {
         throw TestBedError("read the folder", hostPath, failed);
     }
-    for (const auto& [name, type] : entries) {
+    for (const std::string& name : entries) {
         const size_t before = items.size();
         items.emplace_back();  // the entry comes before what it holds
-        std::optional<DiskItem> item = ReadEntry(held.get(), name, type, prefix + name, hostPath / name, &items);
+        std::optional<DiskItem> item = ReadEntry(held.get(), name, prefix + name, hostPath / name, &items);
         if (item) {
             items[before] = std::move(*item);
         } else {
             items.erase(items.begin() + static_cast<std::ptrdiff_t>(before));
         }
     }
+}
+
+// The file `name` in `parent`, made anew, or, when one is there, emptied:
+// a regular file with no other name only, checked on a descriptor that
+// opens nothing before it is opened for writing, so that no FIFO, device
+// node or file with a name outside the folder is ever written.
+HostFd CreateOrReplace(int parent, const std::string& name, mode_t mode, const fs::path& hostPath)
+{
+    HostFd made(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (made || errno != EEXIST) {
+        if (!made) throw TestBedError("create the file", hostPath, errno);
+        return made;
+    }
+    HostFd held(openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!held) throw TestBedError("open", hostPath, errno);
+    struct stat info {};
+    if (fstat(held.get(), &info) != 0) throw TestBedError("look at", hostPath, errno);
+    if (!S_ISREG(info.st_mode) || info.st_nlink > 1) {
+        throw TestBedError("lay down " + hostPath.string() + ": something other than a file with one name is there");
+    }
+    HostFd fd = Reopen(held.get(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_NOCTTY);
+    if (!fd) throw TestBedError("open for writing", hostPath, errno);
+    return fd;
 }
 
 [[noreturn]] void CameOutWrong(const fs::path& folder, const DiskItem& asked, const std::string& found)
@@ -185,8 +208,7 @@ void Create(int parent, const DiskItem& item, const std::string& name, const fs:
         }
         case DiskItem::Kind::File: {
             const mode_t mode = item.readOnly ? 0444 : 0644;
-            HostFd fd(openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
-            if (!fd) throw TestBedError("create the file", hostPath, errno);
+            HostFd fd = CreateOrReplace(parent, name, mode, hostPath);
             if (int failed = WriteAllAt(fd.get(), item.content, 0); failed != 0) {
                 throw TestBedError("write", hostPath, failed);
             }
@@ -287,13 +309,13 @@ std::vector<DiskItem> ReadDisk(const fs::path& folder)
     return items;
 }
 
-std::optional<DiskItem> ReadDiskItem(const fs::path& folder, const std::string& path)
+std::optional<DiskItem> ReadDiskItem(const fs::path& folder, const std::string& path, size_t headBytes)
 {
     HostFd root = OpenFolder(folder, O_PATH);
     std::vector<std::string> parts = SplitPath(path);
     std::optional<HostFd> parent = OpenParent(root.get(), folder, parts);
     if (!parent) return std::nullopt;
-    return ReadEntry(parent->get(), parts.back(), DT_UNKNOWN, path, folder / path, nullptr);
+    return ReadEntry(parent->get(), parts.back(), path, folder / path, nullptr, headBytes);
 }
 
 std::string DescribeItem(const DiskItem& item)

@@ -22,6 +22,9 @@ struct DiskItem {
     Kind kind = Kind::File;
     std::string content;    // a file's bytes, or a link's target
     bool readOnly = false;  // a file without write permission
+    // A file read only in part: how many of its bytes follow `content`
+    // unread (see ReadDiskItem).
+    uint64_t unreadBytes = 0;
 
     bool operator==(const DiskItem&) const = default;
 };
@@ -42,8 +45,11 @@ void Clear(const std::filesystem::path& folder);
 std::vector<DiskItem> ReadDisk(const std::filesystem::path& folder);
 
 // The item at `path` ('/'-separated) under `folder`, reached without
-// following links; nothing when there is none.
-std::optional<DiskItem> ReadDiskItem(const std::filesystem::path& folder, const std::string& path);
+// following links, as ReadDisk reads each (a file with a second name is
+// refused); nothing when there is none. Of a file, only the first
+// `headBytes` bytes are read; the rest is counted in unreadBytes.
+std::optional<DiskItem> ReadDiskItem(const std::filesystem::path& folder, const std::string& path,
+                                     size_t headBytes = SIZE_MAX);
 
 // "Quarnhold/test.txt (20 bytes, read-only)", "Quarnhold/", "a -> b".
 std::string DescribeItem(const DiskItem& item);

@@ -26,6 +26,13 @@ namespace quarnhold::testbed {
 
 enum class NodeKind { File, Directory, Other };
 
+// What a file holds now, as far as a report shows it.
+struct FileGlimpse {
+    uint64_t size = 0;
+    std::string head;    // its first bytes, as many as asked for
+    bool named = true;   // false: no name on the volume leads to it any more
+};
+
 // What a volume keeps of an object it found or made, for as long as a node
 // names it: descriptors on the host, the entry itself in memory.
 class VolumeObject {
@@ -95,6 +102,10 @@ public:
 
     // The file's size now.
     virtual uint64_t SizeOf(const VolumeNode& file) const = 0;
+
+    // The file's size and its first `headBytes` bytes at most, read from
+    // the very file `file` holds, whatever its names lead to now.
+    virtual FileGlimpse Glimpse(const VolumeNode& file, size_t headBytes) const = 0;
 
 protected:
     virtual VolumeNode Root() const = 0;

@@ -71,6 +71,8 @@ const FormatCase Cases[] = {
     // Wide text becomes GBK, '?' where GBK has no character.
     {"%ws", {std::u16string(u"\u4E2D\u6587")}, "\xD6\xD0\xCE\xC4"},
     {"%ws", {std::u16string(u"a\u0E01b")}, "a?b"},
+    // A character GBK has and GB2312 has not.
+    {"%ws", {std::u16string(u"\u9019")}, "\xDF\x40"},
     {"%S|%ls|%wZ", {std::u16string(u"x"), std::u16string(u"y"), Counted{u"z"}}, "x|y|z"},
     {"%ws|%s", {NullPointer{}, NullPointer{}}, "(null)|(null)"},
     // Integers.
@@ -81,6 +83,14 @@ const FormatCase Cases[] = {
     {"[%5d][%-5d][%05d][%05d]", {42u, 42u, 42u, static_cast<uint32_t>(-42)}, "[   42][42   ][00042][-0042]"},
     {"[%.3d][%.0d][%8.3x]", {7u, 0u, 0xAu}, "[007][][     00a]"},
     {"[%*d][%-*d]", {4u, 7u, 3u, 1u}, "[   7][1  ]"},
+    // A width or precision from the arguments is capped as a literal one is
+    // (4096), whatever its size; INT_MIN is a '-' and the widest field.
+    {"[%*d]", {0x7FFFFFFFu, 1u}, "[" + std::string(4095, ' ') + "1]"},
+    {"[%*d]", {0x80000000u, 1u}, "[1" + std::string(4095, ' ') + "]"},
+    {"[%9999d]", {1u}, "[" + std::string(4095, ' ') + "1]"},
+    {"[%.*d]", {0x7FFFFFFFu, 1u}, "[" + std::string(4095, '0') + "1]"},
+    {"[%.*s]", {0x7FFFFFFFu, std::string("abc")}, "[abc]"},
+    {"[%.*s]", {0xFFFFFFFFu, std::string("abc")}, "[abc]"},
     {"%hd %hu", {0x18000u, 0x18000u}, "-32768 32768"},
     {"%I64X %llu %I64d", {0x123456789Aull, 18446744073709551615ull, static_cast<uint64_t>(-2)},
      "123456789A 18446744073709551615 -2"},

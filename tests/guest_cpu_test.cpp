@@ -3,12 +3,14 @@
 // Guest memory as the kernel's side reads it, and the instruction tally,
 // on a bare CPU: strings that meet page ends and unmapped or protected
 // pages, records that straddle two mappings, and a budget that runs out;
-// the amd64 CPU's memory above 4 GB and its registers; the amd64
-// convention's side of a kernel call and its handles; and the hex spelling
-// every message uses for guest values.
+// a snapshot that puts back all a guest changed of the CPU; the amd64 CPU's
+// memory above 4 GB and its registers; the amd64 convention's side of a
+// kernel call and its handles; and the hex spelling every message uses for
+// guest values.
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@ namespace quarnhold::tests {
 namespace {
 
 using emulator::GuestCpu;
+using emulator::Protection;
 
 constexpr uint32_t Page = 0x1000;
 constexpr uint32_t Base = 0x80400000;  // two readable pages, then a protected one, then nothing
@@ -100,19 +103,49 @@ TEST(WideStringReadTest, UnitsCountFromTheStringsStart)
 }
 
 // A record may straddle two mappings: the kernel's side may read it only
-// when both allow it, and write it only when both allow that.
-TEST(GuestMemoryTest, RecordsAcrossMappingsTakeTheNarrowerProtection)
+// when both allow it, and write it only when both allow that, whichever of
+// the two lies first and whichever was mapped first.
+struct StraddleCase {
+    std::string name;
+    Protection first, second;  // by address
+    bool mapSecondFirst;
+};
+
+void PrintTo(const StraddleCase& c, std::ostream* out)
 {
+    *out << c.name;
+}
+
+const StraddleCase StraddleCases[] = {
+    {"wider_first", {true, true, false}, {true, false, false}, false},
+    {"narrower_first", {true, false, false}, {true, true, false}, false},
+    {"wider_first_mapped_last", {true, true, false}, {true, false, false}, true},
+    {"narrower_first_mapped_last", {true, false, false}, {true, true, false}, true},
+    {"unreadable_first", {false, false, false}, {true, true, false}, false},
+    {"unreadable_second", {true, true, false}, {false, false, false}, false},
+};
+
+class StraddleTest : public ::testing::TestWithParam<StraddleCase> {};
+
+TEST_P(StraddleTest, TakesTheNarrowerProtection)
+{
+    const StraddleCase& c = GetParam();
     GuestCpu cpu;
-    cpu.Map(Base, Page, {true, true, false});
-    cpu.Map(Base + Page, Page, {true, false, false});
-    const uint32_t straddling = Base + Page - 4;
-    EXPECT_TRUE(cpu.ReadU32(straddling).has_value());
-    EXPECT_TRUE(cpu.WriteU32(straddling - 4, 7));
-    EXPECT_FALSE(cpu.WriteU32(straddling + 2, 7));
+    if (c.mapSecondFirst) cpu.Map(Base + Page, Page, c.second);
+    cpu.Map(Base, Page, c.first);
+    if (!c.mapSecondFirst) cpu.Map(Base + Page, Page, c.second);
+    const uint32_t straddling = Base + Page - 2;
+    EXPECT_EQ(cpu.ReadU32(straddling).has_value(), c.first.read && c.second.read);
+    EXPECT_EQ(cpu.WriteU32(straddling, 7), c.first.write && c.second.write);
+    // Within one mapping, that mapping's own.
+    EXPECT_EQ(cpu.ReadU32(Base).has_value(), c.first.read);
+    EXPECT_EQ(cpu.WriteU32(Base + Page, 7), c.second.write);
     EXPECT_FALSE(cpu.ReadU32(Base + 2 * Page - 2).has_value()) << "half of it is past every mapping";
     EXPECT_FALSE(cpu.ReadU32(Base - 2).has_value()) << "half of it is before every mapping";
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, StraddleTest, ::testing::ValuesIn(StraddleCases),
+                         [](const auto& info) { return info.param.name; });
 
 // The tally counts every instruction and stops the CPU at the first one
 // past the budget, with the address of the last one kept.
@@ -139,6 +172,130 @@ TEST(InstructionTallyTest, CountsAndStopsAtTheBudget)
     EXPECT_EQ(last, Base + 3) << "the endless jump";
     EXPECT_GE(executed, 1001u);
     EXPECT_LE(executed, 1002u);
+}
+
+// Machine code for the tests below, one instruction at a time.
+class Code {
+public:
+    Code& Bytes(std::initializer_list<uint8_t> bytes)
+    {
+        bytes_.insert(bytes_.end(), bytes);
+        return *this;
+    }
+    Code& Dword(uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        return *this;
+    }
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// A CPU with code, data, page tables and a stack, for a guest that changes
+// what it can of the CPU's state.
+struct StatefulCpu {
+    static constexpr uint32_t CodeAt = 0x80A00000, DataAt = 0x80B00000, Remapped = DataAt + Page,
+                              Elsewhere = 0x80C00000, Tables = 0x80D00000, DumpAt = DataAt + 0x800;
+    GuestCpu cpu;
+    StatefulCpu()
+    {
+        cpu.Map(CodeAt, Page, {true, false, true});
+        cpu.Map(DataAt, 2 * Page, {true, true, false});
+        cpu.Map(Elsewhere, Page, {true, true, false});
+        cpu.Map(Tables, 2 * Page, {true, true, false});
+        cpu.Map(0x80200000, Page, {true, true, false});
+        cpu.SetRegister(UC_X86_REG_ESP, 0x80200800);
+        Put(Remapped, {0x11, 0x11, 0x11, 0x11});
+        Put(Elsewhere, {0x22, 0x22, 0x22, 0x22});
+        // Page tables that map Remapped onto Elsewhere, everything else of
+        // its 4 MB as itself.
+        std::vector<uint8_t> directory(Page, 0), table(Page, 0);
+        auto set = [](std::vector<uint8_t>& page, uint32_t index, uint32_t entry) {
+            for (int i = 0; i < 4; ++i) page[4 * index + i] = static_cast<uint8_t>(entry >> (8 * i));
+        };
+        set(directory, CodeAt >> 22, (Tables + Page) | 3);
+        for (uint32_t i = 0; i < 1024; ++i) set(table, i, ((CodeAt & 0xFFC00000) + i * Page) | 3);
+        set(table, (Remapped >> 12) & 0x3FF, Elsewhere | 3);
+        cpu.Load(Tables, directory);
+        cpu.Load(Tables + Page, table);
+        // At DataAt: 16 bytes for xmm0, an x87 control word, an MXCSR, a
+        // GDT of a null and a flat data descriptor, and its GDTR.
+        Put(DataAt, {'x', 'm', 'm', '0', ' ', 'l', 'e', 'f', 't', ' ', 'b', 'e', 'h', 'i', 'n', 'd'});
+        Put(DataAt + 0x10, {0x7F, 0x0C});
+        Put(DataAt + 0x14, {0x80, 0x7F, 0, 0});
+        Put(DataAt + 0x20, {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0});
+        Put(DataAt + 0x30, {15, 0, 0x20, 0x00, 0xB0, 0x80});
+    }
+    void Put(uint32_t address, std::vector<uint8_t> bytes) { cpu.Load(address, bytes); }
+    bool RunCode(const Code& code)
+    {
+        std::vector<uint8_t> bytes = code.bytes();
+        bytes.push_back(0x90);
+        cpu.Load(CodeAt, bytes);
+        cpu.DropTranslations(CodeAt, Page);
+        return cpu.Run(CodeAt, CodeAt + static_cast<uint32_t>(bytes.size()) - 1).reachedEnd;
+    }
+    // What a guest reads of the CPU's state, and the word it reads at
+    // Remapped, as bytes.
+    std::vector<uint8_t> Dump()
+    {
+        Code dump;
+        dump.Bytes({0xF3, 0x0F, 0x7F, 0x05}).Dword(DumpAt);             // movdqu [DumpAt], xmm0
+        dump.Bytes({0xD9, 0x3D}).Dword(DumpAt + 0x10);                  // fnstcw
+        dump.Bytes({0xDD, 0x3D}).Dword(DumpAt + 0x12);                  // fnstsw: the x87 stack's top
+        dump.Bytes({0x0F, 0xAE, 0x1D}).Dword(DumpAt + 0x14);            // stmxcsr
+        dump.Bytes({0x0F, 0x01, 0x05}).Dword(DumpAt + 0x18);            // sgdt
+        dump.Bytes({0x0F, 0x01, 0x0D}).Dword(DumpAt + 0x20);            // sidt
+        dump.Bytes({0x8C, 0x25}).Dword(DumpAt + 0x28);                  // mov [m], fs
+        dump.Bytes({0x0F, 0x20, 0xC0, 0xA3}).Dword(DumpAt + 0x2C);      // mov eax, cr0; mov [m], eax
+        dump.Bytes({0x0F, 0x20, 0xD8, 0xA3}).Dword(DumpAt + 0x30);      // cr3
+        dump.Bytes({0x9C, 0x58, 0xA3}).Dword(DumpAt + 0x34);            // pushfd; pop eax: DF among them
+        dump.Bytes({0xB9}).Dword(0x174).Bytes({0x0F, 0x32, 0xA3}).Dword(DumpAt + 0x38);  // rdmsr SYSENTER_CS
+        dump.Bytes({0x0F, 0x21, 0xC0, 0xA3}).Dword(DumpAt + 0x3C);      // dr0
+        dump.Bytes({0xA1}).Dword(Remapped).Bytes({0xA3}).Dword(DumpAt + 0x40);
+        if (!RunCode(dump)) return {};
+        std::vector<uint8_t> bytes(0x44);
+        cpu.Read(DumpAt, bytes);
+        return bytes;
+    }
+};
+
+// Whatever a guest changes of the CPU's state, a snapshot taken before puts
+// back: the CPU then reads as a fresh one. Paging turned on and off again
+// leaves no translation of its own behind either.
+TEST(CpuSnapshotTest, PutsBackEverythingAGuestChanged)
+{
+    StatefulCpu fresh;
+    const std::vector<uint8_t> freshState = fresh.Dump();
+    ASSERT_FALSE(freshState.empty());
+
+    StatefulCpu changed;
+    const GuestCpu::Snapshot before = changed.cpu.TakeSnapshot();
+    Code change;
+    change.Bytes({0xF3, 0x0F, 0x6F, 0x05}).Dword(StatefulCpu::DataAt);        // movdqu xmm0, [m]
+    change.Bytes({0xD9, 0x2D}).Dword(StatefulCpu::DataAt + 0x10);             // fldcw
+    change.Bytes({0xD9, 0xE8});                                               // fld1
+    change.Bytes({0x0F, 0xAE, 0x15}).Dword(StatefulCpu::DataAt + 0x14);       // ldmxcsr
+    change.Bytes({0x0F, 0x01, 0x15}).Dword(StatefulCpu::DataAt + 0x30);       // lgdt
+    change.Bytes({0x0F, 0x01, 0x1D}).Dword(StatefulCpu::DataAt + 0x30);       // lidt
+    change.Bytes({0x66, 0xB8, 0x08, 0x00, 0x8E, 0xE0});                       // mov ax, 8; mov fs, ax
+    change.Bytes({0xB9}).Dword(0x174).Bytes({0xB8}).Dword(0x10).Bytes({0x31, 0xD2, 0x0F, 0x30});  // wrmsr
+    // DR0 only: a breakpoint enabled in DR7 makes Unicorn 2.0.1 crash.
+    change.Bytes({0xB8}).Dword(0x12345678).Bytes({0x0F, 0x23, 0xC0});         // mov dr0, eax
+    change.Bytes({0xFD});                                                     // std
+    change.Bytes({0xB8}).Dword(StatefulCpu::Tables).Bytes({0x0F, 0x22, 0xD8});  // mov cr3, eax
+    change.Bytes({0x0F, 0x20, 0xC0, 0x0D}).Dword(0x80000008).Bytes({0x0F, 0x22, 0xC0});  // cr0 |= PG | TS
+    change.Bytes({0xA1}).Dword(StatefulCpu::Remapped);                        // a read through the page tables
+    ASSERT_TRUE(changed.RunCode(change));
+    // The guest's changes took: a CPU not put back reads otherwise.
+    EXPECT_EQ(changed.cpu.Register(UC_X86_REG_CR0) & 0x80000008u, 0x80000008u);
+    EXPECT_EQ(changed.cpu.Register(UC_X86_REG_FS), 8u);
+    EXPECT_NE(changed.cpu.Register(UC_X86_REG_EFLAGS) & 0x400u, 0u) << "DF";
+
+    changed.cpu.Restore(before);
+    EXPECT_EQ(changed.Dump(), freshState);
 }
 
 TEST(HexTextTest, SpellsValuesPaddedAndUpperCase)

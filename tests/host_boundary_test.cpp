@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/sysmacros.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,11 +30,13 @@
 #include "emulator/pe_image.h"
 #include "fault_sweep/fault_sweep.h"
 #include "testbed/host_files.h"
+#include "testbed/host_volume.h"
 #include "testbed/nt_file_definitions.h"
 #include "testbed/scratch_disk.h"
 #include "testbed/test_bed_error.h"
 #include "tests/support/child_process.h"
 #include "tests/support/disk_state.h"
+#include "tests/support/messages.h"
 #include "tests/support/run_outcome.h"
 
 namespace quarnhold::tests {
@@ -262,6 +266,177 @@ TEST(SwapRace, NoRunReachesPastDriveC)
     // The race really ran: the swaps happened, and runs met the link.
     EXPECT_GT(swaps.load(), 0u);
     EXPECT_GT(metTheLink, 0u) << "no run of " << runs << " met the link in two minutes";
+}
+
+// After a run, test.txt is read back from the very file the run wrote, not
+// by its name: whatever someone has put at the name since (here a hard link
+// to a file outside drive C) is never shown; a file given a second name is
+// refused, as the run refuses one; a file removed is said to be gone.
+struct ReadBackCase {
+    std::string name;
+    std::function<void(const fs::path& driveC, const fs::path& outside)> after;
+    std::optional<testbed::FileGlimpse> shown;  // nothing: a test-bed error naming the hard links
+};
+
+void PrintTo(const ReadBackCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+void Check(int result, const char* what)
+{
+    if (result != 0) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+const ReadBackCase ReadBackCases[] = {
+    {"left_alone", [](const fs::path&, const fs::path&) {},
+     testbed::FileGlimpse{20, std::string(TestFileContent), true}},
+    {"name_swapped_for_a_hard_link_to_a_file_outside",
+     [](const fs::path& driveC, const fs::path& outside) {
+         Check(rename((driveC / "Quarnhold/test.txt").c_str(), (driveC / "Quarnhold/old.txt").c_str()), "rename");
+         Check(link((outside / "secret.txt").c_str(), (driveC / "Quarnhold/test.txt").c_str()), "link");
+     },
+     testbed::FileGlimpse{20, std::string(TestFileContent), true}},
+    {"given_a_second_name_outside",
+     [](const fs::path& driveC, const fs::path& outside) {
+         Check(link((driveC / "Quarnhold/test.txt").c_str(), (outside / "copy.txt").c_str()), "link");
+     },
+     std::nullopt},
+    {"removed", [](const fs::path& driveC, const fs::path&) { fs::remove(driveC / "Quarnhold/test.txt"); },
+     testbed::FileGlimpse{20, std::string(TestFileContent), false}},
+};
+
+class ReadBackTest : public ::testing::TestWithParam<ReadBackCase> {};
+
+TEST_P(ReadBackTest, ShowsOnlyTheFileTheRunWrote)
+{
+    ScratchFolder driveC, outside;
+    LayDown(outside.path(), {File("secret.txt", "not drive C's")});
+    testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+    RunOutcome outcome = RunHostLinked(model);
+    ASSERT_EQ(outcome.testBedError, "");
+    GetParam().after(driveC.path(), outside.path());
+
+    fault_sweep::ReadBackWritten(model, fault_sweep::RunSetup{{}, {}, {}, 256}, outcome);
+    if (!GetParam().shown) {
+        EXPECT_NE(outcome.testBedError.find("/Quarnhold/test.txt has 2 hard links now"), std::string::npos)
+            << outcome.testBedError;
+        EXPECT_TRUE(outcome.writtenFiles.empty());
+        return;
+    }
+    ASSERT_EQ(outcome.testBedError, "");
+    ASSERT_EQ(outcome.writtenFiles.size(), 1u);
+    EXPECT_EQ(outcome.writtenFiles[0].volumePath, "Quarnhold\\test.txt");
+    EXPECT_EQ(outcome.writtenFiles[0].now.size, GetParam().shown->size);
+    EXPECT_EQ(outcome.writtenFiles[0].now.head, GetParam().shown->head);
+    EXPECT_EQ(outcome.writtenFiles[0].now.named, GetParam().shown->named);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadBackTest, ::testing::ValuesIn(ReadBackCases),
+                         [](const auto& info) { return info.param.name; });
+
+// Whatever is swapped in under test.txt's name after the lookup found it (a
+// FIFO, which would block an open for writing; a device node, which must
+// never be opened for writing) is not opened at all: the write goes to the
+// file the lookup found, and the host's inotify sees no open of the thing
+// swapped in. Laying a disk down over such a thing refuses it unopened too.
+struct SwappedInCase {
+    std::string name;
+    std::function<void(const fs::path& at)> make;
+    bool needsRoot = false;
+};
+
+void PrintTo(const SwappedInCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const SwappedInCase SwappedInCases[] = {
+    {"fifo", [](const fs::path& at) { Check(mkfifo(at.c_str(), 0666), "mkfifo"); }},
+    {"character_device", [](const fs::path& at) { Check(mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)), "mknod"); },
+     true},
+};
+
+class SwappedInTest : public ::testing::TestWithParam<SwappedInCase> {};
+
+TEST_P(SwappedInTest, IsNeverOpened)
+{
+    if (GetParam().needsRoot && !RunningAsRoot()) GTEST_SKIP() << "only root makes device nodes";
+    ScratchFolder driveC;
+    LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", "old text")});
+    const fs::path name = driveC.path() / "Quarnhold/test.txt";
+    testbed::HostVolume volume(driveC.path());
+    testbed::VolumeLookup found = volume.Find({u"Quarnhold", u"test.txt"}, true);
+    ASSERT_TRUE(found.node);
+
+    Check(rename(name.c_str(), (driveC.path() / "Quarnhold/moved.txt").c_str()), "rename");
+    GetParam().make(name);
+    // A reader on the FIFO, so that an open for writing would not block but
+    // go through, for inotify to see.
+    testbed::HostFd reader(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    testbed::HostFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch);
+    ASSERT_GE(inotify_add_watch(watch.get(), name.c_str(), IN_OPEN), 0);
+
+    testbed::VolumeNode node = *found.node;
+    ASSERT_EQ(volume.OpenForWriting(node), status::Success);
+    const std::string text = "new";
+    ASSERT_EQ(volume.WriteAt(node, 0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())),
+              status::Success);
+    EXPECT_THROW(LayDown(driveC.path(), {File("Quarnhold/test.txt", "laid")}), TestBedError);
+
+    char events[4096];
+    EXPECT_LT(read(watch.get(), events, sizeof(events)), 0) << "the thing swapped in was opened";
+    EXPECT_EQ(errno, EAGAIN);
+    std::string moved;
+    testbed::HostFd movedFd(open((driveC.path() / "Quarnhold/moved.txt").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(testbed::ReadAll(movedFd.get(), moved), 0);
+    EXPECT_EQ(moved, "new text");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SwappedInTest, ::testing::ValuesIn(SwappedInCases),
+                         [](const auto& info) { return info.param.name; });
+
+// What a run holds it holds wherever it goes, as an NT handle follows its
+// file: a folder moved out of drive C after the driver opened test.txt in
+// it still gets the write, through the handle; a folder made at its old
+// name by someone else gets nothing, and nothing else outside is reached.
+TEST(DriveCBounds, AFolderMovedOutDuringARunKeepsItsFiles)
+{
+    ScratchFolder driveC, outside;
+    testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+    testbed::CreateFileRequest directory = CreateRequest(u"\\??\\c:\\Quarnhold");
+    directory.createOptions |= testbed::nt::FileDirectoryFile;
+    ASSERT_EQ(model.CreateFile(directory).status, status::Success);
+    const testbed::CreateFileResult file = model.CreateFile(CreateRequest(u"\\??\\c:\\Quarnhold\\test.txt"));
+    ASSERT_EQ(file.status, status::Success);
+
+    Check(rename((driveC.path() / "Quarnhold").c_str(), (outside.path() / "Quarnhold").c_str()), "rename");
+    LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", "")});
+    const std::string text = "written";
+    testbed::WriteFileRequest write;
+    write.handle = file.handle;
+    write.data = std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    write.length = static_cast<uint32_t>(text.size());
+    EXPECT_EQ(model.WriteFile(write).status, status::Success);
+
+    EXPECT_EQ(ReadDisk(outside.path()), (std::vector<DiskItem>{Directory("Quarnhold"), File("Quarnhold/test.txt", text)}));
+    EXPECT_EQ(ReadDisk(driveC.path()), (std::vector<DiskItem>{Directory("Quarnhold"), File("Quarnhold/test.txt", "")}));
+}
+
+// A file with a second name is not read back from a folder either: that
+// name may lie outside it.
+TEST(ReadDisk, RefusesAFileWithASecondName)
+{
+    ScratchFolder folder, outside;
+    LayDown(folder.path(), {File("test.txt", "x")});
+    Check(link((folder.path() / "test.txt").c_str(), (outside.path() / "other.txt").c_str()), "link");
+    try {
+        ReadDisk(folder.path());
+        FAIL() << "a file with two names was read";
+    } catch (const TestBedError& failure) {
+        EXPECT_NE(std::string(failure.what()).find("/test.txt has 2 hard links"), std::string::npos) << failure.what();
+    }
 }
 
 // The host's umask decides nothing: a writable file is laid down writable,

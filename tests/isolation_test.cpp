@@ -80,6 +80,7 @@ TEST_P(WorkerEnds, IsReportedAndCostsOnlyThatRequest)
     ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
     EXPECT_EQ(std::get<WorkerEnd>(ended).how, GetParam().how);
     EXPECT_EQ(std::get<WorkerEnd>(ended).lastWords, GetParam().lastWords);
+    EXPECT_FALSE(std::get<WorkerEnd>(ended).killedFromOutside) << "a death of its own, or our own kill";
     EXPECT_EQ(worker.Pid(), -1);
     EXPECT_NE(kill(first, 0), 0) << "the ended worker is reaped";
 
@@ -133,6 +134,57 @@ TEST(Worker, EndsWhenTheWatchGivesAReason)
     EXPECT_EQ(looks, 3);
     EXPECT_EQ(std::get<std::string>(worker.Ask("two", 10ms, [] { return std::optional<std::string>(); })),
               "answer to two");
+}
+
+// A worker someone outside kills (a person, a supervisor, the kernel short
+// of memory) is told apart from one that died of its own doing, as the
+// table above has it: whatever the signal, the sender is named when known.
+TEST(Worker, TellsAKillFromOutsideFromADeathOfItsOwn)
+{
+    const std::string us = std::to_string(getpid());
+    const std::pair<int, std::string> kills[] = {
+        {SIGKILL, "was killed from outside (SIGKILL"},
+        {SIGSEGV, "was killed from outside (SIGSEGV from process " + us + ")"},
+        {SIGABRT, "was killed from outside (SIGABRT from process " + us + ")"},
+        {SIGUSR1, "was killed from outside (SIGUSR1 from process " + us + ")"},
+    };
+    for (const auto& [sent_signal, how] : kills) {
+        SCOPED_TRACE(how);
+        const int signal = sent_signal;
+        WorkerProcess worker(TestHandler, 60s);
+        // An answer first: the worker is up, with its death note in place,
+        // however loaded the machine, before anything is sent to it.
+        ASSERT_EQ(std::get<std::string>(worker.Ask("first")), "answer to first");
+        bool sent = false;
+        auto ended = worker.Ask("hang", 10ms, [&]() -> std::optional<std::string> {
+            if (!sent) sent = kill(worker.Pid(), signal) == 0;
+            return std::nullopt;
+        });
+        ASSERT_TRUE(std::holds_alternative<WorkerEnd>(ended));
+        EXPECT_TRUE(std::get<WorkerEnd>(ended).killedFromOutside);
+        EXPECT_EQ(std::get<WorkerEnd>(ended).how.rfind(how, 0), 0u) << std::get<WorkerEnd>(ended).how;
+    }
+}
+
+// A run whose worker was killed from outside blames nothing on the driver:
+// it is a test-bed error, not a guest fault; one that died of its own doing
+// is a guest fault with its record lost.
+TEST(IsolatedImageRunner, BlamesTheDriverOnlyForADeathOfTheWorkersOwn)
+{
+    emulator::GuestTrail trail;
+    trail.lastAddress = 0x80A01234;
+    const fault_sweep::RunOutcome outside =
+        isolation::OutcomeOfWorkerEnd({"was killed from outside (SIGKILL)", "", true}, trail, 0x80A00000);
+    EXPECT_EQ(outside.testBedError,
+              "test-bed error: the worker was killed from outside (SIGKILL) during the run, so the run says nothing "
+              "of the driver (last guest address 0x80A01234)");
+    EXPECT_EQ(outside.fault, "");
+    EXPECT_FALSE(outside.recordLost);
+
+    const fault_sweep::RunOutcome own = isolation::OutcomeOfWorkerEnd({"died of SIGSEGV", "", false}, trail, 0x80A00000);
+    EXPECT_EQ(own.testBedError, "");
+    EXPECT_EQ(own.fault, "the emulator died of SIGSEGV (at 0x80A01234); last kernel call: none");
+    EXPECT_TRUE(own.recordLost);
 }
 
 // A worker goes when its owner does.
@@ -466,6 +518,42 @@ TEST(IsolatedSweep, AgreesWithTheSweepRunHereAndSurvivesAnAbort)
         }
     }
 }
+
+// Drivers that change some of the CPU's state on their way in, and print
+// one more message when a run finds it changed. Swept in one worker, every
+// run must find the CPU as the load left it: each then holds every rule and
+// tells the real driver's story run for run, which is also the story of
+// each run made alone, as a sweep's again: line makes it.
+class CpuStateLeftBehind : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CpuStateLeftBehind, IsFoundByNoRunOfASweep)
+{
+    const std::vector<fault_sweep::StartingDisk> disks{fault_sweep::FindStartingDisk("clean_drive_c"),
+                                                       fault_sweep::FindStartingDisk("after_a_run")};
+    fault_sweep::SweepOptions options;
+    options.pairs = false;
+    static const fault_sweep::SweepSummary real = [&] {
+        emulator::DriverImageRunner image(emulator::ReadPeImage(QUARNHOLD_IMAGE_PATH));
+        return isolation::RunIsolatedSweep(image, disks, options);
+    }();
+    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / (GetParam() + ".sys")));
+    const fault_sweep::SweepSummary changer = isolation::RunIsolatedSweep(image, disks, options);
+
+    ASSERT_GT(real.runs, 100u);
+    EXPECT_EQ(changer.runs, real.runs);
+    EXPECT_EQ(changer.runsHeld, changer.runs);
+    EXPECT_EQ(changer.rulesBroken, 0u);
+    for (const fault_sweep::FailedRun& failed : changer.failures) {
+        ADD_FAILURE() << "from " << failed.disk << ", " << fault_sweep::DescribeFaults(failed.faults) << ": "
+                      << failed.broken.front().rule << ": " << failed.broken.front().detail;
+    }
+    EXPECT_EQ(changer.storyDigest, real.storyDigest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, CpuStateLeftBehind,
+                         ::testing::Values("changes_xmm0", "changes_fpu_control", "changes_cr0",
+                                           "changes_segment_register"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // An image that makes Unicorn abort: each run is a guest fault that says
 // so, at the last address the worker reached, and the runner runs again.

@@ -612,6 +612,23 @@ TEST(InjectedFaultTest, HitsOnlyTheNamedCall)
     EXPECT_EQ(model.Counts().opened, 2u);
 }
 
+// An Information the create reports anyway changes nothing, so the call
+// is not counted as injected; any other is reported, and counted.
+TEST(InjectedFaultTest, InformationTheCallReportsAnywayIsNoFault)
+{
+    ScratchFolder driveC;
+    KernelModel model(DriveC{driveC.path(), false}, {{Routine::ZwCreateFile, 1, std::nullopt, nt::FileCreated},
+                                                     {Routine::ZwCreateFile, 2, std::nullopt, nt::FileCreated}});
+    CreateFileRequest request = Request(u"\\??\\c:\\dir");
+    request.createDisposition = nt::FileOpenIf;
+    request.createOptions = Sync | nt::FileDirectoryFile;
+    EXPECT_EQ(model.CreateFile(request).information, nt::FileCreated);
+    EXPECT_EQ(model.CreateFile(request).information, nt::FileCreated) << "an open, reported as a create";
+    ASSERT_EQ(model.Calls().size(), 2u);
+    EXPECT_FALSE(model.Calls()[0].injected);
+    EXPECT_TRUE(model.Calls()[1].injected);
+}
+
 TEST(ForeignOpenTest, MissingFileIsRefusedUpFront)
 {
     ScratchFolder driveC;

@@ -8,11 +8,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -880,11 +883,17 @@ TEST_P(QuarnholdRunAsNobody, NamesTheHostsRefusal)
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunAsNobody, ::testing::ValuesIn(AsNobodyCases),
                          [](const ::testing::TestParamInfo<AsNobodyCase>& info) { return info.param.name; });
 
-// A report that cannot be written fails the run.
+// A report that cannot be written fails the run, and leaves no scratch
+// drive C behind: standard output full, closed, or a pipe whose reader has
+// gone (`quarnhold-run IMAGE | true`) or goes after the first bytes
+// (`quarnhold-run --sweep IMAGE | head -c 10`), which must not kill the run
+// with SIGPIPE before it cleans up.
+enum class Output { Full, Closed, PipeWithoutReader, PipeReadTenBytes };
+
 struct OutputCase {
     std::string name;
     std::vector<std::string> arguments;
-    bool closed;  // standard output closed; otherwise /dev/full
+    Output output;
     std::string reason;
 };
 
@@ -896,40 +905,136 @@ void PrintTo(const OutputCase& c, std::ostream* out)
 const OutputCase OutputCases[] = {
     {"report_to_a_full_device",
      {"--no-drive-c", Image},
-     false,
+     Output::Full,
      "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
     {"help_to_a_full_device",
      {"--help"},
-     false,
+     Output::Full,
      "quarnhold-run: cannot write the report to standard output: No space left on device (ENOSPC)\n"},
     {"report_to_a_closed_output",
      {"--no-drive-c", Image},
-     true,
+     Output::Closed,
      "quarnhold-run: cannot write the report: standard output is closed\n"},
+    {"report_to_a_pipe_without_reader",
+     {Image},
+     Output::PipeWithoutReader,
+     "quarnhold-run: cannot write the report: standard output was closed by its reader (EPIPE)\n"},
+    {"sweep_on_a_folder_to_a_pipe_read_ten_bytes",
+     {"--sweep", "--sweep-on-folder", "--single-faults", Image},
+     Output::PipeReadTenBytes,
+     "quarnhold-run: cannot write the report: standard output was closed by its reader (EPIPE)\n"},
 };
 
 class QuarnholdRunOutput : public ::testing::TestWithParam<OutputCase> {};
 
 TEST_P(QuarnholdRunOutput, FailsWhenTheReportCannotBeWritten)
 {
+    ScratchFolder tmpdir;
     int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    int out = GetParam().closed ? -1 : open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    int out = -1, reader = -1;
+    if (GetParam().output == Output::Full) {
+        out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    } else if (GetParam().output != Output::Closed) {
+        int pipeEnds[2];
+        ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+        reader = pipeEnds[0];
+        out = pipeEnds[1];
+        if (GetParam().output == Output::PipeWithoutReader) close(std::exchange(reader, -1));
+    }
     std::vector<std::string> argv = GetParam().arguments;
     argv.insert(argv.begin(), QUARNHOLD_RUN_PATH);
-    pid_t pid = StartCommand(argv, {}, out, err[1]);
+    pid_t pid = StartCommand(argv, {"TMPDIR=" + tmpdir.path().string()}, out, err[1]);
     if (out >= 0) close(out);
     close(err[1]);
+    if (reader >= 0) {
+        // As head -c 10 does: ten bytes, then the reader goes.
+        char first[10];
+        size_t got = 0;
+        for (ssize_t now; got < sizeof(first) && (now = read(reader, first + got, sizeof(first) - got)) > 0;) {
+            got += static_cast<size_t>(now);
+        }
+        EXPECT_EQ(got, sizeof(first));
+        close(reader);
+    }
     std::string said;
     char buffer[1024];
     for (ssize_t got; (got = read(err[0], buffer, sizeof(buffer))) > 0;) said.append(buffer, static_cast<size_t>(got));
     close(err[0]);
-    EXPECT_EQ(WaitCommand(pid), 1);
+    EXPECT_EQ(WaitCommand(pid), 1) << "-1: ended by a signal";
     EXPECT_EQ(said, GetParam().reason);
+    EXPECT_EQ(ScratchFoldersIn(tmpdir.path()), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunOutput, ::testing::ValuesIn(OutputCases),
                          [](const ::testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+// What no image and no disk can make a run take, as docs/tool.md states it:
+// a DbgPrint field 0x7FFFFFFF wide, a 40 GiB sparse test.txt to read back,
+// a record that would grow without end. Each run works under an address
+// space limit the emulator fits in and a CPU time limit that only a run gone
+// wrong reaches (SIGXCPU, then SIGKILL), and its peak resident memory, the
+// worker's included, is measured.
+struct BoundCase {
+    std::string name;
+    std::string image;
+    bool sparseTestFile;  // drive C holds a 40 GiB sparse Quarnhold/test.txt
+    int exitCode;
+    std::string said;  // a part of what the run wrote to standard error
+};
+
+void PrintTo(const BoundCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+// The bounds of docs/tool.md ("What a run can take of the host").
+constexpr long MaxResidentKib = 256 * 1024;
+constexpr const char* AddressSpaceLimit = "--as=2147483648";
+constexpr const char* CpuTimeLimit = "--cpu=30";
+
+const BoundCase BoundCases[] = {
+    {"field_width_of_int_max", GuestDrivers + "/prints_a_wide_field.sys", false, 1,
+     "the run broke 3 rules: run-sequence, contract-arguments, kernel-rules"},
+    {"sparse_40_gib_test_file", Image, true, 0, ""},
+    {"record_without_end", GuestDrivers + "/fills_the_record.sys", false, 1,
+     "guest fault: the run's record (its "},
+};
+
+class QuarnholdRunBounds : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(QuarnholdRunBounds, HoldWhateverTheImageAndDisk)
+{
+    const BoundCase& c = GetParam();
+    ScratchFolder driveC;
+    if (c.sparseTestFile) {
+        LayDown(driveC.path(), {Directory("Quarnhold"), File("Quarnhold/test.txt", "")});
+        std::filesystem::resize_file(driveC.path() / "Quarnhold/test.txt", uint64_t{40} << 30);
+    }
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = StartCommand({"prlimit", AddressSpaceLimit, CpuTimeLimit, "--", QUARNHOLD_RUN_PATH, "--drive-c",
+                              driveC.path().string(), c.image},
+                             {}, devNull, err[1]);
+    close(devNull);
+    close(err[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t got; (got = read(err[0], buffer, sizeof(buffer))) > 0;) said.append(buffer, static_cast<size_t>(got));
+    close(err[0]);
+    int status = 0;
+    rusage used{};
+    while (wait4(pid, &status, 0, &used) < 0 && errno == EINTR) {
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << said;
+    EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_LT(used.ru_maxrss, MaxResidentKib);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuarnholdRunBounds, ::testing::ValuesIn(BoundCases),
+                         [](const ::testing::TestParamInfo<BoundCase>& info) { return info.param.name; });
 
 // Waits up to 60 s for `ready`, checking every 5 ms; false when it never came.
 bool WaitFor(const std::function<bool()>& ready)
@@ -1383,6 +1488,14 @@ const VerdictCase VerdictCases[] = {
      },
      Image,
      {"faults-took-effect"}},
+    // The first create makes the work directory: FILE_CREATED (2) anyway.
+    {"information_the_create_reports_anyway",
+     [](const auto&) {
+         return std::vector<std::string>{"--fault", "ZwCreateFile#1=info:2"};
+     },
+     Image,
+     {"faults-took-effect"},
+     "ZwCreateFile #1 reported Information 0x2 itself, so the same value changed nothing"},
     {"leaks_a_handle",
      On,
      GuestDrivers + "/leaks_handle.sys",

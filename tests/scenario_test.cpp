@@ -17,6 +17,8 @@
 #include "tests/support/messages.h"
 #include "tests/support/run_outcome.h"
 
+extern "C" NTSTATUS NTAPI WritesAbove4GibDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+
 namespace quarnhold::tests {
 namespace {
 
@@ -146,6 +148,38 @@ TEST_P(ScenarioTest, BothWaysAgree)
         EXPECT_EQ(host.counts.opened, emulated.counts.opened);
         EXPECT_EQ(host.counts.closed, emulated.counts.closed);
         EXPECT_EQ(hostDisk, ReadDisk(secondDriveC.path()));
+    }
+}
+
+// A write at a ByteOffset above 4 GiB, its two halves different, reaches
+// the kernel whole and in place on both ways, from either machine's image,
+// and all tell the same story.
+TEST(ByteOffsetTest, AboveFourGibReachesTheKernelWholeOnBothWays)
+{
+    for (const char* drivers : {QUARNHOLD_GUEST_DRIVER_DIR, QUARNHOLD_AMD64_GUEST_DRIVER_DIR}) {
+        SCOPED_TRACE(drivers);
+        ScratchFolder hostDriveC, emulatedDriveC;
+        testbed::KernelModel hostModel(testbed::DriveC{hostDriveC.path(), false});
+        const RunOutcome host = RunHostLinked(hostModel, WritesAbove4GibDriverEntry);
+        testbed::KernelModel emulatedModel(testbed::DriveC{emulatedDriveC.path(), false});
+        const RunOutcome emulated = RunEmulated(emulatedModel, std::filesystem::path(drivers) / "writes_above_4_gib.sys");
+        ASSERT_EQ(host.testBedError, "") << "environment failure, not the driver's";
+        ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
+
+        for (const RunOutcome* outcome : {&host, &emulated}) {
+            ASSERT_EQ(outcome->calls.size(), 4u);
+            const testbed::KernelCall& write = outcome->calls[1];
+            ASSERT_EQ(write.routine, testbed::Routine::ZwWriteFile);
+            ASSERT_TRUE(write.write);
+            EXPECT_EQ(write.write->byteOffset, int64_t{0x100000010});
+        }
+        EXPECT_EQ(host.status, emulated.status);
+        EXPECT_EQ(host.debugOutput, emulated.debugOutput);
+        for (size_t i = 0; i < host.calls.size(); ++i) {
+            EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
+            EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
+        }
+        EXPECT_EQ(host.diskEvents.size(), emulated.diskEvents.size());
     }
 }
 

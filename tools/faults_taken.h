@@ -2,8 +2,9 @@
 //
 // What became of each fault a person asked for with --fault: a fault that
 // never took effect (a call the driver never made, an Information for a
-// create that failed) fails the run, since the report would otherwise show
-// a run that was not the one asked for.
+// create that failed, an Information equal to the one the create reported)
+// fails the run, since the report would otherwise show a run that was not
+// the one asked for.
 
 #pragma once
 

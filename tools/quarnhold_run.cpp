@@ -23,8 +23,12 @@ int main(int argc, char** argv)
     GuardStandardStreams();
     CleanUpOnInterrupt();
     // A host file-size limit makes a write fail (a test-bed error) rather
-    // than kill the process.
+    // than kill the process; so does a reader that goes before the report
+    // is written (`quarnhold-run IMAGE | head -c 10`): the write fails with
+    // EPIPE, the run fails as with any closed output, and its scratch drive
+    // C goes as on any other ending.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     // Asked for JSON, a program reads standard output: a run that cannot be
     // made leaves an error record there.

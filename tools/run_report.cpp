@@ -2,13 +2,12 @@
 
 #include "tools/run_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
-#include <map>
 
 #include "emulator/hex_text.h"
 #include "testbed/nt_status.h"
-#include "testbed/scratch_disk.h"
 #include "testbed/text_encoding.h"
 #include "tools/call_trace.h"
 #include "tools/display_text.h"
@@ -48,19 +47,6 @@ std::string LoadOutcome(uint32_t status)
     }
     return "the load fails; the kernel unloads the image";
 }
-
-// A volume path ('\\'-separated) as a path below drive C's folder.
-std::string HostPath(const std::string& volumePath)
-{
-    std::string relative = volumePath;
-    for (char& c : relative) {
-        if (c == '\\') c = '/';
-    }
-    return relative;
-}
-
-// A file written is shown whole when it is no longer than this.
-constexpr size_t ShownContentLimit = 256;
 
 std::string_view EventKind(testbed::DiskEvent::Kind kind)
 {
@@ -120,6 +106,7 @@ void CollectOutcome(const fault_sweep::RunOutcome& outcome, RunReport& report)
     report.counts = outcome.counts;
     report.diskEvents = outcome.diskEvents;
     report.brokenRules = outcome.brokenRules;
+    report.writtenFiles = outcome.writtenFiles;
 }
 
 void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bool stats, bool trace)
@@ -185,23 +172,20 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     }
 
     out << "drive C changes:" << (report.diskEvents.empty() ? " none" : "") << "\n";
-    std::map<std::string, bool> written;
     for (const testbed::DiskEvent& event : report.diskEvents) {
         out << "  " << DescribeEvent(event) << "\n";
-        if (event.kind == testbed::DiskEvent::Kind::Wrote) written[event.volumePath] = true;
     }
-    for (const auto& [path, ignored] : written) {
-        // Read back as the model reaches it: from drive C's folder, one
-        // component at a time, following no link.
-        std::optional<testbed::DiskItem> now = testbed::ReadDiskItem(*report.driveC, HostPath(path));
-        out << "  " << Shown(path);
-        if (!now || now->kind != testbed::DiskItem::Kind::File) {
-            out << " is no longer a file\n";
+    // Read back by the worker from the very files the run wrote, never by
+    // name, and no more of each than is shown.
+    for (const testbed::WrittenFile& file : report.writtenFiles) {
+        out << "  " << Shown(file.volumePath);
+        if (!file.now.named) {
+            out << " is no longer on drive C\n";
             continue;
         }
-        out << " is now " << now->content.size() << " bytes";
-        if (now->content.size() <= ShownContentLimit) {
-            out << ": \"" << Shown(testbed::GbkToUtf8(now->content)) << "\" (GBK shown as UTF-8)";
+        out << " is now " << file.now.size << " bytes";
+        if (file.now.size <= ShownContentLimit && file.now.head.size() == file.now.size) {
+            out << ": \"" << Shown(testbed::GbkToUtf8(file.now.head)) << "\" (GBK shown as UTF-8)";
         }
         out << "\n";
     }
@@ -215,8 +199,13 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
                 << (*taken.tookEffect ? "took effect" : "never took effect: " + taken.why) << "\n";
         }
     }
-    for (const testbed::BrokenRule& broken : report.brokenRules) {
-        out << "verifier: " << Shown(broken.rule) << ", in " << Shown(broken.call) << "\n";
+    // The verdict below names every kind of finding; a few of them here.
+    constexpr size_t ShownFindings = 10;
+    for (size_t i = 0; i < std::min(report.brokenRules.size(), ShownFindings); ++i) {
+        out << "verifier: " << Shown(report.brokenRules[i].rule) << ", in " << Shown(report.brokenRules[i].call) << "\n";
+    }
+    if (report.brokenRules.size() > ShownFindings) {
+        out << "verifier: " << report.brokenRules.size() - ShownFindings << " more findings, not shown\n";
     }
     for (const std::string& access : report.run.loaderDataAccesses) {
         out << "verifier: DriverEntry made a " << access << "\n";

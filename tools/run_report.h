@@ -21,6 +21,10 @@
 
 namespace quarnhold::tools {
 
+// A file written is shown whole when it is no longer than this; no more
+// of it than this is read back.
+constexpr size_t ShownContentLimit = 256;
+
 struct RunReport {
     std::filesystem::path image;
     std::optional<std::filesystem::path> driveC;  // nothing: no \??\c: link
@@ -46,6 +50,7 @@ struct RunReport {
     std::vector<FaultTaken> faults;  // what became of each --fault
     // Where the run's addresses lie in the image and its sources.
     SourceLocations locations;
+    std::vector<testbed::WrittenFile> writtenFiles;  // as read back after the run
 };
 
 // Copies what the run left behind into `report`.

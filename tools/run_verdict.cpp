@@ -2,6 +2,8 @@
 
 #include "tools/run_verdict.h"
 
+#include <map>
+
 #include "fault_sweep/failure_groups.h"
 #include "tools/display_text.h"
 #include "tools/json_fields.h"
@@ -35,8 +37,15 @@ void WriteVerdict(const std::vector<fault_sweep::BrokenRunRule>& broken, std::os
         return;
     }
     out << "verdict: the run broke " << Rules(DistinctRules(broken).size()) << ":\n";
+    // A driver can break one rule thousands of times (a kernel rule on every
+    // call of a loop): a few lines of each rule say it; --json has them all.
+    constexpr size_t ShownPerRule = 10;
+    std::map<std::string_view, size_t> seen;
     for (const fault_sweep::BrokenRunRule& rule : broken) {
-        out << "  " << rule.rule << ": " << EscapeControls(rule.detail) << "\n";
+        if (++seen[rule.rule] <= ShownPerRule) out << "  " << rule.rule << ": " << EscapeControls(rule.detail) << "\n";
+    }
+    for (const auto& [rule, count] : seen) {
+        if (count > ShownPerRule) out << "  " << rule << ": " << count - ShownPerRule << " more, not shown\n";
     }
 }
 

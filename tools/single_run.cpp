@@ -81,8 +81,9 @@ int RunImageOnce(const RunOptions& options)
     // The run happens in a worker process: an image that makes the emulator
     // abort or crash ends the run, not this report.
     isolation::IsolatedImageRunner runner(*loaded);
-    const fault_sweep::RunOutcome outcome = runner.Run(fault_sweep::RunSetup{
-        testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem}, options.faults, drive.foreignOpens});
+    const fault_sweep::RunOutcome outcome =
+        runner.Run(fault_sweep::RunSetup{testbed::DriveC{drive.folder, drive.writeProtected, options.fileSystem},
+                                         options.faults, drive.foreignOpens, ShownContentLimit});
     // The host stopped the run: nothing it shows is the driver's, so none
     // of it is shown.
     if (!outcome.testBedError.empty()) {
@@ -118,14 +119,23 @@ int RunImageOnce(const RunOptions& options)
     }
     // The record tells of any failure from here on.
     SetJsonErrors(false);
-    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
-        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
-    }
+    // The scratch drive C goes before the report is written, so that no way
+    // the writing can fail (a full disk, a reader gone from the pipe) leaves
+    // it behind; a failure to remove it is told after the report.
+    std::optional<std::string> notRemoved;
     if (drive.scratch && drive.keep) {
         drive.scratch->Keep();
     } else if (drive.scratch) {
-        drive.scratch->Remove();
+        try {
+            drive.scratch->Remove();
+        } catch (const testbed::TestBedError& failure) {
+            notRemoved = failure.what();
+        }
     }
+    for (const auto& [fd, text] : {std::pair{STDOUT_FILENO, out.str()}, std::pair{STDERR_FILENO, err.str()}}) {
+        if (std::optional<Refusal> failed = Emit(fd, text)) return Refuse(*failed);
+    }
+    if (notRemoved) return Refuse(ExitRunFailed, *notRemoved);
 
     // A guest fault is named on its own: where the guest stopped, and the
     // bug check when it was one.

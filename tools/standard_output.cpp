@@ -43,6 +43,10 @@ std::optional<Refusal> Emit(int fd, std::string_view text)
     while (!text.empty()) {
         ssize_t written = write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EPIPE) {
+            return Refusal{ExitRunFailed, "cannot write the report: " + std::string(StreamName(fd)) +
+                                              " was closed by its reader (EPIPE)"};
+        }
         if (written <= 0) {
             return Refusal{ExitRunFailed, "cannot write the report to " + std::string(StreamName(fd)) + ": " +
                                               testbed::ErrnoText(written < 0 ? errno : ENOSPC)};

@@ -2,7 +2,8 @@
 //
 // What quarnhold-run writes to standard output goes through here, and is
 // checked: a report that cannot be written (a full disk, /dev/full, a
-// closed stream) fails the run instead of vanishing.
+// closed stream, a pipe whose reader has gone) fails the run instead of
+// vanishing.
 
 #pragma once
 

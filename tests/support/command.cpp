@@ -61,7 +61,7 @@ pid_t StartCommand(const std::vector<std::string>& argv, const std::vector<std::
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 

@@ -24,7 +24,8 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
 
 // Starts `argv` with no input, standard output and standard error on `out`
 // and `err` (-1: closed), the environment as RunCommand takes it, and
-// SIGINT, SIGTERM and SIGHUP at their defaults, whatever the test inherited.
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE at their defaults, whatever the test
+// inherited.
 // Returns its process id.
 pid_t StartCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int out, int err);
 

@@ -17,7 +17,7 @@ constexpr size_t DriverObjectBytes = 0x200;
 
 }  // namespace
 
-RunOutcome RunHostLinked(testbed::KernelModel& model)
+RunOutcome RunHostLinked(testbed::KernelModel& model, HostDriverEntry entry)
 {
     alignas(16) std::array<unsigned char, DriverObjectBytes> driverObject;
     for (size_t i = 0; i < driverObject.size(); ++i) {
@@ -39,9 +39,9 @@ RunOutcome RunHostLinked(testbed::KernelModel& model)
         // A failure of the test bed's host work, or a bug check, unwinds
         // through the host-compiled driver to here: the run ends at that call.
         try {
-            status = DriverEntry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
-        } catch (const testbed::BugCheckStop& bugCheck) {
-            stopped = bugCheck.what();
+            status = entry(reinterpret_cast<PDRIVER_OBJECT>(driverObject.data()), &registryPath);
+        } catch (const testbed::RunStop& stop) {
+            stopped = stop.what();
         } catch (const testbed::TestBedError& failure) {
             testBedError = std::string(failure.what()) + ", in " + model.CallInProgress();
         }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "driver/driver_entry.h"
 #include "fault_sweep/driver_run.h"
 
 namespace quarnhold::tests {
@@ -14,9 +15,13 @@ namespace quarnhold::tests {
 using fault_sweep::CollectOutcome;
 using fault_sweep::RunOutcome;
 
-// Calls the host build of DriverEntry over `model`, with a DRIVER_OBJECT and
-// a registry path filled with a pattern that is checked afterwards.
-RunOutcome RunHostLinked(testbed::KernelModel& model);
+// A driver's entry point, built for the host.
+using HostDriverEntry = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
+
+// Calls the host build of DriverEntry (or `entry`, another driver's built
+// for the host) over `model`, with a DRIVER_OBJECT and a registry path
+// filled with a pattern that is checked afterwards.
+RunOutcome RunHostLinked(testbed::KernelModel& model, HostDriverEntry entry = DriverEntry);
 
 // Loads the built kernel image and runs its DriverEntry on the emulated CPU
 // over `model`. Load errors throw emulator::ImageError.
