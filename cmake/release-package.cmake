@@ -1,12 +1,14 @@
-# Makes the release zip: quarnhold.sys, quarnhold.pdb, the install script,
-# README.txt and SHA256SUMS, flat, in that order. The copies are staged with
-# fixed permissions and a fixed time, and zip is told to keep no owner or
-# access times, so the same inputs give the same zip, whenever, wherever
-# and by whomever it is made.
+# Makes a release zip: quarnhold.sys, quarnhold.pdb, the test certificate
+# that signed the image (the amd64 zip only), the install script, README.txt
+# and SHA256SUMS, flat, in that order. The copies are staged with fixed
+# permissions and a fixed time, and zip is told to keep no owner or access
+# times, so the same inputs give the same zip, whenever, wherever and by
+# whomever it is made.
 #
 #   cmake -DIMAGE_DIR=<dir with quarnhold.sys and .pdb> -DSOURCE_DIR=<checkout>
 #         -DSTAGE_DIR=<scratch folder, emptied> -DPACKAGE=<zip to write>
-#         [-DMACHINE=x86|AMD64] [-DZIP=<Info-ZIP zip>] -P release-package.cmake
+#         [-DMACHINE=x86|AMD64] [-DCERTIFICATE=<.cer>] [-DZIP=<Info-ZIP zip>]
+#         -P release-package.cmake
 #
 # MACHINE (x86 unless given) is what the image is for; the install script's
 # copy is told it, so that it can refuse the wrong Windows.
@@ -29,11 +31,11 @@ endif()
 # Every entry is dated 2000-01-01 00:00:00 UTC.
 set(fixed_time 946684800)
 
-set(sources
-    ${IMAGE_DIR}/quarnhold.sys
-    ${IMAGE_DIR}/quarnhold.pdb
-    ${SOURCE_DIR}/install/quarnhold-service.cmd
-    ${SOURCE_DIR}/install/README.txt)
+set(sources ${IMAGE_DIR}/quarnhold.sys ${IMAGE_DIR}/quarnhold.pdb)
+if(CERTIFICATE)
+    list(APPEND sources ${CERTIFICATE})
+endif()
+list(APPEND sources ${SOURCE_DIR}/install/quarnhold-service.cmd ${SOURCE_DIR}/install/README.txt)
 
 file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${STAGE_DIR})

@@ -19,37 +19,27 @@
 namespace quarnhold::emulator {
 namespace {
 
-// Callee-saved registers under stdcall, each given a value DriverEntry must
-// hand back unchanged.
-struct SavedRegister {
-    int id;
-    const char* name;
-    uint32_t value;
-};
-constexpr std::array<SavedRegister, 4> CalleeSaved{{
-    {UC_X86_REG_EBX, "EBX", 0x0B0B0B0B},
-    {UC_X86_REG_ESI, "ESI", 0x05151515},
-    {UC_X86_REG_EDI, "EDI", 0x0D1D1D1D},
-    {UC_X86_REG_EBP, "EBP", 0x0BEBEBEB},
-}};
-
 // The loader's DRIVER_OBJECT, filled with a pattern, and the service's
-// registry path.
-std::vector<uint8_t> LoaderDataPage()
+// registry path, as `machine` lays a UNICODE_STRING out.
+std::vector<uint8_t> LoaderDataPage(const GuestMachine& machine)
 {
+    const GuestLayout& layout = machine.Layout();
+    const RecordLayout& records = machine.Records();
     std::vector<uint8_t> page(0x1000, 0);
-    for (uint32_t i = 0; i < layout::DriverObjectSize; ++i) {
+    for (uint32_t i = 0; i < layout.driverObjectSize; ++i) {
         page[i] = static_cast<uint8_t>(0xA5 ^ i);
     }
     const std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\quarnhold";
     const uint32_t length = static_cast<uint32_t>(path.size() * 2);
     const uint32_t lengths = length | (length + 2) << 16;
-    const uint32_t registry = layout::RegistryPath - layout::LoaderData;
-    for (int i = 0; i < 4; ++i) {
+    const uint64_t registry = layout.registryPath - layout.loaderData;
+    for (uint32_t i = 0; i < 4; ++i) {
         page[registry + i] = static_cast<uint8_t>(lengths >> (8 * i));
-        page[registry + 4 + i] = static_cast<uint8_t>(layout::RegistryPathBuffer >> (8 * i));
     }
-    const uint32_t buffer = layout::RegistryPathBuffer - layout::LoaderData;
+    for (uint32_t i = 0; i < records.pointerBytes; ++i) {
+        page[registry + records.unicodeStringBuffer + i] = static_cast<uint8_t>(layout.registryPathBuffer >> (8 * i));
+    }
+    const uint64_t buffer = layout.registryPathBuffer - layout.loaderData;
     for (size_t i = 0; i < path.size(); ++i) {
         page[buffer + 2 * i] = static_cast<uint8_t>(path[i]);
         page[buffer + 2 * i + 1] = static_cast<uint8_t>(path[i] >> 8);
@@ -57,65 +47,67 @@ std::vector<uint8_t> LoaderDataPage()
     return page;
 }
 
-std::string DescribeLoaderDataAccess(Access access, uint32_t address, uint32_t size, uint32_t eip)
+std::string DescribeLoaderDataAccess(const GuestMachine& machine, Access access, uint64_t address, uint32_t size,
+                                     uint64_t instruction)
 {
+    const GuestLayout& layout = machine.Layout();
     std::string what = access == Access::Write ? "write to " : "read of ";
-    if (address < layout::DriverObject + layout::DriverObjectSize) {
-        what += "DRIVER_OBJECT+" + Hex(address - layout::DriverObject, 8);
+    if (address < layout.driverObject + layout.driverObjectSize) {
+        what += "DRIVER_OBJECT+" + Hex(address - layout.driverObject, 8);
     } else {
-        what += "the registry path at " + Hex(address, 8);
+        what += "the registry path at " + HexAddress(address);
     }
-    return what + " (" + std::to_string(size) + " bytes) at EIP " + Hex(eip, 8);
+    return what + " (" + std::to_string(size) + " bytes) at " + std::string(machine.InstructionPointerName()) + " " +
+           HexAddress(instruction);
 }
 
-std::string DescribeViolation(const AccessViolation& violation, uint32_t eip, uint32_t stackLimit)
+std::string DescribeViolation(const GuestMachine& machine, const AccessViolation& violation, uint64_t instruction,
+                              const KernelTraps& traps)
 {
-    if (violation.access != Access::Fetch && violation.address < stackLimit &&
-        violation.address >= stackLimit - layout::StackGuardBytes) {
+    const GuestLayout& layout = machine.Layout();
+    const std::string at = " at " + std::string(machine.InstructionPointerName()) + " " + HexAddress(instruction);
+    if (violation.access != Access::Fetch && violation.address < layout.stackLimit &&
+        violation.address >= layout.stackLimit - layout.stackGuardBytes) {
         return "stack overflow: " + std::string(violation.access == Access::Write ? "write" : "read") + " at " +
-               Hex(violation.address, 8) + ", below the kernel stack, at EIP " + Hex(eip, 8);
+               HexAddress(violation.address) + ", below the kernel stack," + at;
     }
+    // An address the kernel left behind says where it came from.
+    const std::string origin = traps.Explain(violation.address);
+    const std::string because = origin.empty() ? "" : "; " + HexAddress(violation.address) + " is " + origin;
     if (violation.access == Access::Fetch) {
-        return "execution reached " + Hex(violation.address, 8) +
+        return "execution reached " + HexAddress(violation.address) +
                (violation.unmapped ? ", where nothing is mapped" : ", which is not executable") +
-               " (a return to the wrong place, or a jump through a bad pointer)";
+               " (a return to the wrong place, or a jump through a bad pointer)" + because;
     }
     return std::string(violation.access == Access::Write ? "write to " : "read of ") +
-           (violation.unmapped ? "unmapped address " : "protected address ") + Hex(violation.address, 8) + " at EIP " +
-           Hex(eip, 8);
+           (violation.unmapped ? "unmapped address " : "protected address ") + HexAddress(violation.address) + at +
+           because;
 }
 
-// Maps the kernel's GDT and loads CS, DS, ES and SS from it, as they are
-// when NT calls DriverEntry. Unicorn starts with empty segment registers
-// and their 32-bit sizes set by hand: the first segment register a guest
-// loaded (FS, say) would then make the stack 16-bit.
-void LoadKernelSegments(GuestCpu& cpu)
+// The machine `image` is for, checked as a kernel loader checks it.
+// Throws ImageError when it cannot be loaded.
+const GuestMachine& CheckedMachine(const PeImage& image)
 {
-    // A null descriptor, then flat 4 GB ring-0 code (execute/read) and data
-    // (read/write), 32-bit, marked accessed so that loading them writes
-    // nothing into the read-only table.
-    constexpr std::array<uint64_t, 3> Descriptors{0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
-    std::array<uint8_t, sizeof(Descriptors)> bytes{};
-    std::memcpy(bytes.data(), Descriptors.data(), bytes.size());
-    cpu.Map(layout::Gdt, 0x1000, {true, false, false}, bytes);
-    cpu.SetTableRegister(UC_X86_REG_GDTR, layout::Gdt, sizeof(Descriptors) - 1);
-    for (int id : {UC_X86_REG_SS, UC_X86_REG_DS, UC_X86_REG_ES}) {
-        cpu.SetRegister(id, layout::KernelDataSelector);
+    CheckKernelImage(image, KnownKernelImports);
+    const GuestMachine* machine = MachineFor(image.machine);
+    if (machine == nullptr) {
+        // The checks refuse any other machine first.
+        throw ImageError("machine " + Hex(image.machine, 4) + " has no emulated CPU");
     }
-    cpu.SetRegister(UC_X86_REG_CS, layout::KernelCodeSelector);
+    return *machine;
 }
 
 // The offset of the first byte of `stack` that no longer holds the fill,
 // or its size. Compares eight bytes at a time: most of the stack is fill.
 uint32_t FirstWritten(std::span<const uint8_t> stack)
 {
-    constexpr uint64_t Fill = 0x0101010101010101ull * layout::StackFill;
+    constexpr uint64_t Fill = 0x0101010101010101ull * StackFill;
     size_t at = 0;
     for (uint64_t word; at + sizeof word <= stack.size(); at += sizeof word) {
         std::memcpy(&word, stack.data() + at, sizeof word);
         if (word != Fill) break;
     }
-    while (at < stack.size() && stack[at] == layout::StackFill) ++at;
+    while (at < stack.size() && stack[at] == StackFill) ++at;
     return static_cast<uint32_t>(at);
 }
 
@@ -124,19 +116,23 @@ uint32_t FirstWritten(std::span<const uint8_t> stack)
 // What stays loaded between runs: the CPU with the image, trap page, stack
 // and loader data mapped, the hooks, and the bytes each run starts from.
 struct DriverImageRunner::Loaded {
+    explicit Loaded(const GuestMachine& m) : machine(m), cpu(m.CpuMode()), traps(cpu, m) {}
+
+    const GuestMachine& machine;
     GuestCpu cpu;
-    KernelTraps traps{cpu, layout::TrapPage};
+    KernelTraps traps;
     RunLimits limits;
-    uint32_t imageBase = 0;
-    uint32_t entryPoint = 0;
+    uint64_t imageBase = 0;
+    uint64_t entryPoint = 0;
     std::vector<MappedRegion> regions;                                     // the image's, as mapped
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> writableImage;  // address, bytes as loaded
-    uint32_t stackBase = 0;
-    uint32_t entryEsp = 0;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writableImage;  // address, bytes as loaded
+    uint64_t stackLimit = 0;
+    uint64_t stackBase = 0;
+    uint64_t entryStack = 0;  // the stack pointer at DriverEntry's first instruction
     // The CPU as every run finds it: the registers DriverEntry is called
     // with, and the rest of the CPU's state as it was after the load.
     GuestCpu::Snapshot atEntry;
-    std::vector<uint8_t> loaderData = LoaderDataPage();
+    std::vector<uint8_t> loaderData = LoaderDataPage(machine);
 
     GuestTrail* trail = nullptr;  // kept up to date when asked for
 
@@ -144,22 +140,22 @@ struct DriverImageRunner::Loaded {
     ImageRunResult* result = nullptr;
     testbed::KernelModel* model = nullptr;
     InstructionTally tally;
-    uint64_t executed = 0;  // where the tally counts when no trail is kept
-    uint32_t lastAddress = 0;
-    uint32_t lowestEsp = 0;      // at the kernel calls
-    uint32_t dirtyStack = 0;     // the lowest stack address the last run wrote
+    uint64_t executed = 0;     // where the tally counts when no trail is kept
+    uint64_t lastAddress = 0;
+    uint64_t lowestStack = 0;  // at the kernel calls
+    uint64_t dirtyStack = 0;   // the lowest stack address the last run wrote
     std::vector<uint8_t> stack;  // read back after each run
     bool driverObjectAccessed = false;
     bool registryPathAccessed = false;
 };
 
 DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limits)
-    : loaded_(std::make_unique<Loaded>())
+    : loaded_(std::make_unique<Loaded>(CheckedMachine(image)))
 {
-    CheckKernelImage(image, KnownKernelImports);
     Loaded& l = *loaded_;
+    const GuestLayout& layout = l.machine.Layout();
     l.limits = limits;
-    l.imageBase = image.imageBase == layout::ImageBase ? layout::AlternateImageBase : layout::ImageBase;
+    l.imageBase = image.imageBase == layout.imageBase ? layout.alternateImageBase : layout.imageBase;
     MappedImage mapped = MapImage(image, l.imageBase, [&](std::string_view library, std::string_view name) {
         return l.traps.Resolve(library, name);
     });
@@ -175,24 +171,18 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
             l.writableImage.emplace_back(mapped.base + region.rva, std::vector<uint8_t>(bytes.begin(), bytes.end()));
         }
     }
-    l.cpu.Map(layout::TrapPage, 0x1000, {true, false, true}, l.traps.PageBytes());
-    LoadKernelSegments(l.cpu);
+    l.cpu.Map(layout.trapPage, 0x1000, {true, false, true}, l.traps.PageBytes());
+    l.machine.LoadKernelSegments(l.cpu);
 
-    const uint32_t stackLimit = layout::StackLimit;
-    l.stackBase = stackLimit + ((limits.stackBytes + 0xFFF) & ~0xFFFu);
-    l.cpu.Map(stackLimit, l.stackBase - stackLimit, {true, true, false});
-    l.stack.resize(l.stackBase - stackLimit);
-    l.dirtyStack = stackLimit;  // all of it, before the first run
-    l.cpu.Map(layout::LoaderData, 0x1000, {true, true, false}, l.loaderData);
-    // The call frame: return address, DriverObject, RegistryPath.
-    l.entryEsp = l.stackBase - 12;
-    for (int id : {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX}) {
-        l.cpu.SetRegister(id, 0);
-    }
-    l.cpu.SetRegister(UC_X86_REG_ESP, l.entryEsp);
-    for (const SavedRegister& saved : CalleeSaved) {
-        l.cpu.SetRegister(saved.id, saved.value);
-    }
+    const uint32_t stackBytes = limits.stackBytes != 0 ? limits.stackBytes : layout.defaultStackBytes;
+    l.stackLimit = layout.stackLimit;
+    l.stackBase = l.stackLimit + ((uint64_t{stackBytes} + 0xFFF) & ~uint64_t{0xFFF});
+    l.cpu.Map(l.stackLimit, static_cast<uint32_t>(l.stackBase - l.stackLimit), {true, true, false});
+    l.stack.resize(l.stackBase - l.stackLimit);
+    l.dirtyStack = l.stackLimit;  // all of it, before the first run
+    l.cpu.Map(layout.loaderData, 0x1000, {true, true, false}, l.loaderData);
+    l.entryStack = l.machine.EntryStack(l.stackBase);
+    l.machine.SetEntryRegisters(l.cpu, l.entryStack, layout.driverObject, layout.registryPath);
     // A run may change anything the CPU holds (xmm0, the x87 control word,
     // CR0, a segment register, the GDT's register), and the next must not
     // find it: each run starts from this.
@@ -204,12 +194,12 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
     l.tally.executed = &l.executed;
     l.tally.lastAddress = &l.lastAddress;
     l.cpu.Tally(l.tally);
-    l.cpu.OnCode(layout::TrapPage, layout::TrapPage + 0xFFF, [&l](uint32_t address) {
+    l.cpu.OnCode(layout.trapPage, layout.trapPage + 0xFFF, [&l](uint64_t address) {
         ImageRunResult& result = *l.result;
-        if (result.fault || l.tally.exhausted || address == layout::ReturnToLoader) return;
+        if (result.fault || l.tally.exhausted || address == l.machine.Layout().returnToLoader) return;
         // The deepest the stack goes is mostly at a call into the kernel,
         // with the return address on top; the fill pattern shows the rest.
-        l.lowestEsp = std::min(l.lowestEsp, l.cpu.Register(UC_X86_REG_ESP));
+        l.lowestStack = std::min(l.lowestStack, l.machine.StackPointer(l.cpu));
         // Nothing may unwind into the CPU's C code: a failure of the test
         // bed's own host work stops the CPU here instead.
         try {
@@ -228,22 +218,25 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
             l.cpu.Stop();
         }
     });
-    l.cpu.OnMemory(layout::LoaderData, layout::LoaderData + 0xFFF,
-                   [&l](Access access, uint32_t address, uint32_t size) {
-                       bool driverObject = address < layout::DriverObject + layout::DriverObjectSize;
-                       l.driverObjectAccessed = l.driverObjectAccessed || driverObject;
-                       l.registryPathAccessed = l.registryPathAccessed || !driverObject;
-                       l.result->loaderDataAccesses.push_back(
-                           DescribeLoaderDataAccess(access, address, size, l.cpu.Register(UC_X86_REG_EIP)));
-                   });
+    l.cpu.OnMemory(layout.loaderData, layout.loaderData + 0xFFF, [&l](Access access, uint64_t address, uint32_t size) {
+        const GuestLayout& at = l.machine.Layout();
+        bool driverObject = address < at.driverObject + at.driverObjectSize;
+        l.driverObjectAccessed = l.driverObjectAccessed || driverObject;
+        l.registryPathAccessed = l.registryPathAccessed || !driverObject;
+        l.result->loaderDataAccesses.push_back(
+            DescribeLoaderDataAccess(l.machine, access, address, size, l.machine.InstructionPointer(l.cpu)));
+    });
 }
 
 DriverImageRunner::~DriverImageRunner() = default;
 
 void DriverImageRunner::ReplaceImage(const PeImage& image)
 {
-    CheckKernelImage(image, KnownKernelImports);
     Loaded& l = *loaded_;
+    if (&CheckedMachine(image) != &l.machine) {
+        throw ImageError("the image is for " + std::string(MachineFor(image.machine)->Name()) +
+                         ", the one loaded for " + std::string(l.machine.Name()));
+    }
     MappedImage mapped = MapImage(image, l.imageBase, [&](std::string_view library, std::string_view name) {
         return l.traps.Resolve(library, name);
     });
@@ -274,25 +267,31 @@ void DriverImageRunner::KeepTrail(GuestTrail& trail)
     loaded_->tally.lastAddress = &trail.lastAddress;
 }
 
-uint32_t DriverImageRunner::EntryPoint() const
+uint64_t DriverImageRunner::EntryPoint() const
 {
     return loaded_->entryPoint;
 }
 
-uint32_t DriverImageRunner::ImageBase() const
+uint64_t DriverImageRunner::ImageBase() const
 {
     return loaded_->imageBase;
+}
+
+const GuestMachine& DriverImageRunner::Machine() const
+{
+    return loaded_->machine;
 }
 
 ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
 {
     Loaded& l = *loaded_;
     GuestCpu& cpu = l.cpu;
+    const GuestMachine& machine = l.machine;
+    const GuestLayout& layout = machine.Layout();
     ImageRunResult result;
     result.imageBase = l.imageBase;
     l.result = &result;
     l.model = &model;
-    l.lowestEsp = l.entryEsp;
     l.driverObjectAccessed = false;
     l.registryPathAccessed = false;
     l.traps.BeginRun(model);
@@ -312,31 +311,31 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     for (const auto& [address, bytes] : l.writableImage) {
         cpu.Write(address, bytes);
     }
-    const uint32_t stackLimit = layout::StackLimit;
     // Below what the last run wrote, the stack still holds the pattern.
-    std::fill(l.stack.begin() + (l.dirtyStack - stackLimit), l.stack.end(), layout::StackFill);
-    cpu.Write(l.dirtyStack, std::span(l.stack).subspan(l.dirtyStack - stackLimit));
-    cpu.Write(layout::LoaderData, l.loaderData);
-    cpu.WriteU32(l.entryEsp, layout::ReturnToLoader);
-    cpu.WriteU32(l.entryEsp + 4, layout::DriverObject);
-    cpu.WriteU32(l.entryEsp + 8, layout::RegistryPath);
+    std::fill(l.stack.begin() + (l.dirtyStack - l.stackLimit), l.stack.end(), StackFill);
+    cpu.Write(l.dirtyStack, std::span(l.stack).subspan(l.dirtyStack - l.stackLimit));
+    cpu.Write(layout.loaderData, l.loaderData);
+    machine.WriteEntryFrame(cpu, l.entryStack, layout.returnToLoader, layout.driverObject, layout.registryPath);
+    l.lowestStack = l.entryStack;
 
     auto started = std::chrono::steady_clock::now();
-    StopReason stop = cpu.Run(l.entryPoint, layout::ReturnToLoader);
+    StopReason stop = cpu.Run(l.entryPoint, layout.returnToLoader);
     result.stats.elapsed = std::chrono::steady_clock::now() - started;
     result.stats.instructions = *l.tally.executed;
     l.result = nullptr;
     l.model = nullptr;
 
     // The deepest the run went: the lowest byte no longer holding the fill,
-    // or the lowest ESP at a kernel call when that is lower (a pushed value
-    // may end in a byte that equals the fill). The call frame is the loader's.
-    cpu.Read(stackLimit, l.stack);
-    const uint32_t lowestWritten = std::min(stackLimit + FirstWritten(l.stack), l.lowestEsp);
-    l.dirtyStack = lowestWritten & ~3u;
-    result.stats.peakStackBytes = l.entryEsp - std::min(lowestWritten, l.entryEsp);
+    // or the lowest stack pointer at a kernel call when that is lower (a
+    // pushed value may end in a byte that equals the fill). The call frame
+    // is the loader's.
+    cpu.Read(l.stackLimit, l.stack);
+    const uint64_t lowestWritten = std::min(l.stackLimit + FirstWritten(l.stack), l.lowestStack);
+    l.dirtyStack = lowestWritten & ~uint64_t{7};
+    result.stats.peakStackBytes = static_cast<uint32_t>(l.entryStack - std::min(lowestWritten, l.entryStack));
+    result.stats.stackBytes = static_cast<uint32_t>(l.stackBase - l.stackLimit);
 
-    const uint32_t eip = cpu.Register(UC_X86_REG_EIP);
+    const uint64_t instruction = machine.InstructionPointer(cpu);
     if (l.tally.exhausted && !result.fault && !result.testBedError) {
         result.fault = GuestFault{"instruction budget of " + std::to_string(l.limits.instructionBudget) + " exceeded",
                                   *l.tally.lastAddress, l.traps.LastCall()};
@@ -344,41 +343,34 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
     if (!result.fault && !result.testBedError) {
         if (stop.violation) {
             const bool fetch = stop.violation->access == Access::Fetch;
-            result.fault = GuestFault{DescribeViolation(*stop.violation, eip, stackLimit),
-                                      fetch ? stop.violation->address : eip, l.traps.LastCall()};
+            result.fault = GuestFault{DescribeViolation(machine, *stop.violation, instruction, l.traps),
+                                      fetch ? stop.violation->address : instruction, l.traps.LastCall()};
             // The fetch never ran, so the last instruction counted is the
             // jump, call or return that went there.
             if (fetch) result.fault->cameFrom = *l.tally.lastAddress;
         } else if (!stop.reachedEnd) {
             result.fault = GuestFault{"the CPU stopped: " + (stop.error.empty() ? "for no reason given" : stop.error),
-                                      eip, l.traps.LastCall()};
+                                      instruction, l.traps.LastCall()};
         }
     }
     if (!result.fault && !result.testBedError) {
-        // stdcall: DriverEntry pops its own two arguments.
-        uint32_t esp = cpu.Register(UC_X86_REG_ESP);
-        if (esp != l.stackBase) {
-            result.fault =
-                GuestFault{"ESP is " + Hex(esp, 8) + " after DriverEntry returned, not " + Hex(l.stackBase, 8) +
-                               ": it did not pop its 8 bytes of arguments as stdcall requires",
-                           eip, l.traps.LastCall()};
-        }
-        for (const SavedRegister& saved : CalleeSaved) {
-            if (!result.fault && cpu.Register(saved.id) != saved.value) {
-                result.fault = GuestFault{std::string(saved.name) + " was not preserved across DriverEntry", eip,
-                                          l.traps.LastCall()};
-            }
+        const ValueExplainer explain = [&l](uint64_t value) {
+            const std::string origin = l.traps.Explain(value);
+            return origin.empty() ? origin : HexAddress(value) + ", " + origin;
+        };
+        if (std::optional<std::string> wrong = machine.CheckReturn(cpu, l.entryStack, explain)) {
+            result.fault = GuestFault{*wrong, instruction, l.traps.LastCall()};
         }
     }
     if (result.fault) result.fault->lastCallReturnAddress = l.traps.LastReturnAddress();
-    result.status = cpu.Register(UC_X86_REG_EAX);
+    result.status = machine.ReturnedStatus(cpu);
 
     std::vector<uint8_t> after(l.loaderData.size());
-    cpu.Read(layout::LoaderData, after);
-    const uint32_t registry = layout::RegistryPath - layout::LoaderData;
+    cpu.Read(layout.loaderData, after);
+    const uint64_t registry = layout.registryPath - layout.loaderData;
     const auto& before = l.loaderData;
     result.driverObjectUntouched =
-        std::equal(after.begin(), after.begin() + layout::DriverObjectSize, before.begin()) && !l.driverObjectAccessed;
+        std::equal(after.begin(), after.begin() + layout.driverObjectSize, before.begin()) && !l.driverObjectAccessed;
     result.registryPathUntouched =
         std::equal(after.begin() + registry, after.end(), before.begin() + registry) && !l.registryPathAccessed;
     return result;
@@ -386,7 +378,7 @@ ImageRunResult DriverImageRunner::Run(testbed::KernelModel& model)
 
 std::string DescribeGuestFault(const GuestFault& fault)
 {
-    return fault.what + " (at " + Hex(fault.address, 8) +
+    return fault.what + " (at " + HexAddress(fault.address) +
            "); last kernel call: " + (fault.lastKernelCall.empty() ? "none" : fault.lastKernelCall);
 }
 

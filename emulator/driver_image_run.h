@@ -1,7 +1,8 @@
 // driver_image_run.h
 //
 // Loads a driver image as the NT loader would and calls its DriverEntry on
-// the emulated i386 CPU, with the kernel routines answered by a KernelModel.
+// the emulated CPU of the image's machine (i386 or amd64), with the kernel
+// routines answered by a KernelModel.
 
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/guest_machine.h"
 #include "emulator/guest_trail.h"
 #include "emulator/pe_image.h"
 #include "testbed/kernel_model.h"
@@ -21,26 +23,26 @@ namespace quarnhold::emulator {
 
 struct RunLimits {
     uint64_t instructionBudget = 1'000'000;
-    uint32_t stackBytes = 12 * 1024;
+    uint32_t stackBytes = 0;  // 0: the machine's kernel stack, 12 KB on i386 and 24 KB on amd64
 };
 
 // What stopped a run before DriverEntry returned properly.
 struct GuestFault {
     GuestFault() = default;
-    GuestFault(std::string what, uint32_t address, std::string lastKernelCall)
+    GuestFault(std::string what, uint64_t address, std::string lastKernelCall)
         : what(std::move(what)), address(address), lastKernelCall(std::move(lastKernelCall))
     {
     }
 
     std::string what;            // one line: what happened
-    uint32_t address = 0;        // the guest address it happened at (EIP, or the data address)
+    uint64_t address = 0;        // the guest address it happened at (EIP/RIP, or the data address)
     std::string lastKernelCall;  // empty before the first call
     // The last kernel call's return address: where in the driver it was
     // made. Nothing before the first call.
-    std::optional<uint32_t> lastCallReturnAddress;
+    std::optional<uint64_t> lastCallReturnAddress;
     // When execution went where it must not (a jump through a bad pointer,
     // a return to the wrong place): the instruction that sent it there.
-    std::optional<uint32_t> cameFrom;
+    std::optional<uint64_t> cameFrom;
 };
 
 // "<what> (at 0x...); last kernel call: ..." for a report's one line and the
@@ -50,11 +52,12 @@ std::string DescribeGuestFault(const GuestFault& fault);
 struct RunStats {
     uint64_t instructions = 0;
     uint32_t peakStackBytes = 0;
+    uint32_t stackBytes = 0;  // the kernel stack the run had
     std::chrono::nanoseconds elapsed{0};
 };
 
 struct ImageRunResult {
-    uint32_t imageBase = 0;  // where the image was mapped
+    uint64_t imageBase = 0;  // where the image was mapped
     uint32_t status = 0;     // DriverEntry's return value, when it returned
     std::optional<GuestFault> fault;
     // A host operation of the test bed failed during a kernel call, and the
@@ -84,16 +87,16 @@ public:
     DriverImageRunner(const DriverImageRunner&) = delete;
     DriverImageRunner& operator=(const DriverImageRunner&) = delete;
 
-    // Calls DriverEntry(DriverObject, RegistryPath) with stdcall on the
-    // kernel stack, the kernel's routines answered by `model`. A guest fault
-    // is reported in the result.
+    // Calls DriverEntry(DriverObject, RegistryPath) with the machine's
+    // convention on the kernel stack, the kernel's routines answered by
+    // `model`. A guest fault is reported in the result.
     ImageRunResult Run(testbed::KernelModel& model);
 
     // Puts `image` in place of the loaded one on the same CPU, which is much
     // cheaper than a new runner: for running many images of one layout, as
     // a fuzzer does with new code in the real image. The CPU's translations
-    // are dropped. Throws ImageError when `image` cannot be loaded or lays
-    // out in other regions than the loaded one.
+    // are dropped. Throws ImageError when `image` cannot be loaded, is for
+    // another machine, or lays out in other regions than the loaded one.
     void ReplaceImage(const PeImage& image);
 
     // Keeps `trail` up to date during every later run: the last address
@@ -102,9 +105,11 @@ public:
     void KeepTrail(GuestTrail& trail);
 
     // The address DriverEntry is called at.
-    uint32_t EntryPoint() const;
+    uint64_t EntryPoint() const;
     // Where the image is mapped.
-    uint32_t ImageBase() const;
+    uint64_t ImageBase() const;
+    // The machine the image is for.
+    const GuestMachine& Machine() const;
 
 private:
     struct Loaded;

@@ -12,8 +12,8 @@
 namespace quarnhold::emulator {
 
 struct GuestCpu::Hook {
-    std::function<void(uint32_t)> code;
-    std::function<void(Access, uint32_t, uint32_t)> memory;
+    std::function<void(uint64_t)> code;
+    std::function<void(Access, uint64_t, uint32_t)> memory;
     uc_hook handle = 0;
 };
 
@@ -68,20 +68,21 @@ void CheckAddressSpaceRoom()
 
 void CodeTrampoline(uc_engine*, uint64_t address, uint32_t, void* user)
 {
-    static_cast<GuestCpu::Hook*>(user)->code(static_cast<uint32_t>(address));
+    static_cast<GuestCpu::Hook*>(user)->code(address);
 }
 
 }  // namespace
 
-GuestCpu::GuestCpu()
+GuestCpu::GuestCpu(uc_mode mode)
 {
     CheckAddressSpaceRoom();
-    Check(uc_open(UC_ARCH_X86, UC_MODE_32, &engine_), "cannot open the i386 CPU");
+    mode_ = mode;
+    Check(uc_open(UC_ARCH_X86, mode, &engine_), mode == UC_MODE_64 ? "cannot open the amd64 CPU" : "cannot open the i386 CPU");
 
     // Records a refused access so the run can say where it happened; the
     // CPU then stops with the matching error.
     auto hook = std::make_unique<Hook>();
-    hook->memory = [this](Access access, uint32_t address, uint32_t size) {
+    hook->memory = [this](Access access, uint64_t address, uint32_t size) {
         violation_ = AccessViolation{access, address, size, true};
     };
     auto trampoline = +[](uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* user) -> bool {
@@ -89,7 +90,7 @@ GuestCpu::GuestCpu()
         Access access = Access::Read;
         if (type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT) access = Access::Write;
         if (type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT) access = Access::Fetch;
-        self->memory(access, static_cast<uint32_t>(address), static_cast<uint32_t>(size));
+        self->memory(access, address, static_cast<uint32_t>(size));
         (void)uc;
         return false;
     };
@@ -106,13 +107,16 @@ GuestCpu::~GuestCpu()
     }
 }
 
-void GuestCpu::Map(uint32_t address, uint32_t size, Protection protection, std::span<const uint8_t> bytes)
+void GuestCpu::Map(uint64_t address, uint32_t size, Protection protection, std::span<const uint8_t> bytes)
 {
-    uint32_t pages = (size + PageSize - 1) & ~(PageSize - 1);
+    const uint64_t pages = (uint64_t{size} + PageSize - 1) & ~uint64_t{PageSize - 1};
+    if (address > UINT64_MAX - pages) {
+        throw std::runtime_error("cannot map guest memory: the range wraps past the end of the address space");
+    }
     uint32_t perms = (protection.read ? UC_PROT_READ : 0) | (protection.write ? UC_PROT_WRITE : 0) |
                      (protection.execute ? UC_PROT_EXEC : 0);
     Check(uc_mem_map(engine_, address, pages, perms), "cannot map guest memory");
-    const MappedRange range{address, static_cast<uint64_t>(address) + pages, protection};
+    const MappedRange range{address, address + pages, protection};
     mapped_.insert(std::upper_bound(mapped_.begin(), mapped_.end(), range,
                                     [](const MappedRange& a, const MappedRange& b) { return a.begin < b.begin; }),
                    range);
@@ -122,22 +126,24 @@ void GuestCpu::Map(uint32_t address, uint32_t size, Protection protection, std::
     }
 }
 
-void GuestCpu::Load(uint32_t address, std::span<const uint8_t> bytes)
+void GuestCpu::Load(uint64_t address, std::span<const uint8_t> bytes)
 {
     Check(uc_mem_write(engine_, address, bytes.data(), bytes.size()), "cannot load guest memory");
 }
 
-void GuestCpu::DropTranslations(uint32_t address, uint32_t size)
+void GuestCpu::DropTranslations(uint64_t address, uint32_t size)
 {
-    Check(uc_ctl_remove_cache(engine_, address, static_cast<uint64_t>(address) + size),
+    Check(uc_ctl_remove_cache(engine_, address, address + size),
           "cannot drop the CPU's translations");
 }
 
-std::optional<Protection> GuestCpu::ProtectionAt(uint32_t address, uint32_t size) const
+std::optional<Protection> GuestCpu::ProtectionAt(uint64_t address, uint64_t size) const
 {
     // The accessed range must lie in mapped ranges throughout; the
-    // protection is what all of them allow. The ranges are sorted and few.
-    const uint64_t end = static_cast<uint64_t>(address) + size;
+    // protection is what all of them allow. The ranges are sorted and few,
+    // and none reaches the end of the address space.
+    if (address > UINT64_MAX - size) return std::nullopt;
+    const uint64_t end = address + size;
     Protection result{true, true, true};
     uint64_t at = address;
     for (const MappedRange& range : mapped_) {
@@ -153,21 +159,21 @@ std::optional<Protection> GuestCpu::ProtectionAt(uint32_t address, uint32_t size
     return result;
 }
 
-bool GuestCpu::Read(uint32_t address, std::span<uint8_t> into) const
+bool GuestCpu::Read(uint64_t address, std::span<uint8_t> into) const
 {
     if (into.empty()) return true;
-    std::optional<Protection> protection = ProtectionAt(address, static_cast<uint32_t>(into.size()));
+    std::optional<Protection> protection = ProtectionAt(address, into.size());
     return protection && protection->read && uc_mem_read(engine_, address, into.data(), into.size()) == UC_ERR_OK;
 }
 
-bool GuestCpu::Write(uint32_t address, std::span<const uint8_t> bytes)
+bool GuestCpu::Write(uint64_t address, std::span<const uint8_t> bytes)
 {
     if (bytes.empty()) return true;
-    std::optional<Protection> protection = ProtectionAt(address, static_cast<uint32_t>(bytes.size()));
+    std::optional<Protection> protection = ProtectionAt(address, bytes.size());
     return protection && protection->write && uc_mem_write(engine_, address, bytes.data(), bytes.size()) == UC_ERR_OK;
 }
 
-std::optional<uint32_t> GuestCpu::ReadU32(uint32_t address) const
+std::optional<uint32_t> GuestCpu::ReadU32(uint64_t address) const
 {
     uint8_t bytes[4];
     if (!Read(address, bytes)) return std::nullopt;
@@ -175,17 +181,33 @@ std::optional<uint32_t> GuestCpu::ReadU32(uint32_t address) const
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-bool GuestCpu::WriteU32(uint32_t address, uint32_t value)
+bool GuestCpu::WriteU32(uint64_t address, uint32_t value)
 {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     return Write(address, bytes);
 }
 
+std::optional<uint64_t> GuestCpu::ReadU64(uint64_t address) const
+{
+    uint8_t bytes[8];
+    if (!Read(address, bytes)) return std::nullopt;
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+    return value;
+}
+
+bool GuestCpu::WriteU64(uint64_t address, uint64_t value)
+{
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return Write(address, bytes);
+}
+
 // Reads `limit` units of `unitBytes` bytes at most from `address`, a page
 // at a time, until a unit of zeros; the units before it, or nothing when
 // the memory ends first or holds no terminator within the limit.
-std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, size_t limit, size_t unitBytes) const
+std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint64_t address, size_t limit, size_t unitBytes) const
 {
     std::vector<uint8_t> bytes;
     const uint64_t limitBytes = static_cast<uint64_t>(limit) * unitBytes;
@@ -198,10 +220,9 @@ std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, s
         const uint64_t wanted = bytes.empty() ? FirstStringChunk : page;
         const uint64_t chunk =
             std::min({wanted, page - (at & (page - 1)), limitBytes - static_cast<uint64_t>(bytes.size())});
-        if (at + chunk > 0x100000000ull) return std::nullopt;
         const size_t start = bytes.size();
         bytes.resize(start + chunk);
-        if (!Read(static_cast<uint32_t>(at), std::span(bytes).subspan(start))) return std::nullopt;
+        if (!Read(at, std::span(bytes).subspan(start))) return std::nullopt;
         // Units start at `address`, so they may straddle the pages.
         for (size_t unit = start / unitBytes * unitBytes; unit + unitBytes <= bytes.size(); unit += unitBytes) {
             if (std::all_of(bytes.begin() + unit, bytes.begin() + unit + unitBytes, [](uint8_t b) { return b == 0; })) {
@@ -214,14 +235,14 @@ std::optional<std::vector<uint8_t>> GuestCpu::ReadTerminated(uint32_t address, s
     return std::nullopt;
 }
 
-std::optional<std::string> GuestCpu::ReadString(uint32_t address, size_t limit) const
+std::optional<std::string> GuestCpu::ReadString(uint64_t address, size_t limit) const
 {
     std::optional<std::vector<uint8_t>> bytes = ReadTerminated(address, limit, 1);
     if (!bytes) return std::nullopt;
     return std::string(bytes->begin(), bytes->end());
 }
 
-std::optional<std::u16string> GuestCpu::ReadWideString(uint32_t address, size_t limit) const
+std::optional<std::u16string> GuestCpu::ReadWideString(uint64_t address, size_t limit) const
 {
     std::optional<std::vector<uint8_t>> bytes = ReadTerminated(address, limit, 2);
     if (!bytes) return std::nullopt;
@@ -232,16 +253,30 @@ std::optional<std::u16string> GuestCpu::ReadWideString(uint32_t address, size_t 
     return text;
 }
 
-uint32_t GuestCpu::Register(int id) const
+uint64_t GuestCpu::Register(int id) const
 {
-    uint32_t value = 0;
+    // Unicorn stores as many bytes as the register has, low byte first:
+    // a 32-bit register fills the low half and leaves the rest zero.
+    uint64_t value = 0;
     Check(uc_reg_read(engine_, id, &value), "cannot read a register");
     return value;
 }
 
-void GuestCpu::SetRegister(int id, uint32_t value)
+void GuestCpu::SetRegister(int id, uint64_t value)
 {
     Check(uc_reg_write(engine_, id, &value), "cannot write a register");
+}
+
+std::array<uint8_t, 16> GuestCpu::VectorRegister(int id) const
+{
+    std::array<uint8_t, 16> value{};
+    Check(uc_reg_read(engine_, id, value.data()), "cannot read a vector register");
+    return value;
+}
+
+void GuestCpu::SetVectorRegister(int id, const std::array<uint8_t, 16>& value)
+{
+    Check(uc_reg_write(engine_, id, value.data()), "cannot write a vector register");
 }
 
 void GuestCpu::SetTableRegister(int id, uint64_t base, uint32_t limit)
@@ -273,7 +308,7 @@ void GuestCpu::Restore(const Snapshot& snapshot)
     Check(uc_context_restore(engine_, snapshot.context_.get()), "cannot restore the CPU's state");
 }
 
-void GuestCpu::OnCode(uint32_t begin, uint32_t end, std::function<void(uint32_t)> hook)
+void GuestCpu::OnCode(uint64_t begin, uint64_t end, std::function<void(uint64_t)> hook)
 {
     auto entry = std::make_unique<Hook>();
     entry->code = std::move(hook);
@@ -287,7 +322,7 @@ void GuestCpu::Tally(InstructionTally& tally)
 {
     auto count = +[](uc_engine* uc, uint64_t address, uint32_t, void* user) {
         auto& t = *static_cast<InstructionTally*>(user);
-        *t.lastAddress = static_cast<uint32_t>(address);
+        *t.lastAddress = address;
         if (++*t.executed > t.budget && !t.exhausted) {
             t.exhausted = true;
             uc_emu_stop(uc);
@@ -298,13 +333,13 @@ void GuestCpu::Tally(InstructionTally& tally)
           "cannot count instructions");
 }
 
-void GuestCpu::OnMemory(uint32_t begin, uint32_t end, std::function<void(Access, uint32_t, uint32_t)> hook)
+void GuestCpu::OnMemory(uint64_t begin, uint64_t end, std::function<void(Access, uint64_t, uint32_t)> hook)
 {
     auto entry = std::make_unique<Hook>();
     entry->memory = std::move(hook);
     auto trampoline = +[](uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
-        static_cast<Hook*>(user)->memory(type == UC_MEM_WRITE ? Access::Write : Access::Read,
-                                         static_cast<uint32_t>(address), static_cast<uint32_t>(size));
+        static_cast<Hook*>(user)->memory(type == UC_MEM_WRITE ? Access::Write : Access::Read, address,
+                                         static_cast<uint32_t>(size));
     };
     Check(uc_hook_add(engine_, &entry->handle, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
                       reinterpret_cast<void*>(trampoline), entry.get(), begin, end),
@@ -312,13 +347,13 @@ void GuestCpu::OnMemory(uint32_t begin, uint32_t end, std::function<void(Access,
     hooks_.push_back(std::move(entry));
 }
 
-StopReason GuestCpu::Run(uint32_t start, uint32_t end)
+StopReason GuestCpu::Run(uint64_t start, uint64_t end)
 {
     violation_.reset();
     uc_err error = uc_emu_start(engine_, start, end, 0, 0);
     StopReason reason;
     if (error == UC_ERR_OK) {
-        reason.reachedEnd = Register(UC_X86_REG_EIP) == end;
+        reason.reachedEnd = Register(mode_ == UC_MODE_64 ? UC_X86_REG_RIP : UC_X86_REG_EIP) == end;
         return reason;
     }
     if (violation_) {

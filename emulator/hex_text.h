@@ -29,4 +29,11 @@ inline std::string Hex(uint64_t value, int digits = 1)
     return text;
 }
 
+// A guest address: eight digits when it lies below 4 GB, as every i386
+// address does, sixteen above, as an amd64 kernel address does.
+inline std::string HexAddress(uint64_t address)
+{
+    return Hex(address, address > 0xFFFFFFFF ? 16 : 8);
+}
+
 }  // namespace quarnhold::emulator

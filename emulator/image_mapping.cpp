@@ -90,16 +90,22 @@ void CopyContents(const PeImage& image, std::span<uint8_t> memory)
     }
 }
 
-// Adds (base - imageBase) mod 2^32 to each HIGHLOW target.
-// Used before binding, as the loader does, so bound slots are never moved.
-void ApplyRelocations(const PeImage& image, uint32_t base, std::span<uint8_t> memory)
+// Adds (base - imageBase) to each target: mod 2^32 to a PE32 image's
+// HIGHLOW ones, mod 2^64 to a PE32+ image's DIR64 ones. Used before binding,
+// as the loader does, so bound slots are never moved.
+void ApplyRelocations(const PeImage& image, uint64_t base, std::span<uint8_t> memory)
 {
-    const uint32_t delta = base - image.imageBase;
+    const uint64_t delta = base - image.imageBase;
+    const uint32_t width = image.PointerBytes();
     for (const uint32_t rva : image.relocationRvas) {
-        if (uint64_t{rva} + 4 > memory.size()) {
+        if (uint64_t{rva} + width > memory.size()) {
             Fail("relocation at RVA " + Hex(rva) + " lies outside the image");
         }
-        StoreLe32(memory, rva, LoadLe32(memory, rva) + delta);
+        if (width == 8) {
+            StoreLe64(memory, rva, LoadLe64(memory, rva) + delta);
+        } else {
+            StoreLe32(memory, rva, LoadLe32(memory, rva) + static_cast<uint32_t>(delta));
+        }
     }
 }
 
@@ -109,30 +115,41 @@ void BindImports(const PeImage& image, const ImportResolver& resolve, std::span<
 {
     for (const PeImport& import : image.imports) {
         const std::string name = import.library + "!" + import.name;
-        if (uint64_t{import.iatRva} + 4 > memory.size()) {
+        const uint32_t width = image.PointerBytes();
+        if (uint64_t{import.iatRva} + width > memory.size()) {
             Fail("import slot for " + name + " at RVA " + Hex(import.iatRva) + " lies outside the image");
         }
-        const std::optional<uint32_t> address = resolve(import.library, import.name);
+        const std::optional<uint64_t> address = resolve(import.library, import.name);
         if (!address) {
             Fail("cannot bind " + name);
         }
-        StoreLe32(memory, import.iatRva, *address);
+        if (width == 8) {
+            StoreLe64(memory, import.iatRva, *address);
+        } else if (*address > UINT32_MAX) {
+            Fail("cannot bind " + name + " to " + HexAddress(*address) + ", above 4 GB");
+        } else {
+            StoreLe32(memory, import.iatRva, static_cast<uint32_t>(*address));
+        }
     }
 }
 
 }  // namespace
 
-MappedImage MapImage(const PeImage& image, uint32_t base, const ImportResolver& resolve)
+MappedImage MapImage(const PeImage& image, uint64_t base, const ImportResolver& resolve)
 {
     if (base % BaseGranularity != 0) {
-        Fail("base " + Hex(base, 8) + " is not a multiple of 64 KB");
+        Fail("base " + HexAddress(base) + " is not a multiple of 64 KB");
     }
     if (image.sizeOfImage > MaxImageSize) {
         Fail("size of image " + Hex(image.sizeOfImage) + " is over the 64 MiB limit");
     }
     const uint64_t memorySize = RoundUpToPage(image.sizeOfImage);
-    if (uint64_t{base} + memorySize > uint64_t{UINT32_MAX} + 1) {
-        Fail("image of " + Hex(memorySize) + " bytes does not fit below 4 GB at base " + Hex(base, 8));
+    if (!image.Is64Bit() && base + memorySize > uint64_t{UINT32_MAX} + 1) {
+        Fail("image of " + Hex(memorySize) + " bytes does not fit below 4 GB at base " + HexAddress(base));
+    }
+    if (base > UINT64_MAX - memorySize) {
+        Fail("image of " + Hex(memorySize) + " bytes runs past the end of the address space at base " +
+             HexAddress(base));
     }
 
     MappedImage mapped;

@@ -29,18 +29,19 @@ struct MappedRegion {
 };
 
 struct MappedImage {
-    uint32_t base = 0;
-    uint32_t entryPoint = 0;      // absolute guest address
+    uint64_t base = 0;
+    uint64_t entryPoint = 0;      // absolute guest address
     std::vector<uint8_t> memory;  // sizeOfImage bytes (rounded up to a page), relocated and bound
     std::vector<MappedRegion> regions;
 };
 
 // Returns the guest address for an import, or nothing when it cannot be bound.
-using ImportResolver = std::function<std::optional<uint32_t>(std::string_view library, std::string_view name)>;
+using ImportResolver = std::function<std::optional<uint64_t>(std::string_view library, std::string_view name)>;
 
-// Maps `image` at `base` (a multiple of 64 KB). Throws ImageError when a
-// section does not fit in the image, a relocation falls outside it, or an
-// import cannot be bound.
-MappedImage MapImage(const PeImage& image, uint32_t base, const ImportResolver& resolve);
+// Maps `image` at `base` (a multiple of 64 KB; below 4 GB for a PE32 image).
+// Relocated values and import slots are 4 bytes wide in a PE32 image, 8 in
+// a PE32+. Throws ImageError when a section does not fit in the image, a
+// relocation falls outside it, or an import cannot be bound.
+MappedImage MapImage(const PeImage& image, uint64_t base, const ImportResolver& resolve);
 
 }  // namespace quarnhold::emulator

@@ -14,6 +14,7 @@ namespace quarnhold::emulator {
 namespace {
 
 constexpr uint16_t MachineI386 = 0x014C;
+constexpr uint16_t MachineAmd64 = 0x8664;
 constexpr uint16_t SubsystemNative = 1;
 constexpr uint16_t FileRelocsStripped = 0x0001;
 constexpr uint16_t FileExecutableImage = 0x0002;
@@ -45,8 +46,14 @@ const PeSection* SectionHolding(const PeImage& image, uint32_t rva)
 // Used first, so the report reads from the outside of the image inwards.
 void CheckHeaders(const PeImage& image, std::vector<std::string>& problems)
 {
-    if (image.machine != MachineI386) {
-        problems.push_back("machine " + Hex(image.machine, 4) + " is not i386 (0x014C)");
+    // An i386 image is PE32 and an amd64 one PE32+; a loader refuses the
+    // other pairings (and every other machine) before it reads further.
+    if (image.machine == MachineI386 && image.Is64Bit()) {
+        problems.push_back("machine 0x014C (i386) with a PE32+ optional header: an i386 image is PE32");
+    } else if (image.machine == MachineAmd64 && !image.Is64Bit()) {
+        problems.push_back("machine 0x8664 (amd64) with a PE32 optional header: an amd64 image is PE32+");
+    } else if (image.machine != MachineI386 && image.machine != MachineAmd64) {
+        problems.push_back("machine " + Hex(image.machine, 4) + " is neither i386 (0x014C) nor amd64 (0x8664)");
     }
     if (image.subsystem != SubsystemNative) {
         problems.push_back("subsystem " + std::to_string(image.subsystem) + " is not native (1)");
@@ -74,10 +81,17 @@ void CheckRelocationsAndEntry(const PeImage& image, std::vector<std::string>& pr
         problems.push_back("file characteristics " + Hex(image.fileCharacteristics, 4) +
                            " mark the relocations stripped");
     }
-    if (!image.hasRelocationDirectory) {
-        problems.push_back("no base relocation directory; the image could only load at " + Hex(image.imageBase));
-    } else if (image.relocationRvas.empty()) {
-        problems.push_back("base relocation directory has no HIGHLOW entries");
+    // i386 code reaches its data at absolute addresses, so an image without
+    // relocations could only run at its preferred base, where a driver is
+    // never loaded. amd64 code reaches it relative to RIP, and an image
+    // with no pointer in its data has nothing to relocate: NT loads it as
+    // it is unless it is marked stripped (LdrRelocateImageWithBias).
+    if (!image.Is64Bit()) {
+        if (!image.hasRelocationDirectory) {
+            problems.push_back("no base relocation directory; the image could only load at " + Hex(image.imageBase));
+        } else if (image.relocationRvas.empty()) {
+            problems.push_back("base relocation directory has no HIGHLOW entries");
+        }
     }
     const PeSection* entry = SectionHolding(image, image.entryPointRva);
     if (entry == nullptr) {

@@ -16,9 +16,10 @@
 namespace quarnhold::emulator {
 
 // Every problem that would stop a kernel loader mapping `image`, one line
-// each: not i386, not the native subsystem, a DLL, a missing or wrong header
-// checksum, no base relocations, an entry point outside an executable
-// section, or an import that is not one of `knownImports` from ntoskrnl.exe.
+// each: neither an i386 PE32 nor an amd64 PE32+ image, not the native
+// subsystem, a DLL, a missing or wrong header checksum, relocations stripped
+// (or, for i386, none), an entry point outside an executable section, or an
+// import that is not one of `knownImports` from ntoskrnl.exe.
 // Empty when the image is acceptable.
 std::vector<std::string> KernelLoaderProblems(const PeImage& image,
                                               std::span<const std::string_view> knownImports);

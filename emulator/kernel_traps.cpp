@@ -1,9 +1,8 @@
 // kernel_traps.cpp
 //
-// The guest's records are read with the i386 layouts the kernel defines:
-// OBJECT_ATTRIBUTES 24 bytes (Length, RootDirectory, ObjectName, Attributes,
-// SecurityDescriptor, SecurityQualityOfService), UNICODE_STRING 8 (Length,
-// MaximumLength, Buffer), IO_STATUS_BLOCK 8 (Status, Information).
+// The guest's records are read with the layouts of the image's machine (see
+// RecordLayout), and its arguments found with the machine's convention; the
+// rest is the same for i386 and amd64.
 
 #include "emulator/kernel_traps.h"
 
@@ -21,18 +20,17 @@ namespace {
 struct Stub {
     std::string_view name;
     uint32_t offset;
-    uint16_t argumentBytes;  // popped by the stub: stdcall
-    bool stdcall;
+    uint16_t argumentBytes;  // what an i386 stdcall stub pops; 0 for DbgPrint, whose caller pops
+    size_t arguments;        // the fixed ones
 };
 
 constexpr std::array<Stub, 4> Stubs{{
-    {"ZwCreateFile", 0x00, 44, true},
-    {"ZwWriteFile", 0x10, 36, true},
-    {"ZwClose", 0x20, 4, true},
-    {"DbgPrint", 0x30, 0, false},
+    {"ZwCreateFile", 0x00, 44, 11},
+    {"ZwWriteFile", 0x10, 36, 9},
+    {"ZwClose", 0x20, 4, 1},
+    {"DbgPrint", 0x30, 0, 1},
 }};
 
-constexpr uint32_t ObjectAttributesSize = 24;
 constexpr size_t FormatLimit = 4096;
 constexpr size_t StringArgumentLimit = 32768;
 constexpr uint32_t WriteLimit = 16 * 1024 * 1024;
@@ -47,26 +45,184 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b)
     return true;
 }
 
-// `Count` consecutive 32-bit values: a routine's stack arguments, or the
-// fields of a record, in one read. Nothing when any of them cannot be read.
-template <size_t Count>
-std::optional<std::array<uint32_t, Count>> ReadDwords(const GuestCpu& cpu, uint32_t address)
+// The little-endian value of `width` bytes (4 or 8) at `offset` of a record
+// read from the guest.
+uint64_t Field(std::span<const uint8_t> record, uint32_t offset, uint32_t width)
 {
-    std::array<uint8_t, 4 * Count> bytes{};
-    if (!cpu.Read(address, bytes)) return std::nullopt;
-    std::array<uint32_t, Count> values{};
-    for (size_t i = 0; i < Count; ++i) {
-        values[i] = static_cast<uint32_t>(bytes[4 * i]) | static_cast<uint32_t>(bytes[4 * i + 1]) << 8 |
-                    static_cast<uint32_t>(bytes[4 * i + 2]) << 16 | static_cast<uint32_t>(bytes[4 * i + 3]) << 24;
-    }
-    return values;
+    uint64_t value = 0;
+    for (uint32_t i = width; i-- > 0;) value = value << 8 | record[offset + i];
+    return value;
 }
 
-// The fault that stops the run where NT would bug-check; runs after the model has answered a call
-// that carried caller memory the trap could not read.
-std::optional<std::string> BugCheck(std::string_view routine,
-                                    const std::optional<testbed::UnreadableRecord>& unreadable,
-                                    testbed::NtStatus status)
+// DbgPrint's variable arguments, read as the machine passes them: one slot
+// each, in registers or on the stack; a 64-bit value takes two 4-byte slots
+// on i386, one on amd64.
+class GuestArguments final : public testbed::FormatArguments {
+public:
+    GuestArguments(const GuestCpu& cpu, const GuestMachine& machine, size_t first)
+        : cpu_(cpu), machine_(machine), records_(machine.Records()), next_(first)
+    {
+    }
+
+    uint32_t NextInt32() override { return static_cast<uint32_t>(NextSlot()); }
+    uint64_t NextInt64() override
+    {
+        if (records_.pointerBytes == 8) return NextSlot();
+        uint64_t low = static_cast<uint32_t>(NextSlot());
+        return low | static_cast<uint64_t>(static_cast<uint32_t>(NextSlot())) << 32;
+    }
+    uint64_t NextPointer() override { return NextSlot(); }
+    int PointerDigits() const override { return static_cast<int>(records_.pointerBytes * 2); }
+
+    std::optional<std::string> ReadString(uint64_t address) override
+    {
+        return cpu_.ReadString(address, StringArgumentLimit);
+    }
+    std::optional<std::u16string> ReadWideString(uint64_t address) override
+    {
+        return cpu_.ReadWideString(address, StringArgumentLimit);
+    }
+    std::optional<std::u16string> ReadCountedWideString(uint64_t address) override
+    {
+        std::vector<uint8_t> record(records_.unicodeStringBuffer + records_.pointerBytes);
+        if (!cpu_.Read(address, record)) return std::nullopt;
+        const uint64_t buffer = Field(record, records_.unicodeStringBuffer, records_.pointerBytes);
+        if (buffer == 0) return std::nullopt;
+        std::u16string text(Field(record, 0, 2) / 2, u'\0');
+        if (!cpu_.Read(buffer, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size() * 2))) {
+            return std::nullopt;
+        }
+        return text;
+    }
+
+private:
+    uint64_t NextSlot() { return machine_.Argument(cpu_, next_++).value_or(0); }
+
+    const GuestCpu& cpu_;
+    const GuestMachine& machine_;
+    const RecordLayout& records_;
+    size_t next_;
+};
+
+}  // namespace
+
+KernelTraps::KernelTraps(GuestCpu& cpu, const GuestMachine& machine)
+    : cpu_(cpu), machine_(machine), trapPage_(machine.Layout().trapPage)
+{
+}
+
+void KernelTraps::BeginRun(testbed::KernelModel& model)
+{
+    model_ = &model;
+    lastCall_.clear();
+    lastReturnAddress_.reset();
+    calls_.clear();
+}
+
+void KernelTraps::CallersIn(uint64_t base, uint32_t size)
+{
+    callerBase_ = base;
+    callerSize_ = size;
+}
+
+std::vector<uint8_t> KernelTraps::PageBytes() const
+{
+    // Everything but the stubs is int3, so a jump into the page's middle
+    // traps as well.
+    std::vector<uint8_t> page(0x1000, 0xCC);
+    for (const Stub& stub : Stubs) {
+        const std::vector<uint8_t> bytes = machine_.TrapStub(stub.argumentBytes);
+        std::copy(bytes.begin(), bytes.end(), page.begin() + stub.offset);
+    }
+    return page;
+}
+
+std::optional<uint64_t> KernelTraps::Resolve(std::string_view library, std::string_view name) const
+{
+    if (!EqualsIgnoringCase(library, "ntoskrnl.exe")) {
+        return std::nullopt;
+    }
+    for (const Stub& stub : Stubs) {
+        if (stub.name == name) return trapPage_ + stub.offset;
+    }
+    return std::nullopt;
+}
+
+bool KernelTraps::Contains(uint64_t address) const
+{
+    return address >= trapPage_ && address < trapPage_ + 0x1000;
+}
+
+std::optional<std::string> KernelTraps::Dispatch(uint64_t address)
+{
+    if (model_ == nullptr) {
+        return "a kernel call before any run began";
+    }
+    for (const Stub& stub : Stubs) {
+        if (address != trapPage_ + stub.offset) continue;
+        const std::optional<uint64_t> returnAddress = machine_.ReturnAddress(cpu_);
+        lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? HexAddress(*returnAddress) : "?");
+        lastReturnAddress_ = returnAddress;
+        calls_.push_back(lastCall_);
+        model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
+        if (std::optional<std::string> wrong = machine_.CheckCallFrame(cpu_, stub.name)) return wrong;
+        machine_.EnterRoutine(cpu_, static_cast<unsigned>(calls_.size()));
+        std::optional<std::string> failed = stub.name == "ZwCreateFile"  ? CreateFile()
+                                            : stub.name == "ZwWriteFile" ? WriteFile()
+                                            : stub.name == "ZwClose"     ? Close()
+                                                                         : DebugPrint();
+        return failed ? failed : model_->RecordFull();
+    }
+    return "execution entered the kernel's trap page at " + HexAddress(address) + ", which is no routine's entry";
+}
+
+std::string KernelTraps::Explain(uint64_t value) const
+{
+    const std::optional<MarkedValue> marked = machine_.Marked(value);
+    if (!marked || marked->call == 0 || marked->call > calls_.size()) return {};
+    const std::string call = "kernel call " + std::to_string(marked->call) + " (" + calls_[marked->call - 1] + ")";
+    if (marked->homeSpace) {
+        return "a value the kernel left in the home space of " + call +
+               ": the caller kept something of its own in those 32 bytes above the return address, or did not "
+               "reserve them";
+    }
+    return "a value the kernel left in " + marked->where + " on returning from " + call + ": " + marked->where +
+           " does not survive a call";
+}
+
+std::optional<uint64_t> KernelTraps::ReadPointer(uint64_t address) const
+{
+    if (machine_.Records().pointerBytes == 8) return cpu_.ReadU64(address);
+    return cpu_.ReadU32(address);
+}
+
+bool KernelTraps::WritePointer(uint64_t address, uint64_t value)
+{
+    if (machine_.Records().pointerBytes == 8) return cpu_.WriteU64(address, value);
+    return cpu_.WriteU32(address, static_cast<uint32_t>(value));
+}
+
+std::optional<uint32_t> KernelTraps::ModelHandle(uint64_t guest, std::string_view routine, std::string& fault) const
+{
+    std::optional<uint32_t> handle = machine_.ModelHandle(guest);
+    if (!handle) {
+        fault = std::string(routine) + ": handle " + Hex(guest, 2 * machine_.Records().pointerBytes) +
+                " is no handle the kernel gives out: an amd64 kernel handle has its upper 33 bits set, "
+                "so this looks like one cut to 32 bits and widened without its sign";
+    }
+    return handle;
+}
+
+bool KernelTraps::StoreIoStatus(uint64_t ioStatusBlock, testbed::NtStatus status, std::optional<uint32_t> information)
+{
+    if (!information || ioStatusBlock == 0) return true;
+    return cpu_.WriteU32(ioStatusBlock, status) &&
+           WritePointer(ioStatusBlock + machine_.Records().ioStatusInformation, *information);
+}
+
+std::optional<std::string> KernelTraps::BugCheck(std::string_view routine,
+                                                 const std::optional<testbed::UnreadableRecord>& unreadable,
+                                                 testbed::NtStatus status) const
 {
     // The model has noted the broken rule and answered STATUS_ACCESS_VIOLATION
     // when it reached that memory. A kernel-mode caller's pointers are not
@@ -91,172 +247,50 @@ std::optional<std::string> BugCheck(std::string_view routine,
             what = "the Buffer";
             break;
     }
-    return std::string(routine) + ": " + std::string(what) + " at " +
-           Hex(static_cast<uint32_t>(unreadable->address), 8) + " cannot be read";
-}
-
-// Stores Status and Information in the caller's IO_STATUS_BLOCK when the
-// model has an outcome for it; false when the record cannot be written.
-bool StoreIoStatus(GuestCpu& cpu, uint32_t ioStatusBlock, testbed::NtStatus status, std::optional<uint32_t> information)
-{
-    if (!information || ioStatusBlock == 0) return true;
-    return cpu.WriteU32(ioStatusBlock, status) && cpu.WriteU32(ioStatusBlock + 4, *information);
-}
-
-// DbgPrint's variable arguments, read from the guest's stack: each 32-bit
-// value takes one slot, a 64-bit value two.
-class StackArguments final : public testbed::FormatArguments {
-public:
-    StackArguments(const GuestCpu& cpu, uint32_t first) : cpu_(cpu), next_(first) {}
-
-    uint32_t NextInt32() override
-    {
-        std::optional<uint32_t> value = cpu_.ReadU32(next_);
-        next_ += 4;
-        return value.value_or(0);
-    }
-    uint64_t NextInt64() override
-    {
-        uint64_t low = NextInt32();
-        return low | static_cast<uint64_t>(NextInt32()) << 32;
-    }
-    uint64_t NextPointer() override { return NextInt32(); }
-    int PointerDigits() const override { return 8; }
-
-    std::optional<std::string> ReadString(uint64_t address) override
-    {
-        return cpu_.ReadString(static_cast<uint32_t>(address), StringArgumentLimit);
-    }
-    std::optional<std::u16string> ReadWideString(uint64_t address) override
-    {
-        return cpu_.ReadWideString(static_cast<uint32_t>(address), StringArgumentLimit);
-    }
-    std::optional<std::u16string> ReadCountedWideString(uint64_t address) override
-    {
-        std::optional<std::array<uint32_t, 2>> unicodeString = ReadDwords<2>(cpu_, static_cast<uint32_t>(address));
-        if (!unicodeString || (*unicodeString)[1] == 0) return std::nullopt;
-        const auto [lengths, buffer] = *unicodeString;
-        std::u16string text((lengths & 0xFFFF) / 2, u'\0');
-        if (!cpu_.Read(buffer, std::span(reinterpret_cast<uint8_t*>(text.data()), text.size() * 2))) {
-            return std::nullopt;
-        }
-        return text;
-    }
-
-private:
-    const GuestCpu& cpu_;
-    uint32_t next_;
-};
-
-}  // namespace
-
-KernelTraps::KernelTraps(GuestCpu& cpu, uint32_t trapPage) : cpu_(cpu), trapPage_(trapPage) {}
-
-void KernelTraps::BeginRun(testbed::KernelModel& model)
-{
-    model_ = &model;
-    lastCall_.clear();
-    lastReturnAddress_.reset();
-}
-
-void KernelTraps::CallersIn(uint32_t base, uint32_t size)
-{
-    callerBase_ = base;
-    callerSize_ = size;
-}
-
-std::vector<uint8_t> KernelTraps::PageBytes() const
-{
-    // Everything but the stubs is int3, so a jump into the page's middle
-    // traps as well.
-    std::vector<uint8_t> page(0x1000, 0xCC);
-    for (const Stub& stub : Stubs) {
-        if (stub.stdcall) {
-            page[stub.offset] = 0xC2;  // ret imm16
-            page[stub.offset + 1] = static_cast<uint8_t>(stub.argumentBytes);
-            page[stub.offset + 2] = static_cast<uint8_t>(stub.argumentBytes >> 8);
-        } else {
-            page[stub.offset] = 0xC3;  // ret
-        }
-    }
-    return page;
-}
-
-std::optional<uint32_t> KernelTraps::Resolve(std::string_view library, std::string_view name) const
-{
-    if (!EqualsIgnoringCase(library, "ntoskrnl.exe")) {
-        return std::nullopt;
-    }
-    for (const Stub& stub : Stubs) {
-        if (stub.name == name) return trapPage_ + stub.offset;
-    }
-    return std::nullopt;
-}
-
-bool KernelTraps::Contains(uint32_t address) const
-{
-    return address >= trapPage_ && address < trapPage_ + 0x1000;
-}
-
-std::optional<std::string> KernelTraps::Dispatch(uint32_t address)
-{
-    if (model_ == nullptr) {
-        return "a kernel call before any run began";
-    }
-    uint32_t esp = cpu_.Register(UC_X86_REG_ESP);
-    std::optional<uint32_t> returnAddress = cpu_.ReadU32(esp);
-    for (const Stub& stub : Stubs) {
-        if (address != trapPage_ + stub.offset) continue;
-        lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? Hex(*returnAddress, 8) : "?");
-        lastReturnAddress_ = returnAddress;
-        model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);
-        uint32_t arguments = esp + 4;
-        std::optional<std::string> failed = stub.name == "ZwCreateFile" ? CreateFile(arguments)
-                                            : stub.name == "ZwWriteFile" ? WriteFile(arguments)
-                                            : stub.name == "ZwClose"     ? Close(arguments)
-                                                                         : DebugPrint(arguments);
-        return failed ? failed : model_->RecordFull();
-    }
-    return "execution entered the kernel's trap page at " + Hex(address, 8) + ", which is no routine's entry";
+    const std::string why = Explain(unreadable->address);
+    return std::string(routine) + ": " + std::string(what) + " at " + HexAddress(unreadable->address) +
+           " cannot be read" + (why.empty() ? "" : ", " + why);
 }
 
 // ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
 // AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
 // CreateOptions, EaBuffer, EaLength)
-std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
+std::optional<std::string> KernelTraps::CreateFile()
 {
-    std::optional<std::array<uint32_t, 11>> read = ReadDwords<11>(cpu_, arguments);
-    if (!read) return "ZwCreateFile's arguments are not on the stack";
-    const std::array<uint32_t, 11>& argument = *read;
-    const uint32_t fileHandle = argument[0], objectAttributes = argument[2], ioStatusBlock = argument[3];
+    std::array<uint64_t, 11> argument{};
+    if (!machine_.Arguments(cpu_, argument)) return "ZwCreateFile's arguments are not on the stack";
+    const uint64_t fileHandle = argument[0], objectAttributes = argument[2], ioStatusBlock = argument[3];
+    const RecordLayout& records = machine_.Records();
+    const uint32_t pointer = records.pointerBytes;
 
     testbed::CreateFileRequest request;
     request.hasFileHandle = fileHandle != 0;
-    request.desiredAccess = argument[1];
+    request.desiredAccess = static_cast<uint32_t>(argument[1]);
     request.hasObjectAttributes = objectAttributes != 0;
-    request.nativeObjectAttributesSize = ObjectAttributesSize;
+    request.nativeObjectAttributesSize = records.objectAttributesSize;
     // Each record is read only if the one pointing at it could be.
-    std::optional<std::array<uint32_t, 6>> fields;
+    std::vector<uint8_t> fields(records.objectAttributesSize);
+    bool haveFields = false;
     if (objectAttributes != 0) {
-        fields = ReadDwords<6>(cpu_, objectAttributes);
-        if (!fields) request.unreadable = {testbed::CallerRecord::ObjectAttributes, objectAttributes};
+        haveFields = cpu_.Read(objectAttributes, fields);
+        if (!haveFields) request.unreadable = {testbed::CallerRecord::ObjectAttributes, objectAttributes};
     }
-    if (fields) {
-        const std::array<uint32_t, 6>& field = *fields;
-        request.objectAttributesLength = field[0];
-        request.hasRootDirectory = field[1] != 0;
-        request.attributes = field[3];
-        request.hasSecurityDescriptor = field[4] != 0;
-        request.hasSecurityQualityOfService = field[5] != 0;
-        if (uint32_t name = field[2]; name != 0) {
-            std::optional<std::array<uint32_t, 2>> unicodeString = ReadDwords<2>(cpu_, name);
-            if (!unicodeString) {
+    if (haveFields) {
+        request.objectAttributesLength = static_cast<uint32_t>(Field(fields, 0, 4));
+        request.hasRootDirectory = Field(fields, records.objectAttributesRootDirectory, pointer) != 0;
+        request.attributes = static_cast<uint32_t>(Field(fields, records.objectAttributesAttributes, 4));
+        request.hasSecurityDescriptor = Field(fields, records.objectAttributesSecurityDescriptor, pointer) != 0;
+        request.hasSecurityQualityOfService =
+            Field(fields, records.objectAttributesSecurityQualityOfService, pointer) != 0;
+        if (uint64_t name = Field(fields, records.objectAttributesObjectName, pointer); name != 0) {
+            std::vector<uint8_t> unicodeString(records.unicodeStringBuffer + pointer);
+            if (!cpu_.Read(name, unicodeString)) {
                 request.unreadable = {testbed::CallerRecord::ObjectName, name};
             } else {
-                const auto [lengths, buffer] = *unicodeString;
+                const uint64_t buffer = Field(unicodeString, records.unicodeStringBuffer, pointer);
                 testbed::CountedName counted;
-                counted.length = static_cast<uint16_t>(lengths);
-                counted.maximumLength = static_cast<uint16_t>(lengths >> 16);
+                counted.length = static_cast<uint16_t>(Field(unicodeString, 0, 2));
+                counted.maximumLength = static_cast<uint16_t>(Field(unicodeString, 2, 2));
                 counted.text.resize(counted.length / 2);
                 if (!cpu_.Read(buffer,
                                std::span(reinterpret_cast<uint8_t*>(counted.text.data()), counted.text.size() * 2))) {
@@ -269,37 +303,40 @@ std::optional<std::string> KernelTraps::CreateFile(uint32_t arguments)
     }
     request.hasIoStatusBlock = ioStatusBlock != 0;
     request.hasAllocationSize = argument[4] != 0;
-    request.fileAttributes = argument[5];
-    request.shareAccess = argument[6];
-    request.createDisposition = argument[7];
-    request.createOptions = argument[8];
+    request.fileAttributes = static_cast<uint32_t>(argument[5]);
+    request.shareAccess = static_cast<uint32_t>(argument[6]);
+    request.createDisposition = static_cast<uint32_t>(argument[7]);
+    request.createOptions = static_cast<uint32_t>(argument[8]);
     request.hasEaBuffer = argument[9] != 0;
-    request.eaLength = argument[10];
+    request.eaLength = static_cast<uint32_t>(argument[10]);
 
     testbed::CreateFileResult result = model_->CreateFile(request);
     if (std::optional<std::string> stop = BugCheck("ZwCreateFile", request.unreadable, result.status)) return stop;
     // Any status NT_SUCCESS holds for comes with the handle.
-    if (result.handle != 0 && !cpu_.WriteU32(fileHandle, result.handle)) {
-        return "ZwCreateFile: the handle cannot be stored at " + Hex(fileHandle, 8);
+    if (result.handle != 0 && !WritePointer(fileHandle, machine_.GuestHandle(result.handle))) {
+        return "ZwCreateFile: the handle cannot be stored at " + HexAddress(fileHandle);
     }
-    if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
-        return "ZwCreateFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
+    if (!StoreIoStatus(ioStatusBlock, result.status, result.information)) {
+        return "ZwCreateFile: the IO_STATUS_BLOCK at " + HexAddress(ioStatusBlock) + " cannot be written";
     }
-    cpu_.SetRegister(UC_X86_REG_EAX, result.status);
+    machine_.ReturnFromRoutine(cpu_, result.status, static_cast<unsigned>(calls_.size()));
     return std::nullopt;
 }
 
 // ZwWriteFile(FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
 // Buffer, Length, ByteOffset, Key)
-std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
+std::optional<std::string> KernelTraps::WriteFile()
 {
-    std::optional<std::array<uint32_t, 9>> read = ReadDwords<9>(cpu_, arguments);
-    if (!read) return "ZwWriteFile's arguments are not on the stack";
-    const std::array<uint32_t, 9>& argument = *read;
-    const uint32_t ioStatusBlock = argument[4], buffer = argument[5], length = argument[6], byteOffset = argument[7];
+    std::array<uint64_t, 9> argument{};
+    if (!machine_.Arguments(cpu_, argument)) return "ZwWriteFile's arguments are not on the stack";
+    const uint64_t ioStatusBlock = argument[4], buffer = argument[5], byteOffset = argument[7];
+    const uint32_t length = static_cast<uint32_t>(argument[6]);
 
     testbed::WriteFileRequest request;
-    request.handle = argument[0];
+    std::string wrongHandle;
+    std::optional<uint32_t> handle = ModelHandle(argument[0], "ZwWriteFile", wrongHandle);
+    if (!handle) return wrongHandle;
+    request.handle = *handle;
     request.hasEvent = argument[1] != 0;
     request.hasApcRoutine = argument[2] != 0;
     request.hasApcContext = argument[3] != 0;
@@ -312,9 +349,8 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
     // NT takes ByteOffset with the call and touches Buffer later; a null
     // Buffer is as unreadable as any other unmapped one.
     if (byteOffset != 0) {
-        if (std::optional<std::array<uint32_t, 2>> halves = ReadDwords<2>(cpu_, byteOffset)) {
-            const auto [low, high] = *halves;
-            request.byteOffset = static_cast<int64_t>(static_cast<uint64_t>(high) << 32 | low);
+        if (std::optional<uint64_t> offset = cpu_.ReadU64(byteOffset)) {
+            request.byteOffset = static_cast<int64_t>(*offset);
         } else {
             request.unreadable = {testbed::CallerRecord::ByteOffset, byteOffset};
         }
@@ -330,32 +366,39 @@ std::optional<std::string> KernelTraps::WriteFile(uint32_t arguments)
 
     testbed::WriteFileResult result = model_->WriteFile(request);
     if (std::optional<std::string> stop = BugCheck("ZwWriteFile", request.unreadable, result.status)) return stop;
-    if (!StoreIoStatus(cpu_, ioStatusBlock, result.status, result.information)) {
-        return "ZwWriteFile: the IO_STATUS_BLOCK at " + Hex(ioStatusBlock, 8) + " cannot be written";
+    if (!StoreIoStatus(ioStatusBlock, result.status, result.information)) {
+        return "ZwWriteFile: the IO_STATUS_BLOCK at " + HexAddress(ioStatusBlock) + " cannot be written";
     }
-    cpu_.SetRegister(UC_X86_REG_EAX, result.status);
+    machine_.ReturnFromRoutine(cpu_, result.status, static_cast<unsigned>(calls_.size()));
     return std::nullopt;
 }
 
 // ZwClose(Handle)
-std::optional<std::string> KernelTraps::Close(uint32_t arguments)
+std::optional<std::string> KernelTraps::Close()
 {
-    std::optional<uint32_t> handle = cpu_.ReadU32(arguments);
-    if (!handle) return "ZwClose's argument is not on the stack";
-    cpu_.SetRegister(UC_X86_REG_EAX, model_->Close(*handle));
+    std::optional<uint64_t> argument = machine_.Argument(cpu_, 0);
+    if (!argument) return "ZwClose's argument is not on the stack";
+    std::string wrongHandle;
+    std::optional<uint32_t> handle = ModelHandle(*argument, "ZwClose", wrongHandle);
+    if (!handle) return wrongHandle;
+    const testbed::NtStatus status = model_->Close(*handle);
+    machine_.ReturnFromRoutine(cpu_, status, static_cast<unsigned>(calls_.size()));
     return std::nullopt;
 }
 
 // DbgPrint(Format, ...)
-std::optional<std::string> KernelTraps::DebugPrint(uint32_t arguments)
+std::optional<std::string> KernelTraps::DebugPrint()
 {
-    std::optional<uint32_t> format = cpu_.ReadU32(arguments);
+    std::optional<uint64_t> format = machine_.Argument(cpu_, 0);
     if (!format) return "DbgPrint's format argument is not on the stack";
     std::optional<std::string> text = cpu_.ReadString(*format, FormatLimit);
-    if (!text) return "DbgPrint: the format at " + Hex(*format, 8) + " cannot be read";
-    StackArguments rest(cpu_, arguments + 4);
+    if (!text) {
+        const std::string why = Explain(*format);
+        return "DbgPrint: the format at " + HexAddress(*format) + " cannot be read" + (why.empty() ? "" : ", " + why);
+    }
+    GuestArguments rest(cpu_, machine_, 1);
     model_->DebugPrint(*text, rest);
-    cpu_.SetRegister(UC_X86_REG_EAX, 0);
+    machine_.ReturnFromRoutine(cpu_, 0, static_cast<unsigned>(calls_.size()));
     return std::nullopt;
 }
 

@@ -1,7 +1,7 @@
 // pe_image.cpp
 //
-// The PE32 reader: headers, section table, imports, base relocations and the
-// CodeView record. Every offset and size from the file is checked in 64-bit
+// The PE32 and PE32+ reader: headers, section table, imports, base
+// relocations, the exception directory and the CodeView record. Every offset and size from the file is checked in 64-bit
 // arithmetic before it is used, and every loop is bounded by the file's data.
 
 #include "emulator/pe_image.h"
@@ -25,19 +25,19 @@ namespace {
 constexpr uint64_t DosHeaderSize = 64;
 constexpr uint64_t NewHeaderOffsetField = 0x3C;
 constexpr uint64_t FileHeaderSize = 20;
-constexpr uint64_t Pe32FixedSize = 96;  // the PE32 optional header before its data directories
+constexpr uint64_t Pe32FixedSize = 96;       // the PE32 optional header before its data directories
+constexpr uint64_t Pe32PlusFixedSize = 112;  // the PE32+ one, with its 64-bit fields
 constexpr uint64_t ChecksumField = 64;  // within the optional header
 constexpr uint64_t SectionHeaderSize = 40;
 constexpr uint64_t ImportDescriptorSize = 20;
 constexpr uint64_t DebugEntrySize = 28;
 constexpr uint64_t CodeViewFixedSize = 24;  // "RSDS", GUID, age
+constexpr uint64_t RuntimeFunctionSize = 12;
 
-constexpr uint16_t Pe32Magic = 0x10B;
-constexpr uint16_t Pe32PlusMagic = 0x20B;
-constexpr uint32_t OrdinalFlag = 0x80000000;
 constexpr uint32_t DebugTypeCodeView = 2;
 constexpr unsigned RelocationAbsolute = 0;
 constexpr unsigned RelocationHighLow = 3;
+constexpr unsigned RelocationDir64 = 10;
 
 // Caps that keep a corrupt file from costing much: 96 is the NT loader's own
 // section limit; no driver comes near the import or name limits.
@@ -49,6 +49,7 @@ enum DirectoryIndex : size_t {
     ExportDirectory = 0,
     ImportDirectory = 1,
     ResourceDirectory = 2,
+    ExceptionDirectory = 3,
     RelocationDirectory = 5,
     DebugDirectory = 6,
     DirectoryCount = 16,
@@ -187,18 +188,21 @@ HeaderFacts ParseHeaders(std::span<const uint8_t> file, PeImage& image)
     if (optionalSize < 2) {
         Fail("optional header is " + std::to_string(optionalSize) + " bytes, too short for PE32");
     }
-    const uint16_t magic = LoadLe16(optional, 0);
-    if (magic == Pe32PlusMagic) {
-        Fail("PE32+ (64-bit) images are not supported");
+    image.magic = LoadLe16(optional, 0);
+    if (image.magic != Pe32Magic && image.magic != Pe32PlusMagic) {
+        Fail("optional header magic " + Hex(image.magic, 4) + " is neither PE32 (0x010B) nor PE32+ (0x020B)");
     }
-    if (magic != Pe32Magic) {
-        Fail("optional header magic " + Hex(magic, 4) + " is not PE32 (0x010B)");
-    }
-    if (optionalSize < Pe32FixedSize) {
-        Fail("optional header is " + std::to_string(optionalSize) + " bytes, too short for PE32");
+    // PE32+ widens the image base and the stack and heap sizes to 64 bits
+    // and drops BaseOfData, which moves the directories 16 bytes on.
+    const bool wide = image.Is64Bit();
+    const uint64_t fixedSize = wide ? Pe32PlusFixedSize : Pe32FixedSize;
+    const char* format = wide ? "PE32+" : "PE32";
+    if (optionalSize < fixedSize) {
+        Fail("optional header is " + std::to_string(optionalSize) + " bytes, too short for " + format);
     }
     image.entryPointRva = LoadLe32(optional, 16);
-    image.imageBase = LoadLe32(optional, 28);
+    image.imageBase =
+        wide ? uint64_t{LoadLe32(optional, 24)} | uint64_t{LoadLe32(optional, 28)} << 32 : LoadLe32(optional, 28);
     image.sectionAlignment = LoadLe32(optional, 32);
     image.fileAlignment = LoadLe32(optional, 36);
     image.majorOperatingSystemVersion = LoadLe16(optional, 40);
@@ -214,14 +218,14 @@ HeaderFacts ParseHeaders(std::span<const uint8_t> file, PeImage& image)
     HeaderFacts facts;
     facts.checksumOffset = optionalOffset + ChecksumField;
     // Directories past the sixteen defined ones mean nothing to a loader.
-    const uint32_t claimed = LoadLe32(optional, 92);
+    const uint32_t claimed = LoadLe32(optional, fixedSize - 4);
     const uint64_t used = std::min<uint64_t>(claimed, DirectoryCount);
-    if (Pe32FixedSize + used * 8 > optionalSize) {
+    if (fixedSize + used * 8 > optionalSize) {
         Fail("optional header of " + std::to_string(optionalSize) + " bytes has no room for " +
              std::to_string(claimed) + " data directories");
     }
     for (uint64_t i = 0; i < used; ++i) {
-        const uint64_t at = Pe32FixedSize + i * 8;
+        const uint64_t at = fixedSize + i * 8;
         facts.directories[i] = {LoadLe32(optional, at), LoadLe32(optional, at + 4)};
     }
 
@@ -272,8 +276,9 @@ void ParseSections(std::span<const uint8_t> file, const HeaderFacts& facts, PeIm
     }
 }
 
-// Reads the import descriptors and their name thunks into image.imports.
-// Refuses imports by ordinal, which the emulator cannot bind.
+// Reads the import descriptors and their name thunks into image.imports:
+// 4-byte thunks in a PE32 image, 8-byte ones in a PE32+. Refuses imports by
+// ordinal, which the emulator cannot bind.
 void ParseImports(const DataDirectory& directory, PeImage& image)
 {
     if (directory.rva == 0) {
@@ -298,24 +303,31 @@ void ParseImports(const DataDirectory& directory, PeImage& image)
         }
         // Without a lookup table the names are read from the unbound IAT.
         const uint64_t thunkBase = lookupRva != 0 ? lookupRva : iatRva;
+        const uint32_t width = image.PointerBytes();
+        // IMAGE_ORDINAL_FLAG32 or IMAGE_ORDINAL_FLAG64: the thunk's top bit.
+        const uint64_t ordinalFlag = uint64_t{1} << (8 * width - 1);
         for (uint64_t slot = 0;; ++slot) {
-            const uint64_t thunkRva = thunkBase + slot * 4;
-            const uint32_t thunk = LoadLe32(RvaBytes(image, thunkRva, 4, "import lookup entry"), 0);
+            const uint64_t thunkRva = thunkBase + slot * width;
+            const auto thunkBytes = RvaBytes(image, thunkRva, width, "import lookup entry");
+            const uint64_t thunk =
+                width == 8 ? uint64_t{LoadLe32(thunkBytes, 0)} | uint64_t{LoadLe32(thunkBytes, 4)} << 32
+                           : LoadLe32(thunkBytes, 0);
             if (thunk == 0) {
                 break;
             }
             if (image.imports.size() == MaxImports) {
                 Fail("more than " + std::to_string(MaxImports) + " imports");
             }
-            if ((thunk & OrdinalFlag) != 0) {
+            if ((thunk & ordinalFlag) != 0) {
                 Fail("import " + std::to_string(slot + 1) + " from " + library + " is by ordinal " +
                      std::to_string(thunk & 0xFFFF) + "; only imports by name are supported");
             }
             PeImport entry;
             entry.library = library;
+            // The hint-name RVA is 31 bits in either width.
             entry.name = ReadName(image, thunk, "import name", 2);
-            const uint64_t slotRva = iatRva + slot * 4;
-            if (slotRva > UINT32_MAX - 3) {
+            const uint64_t slotRva = iatRva + slot * width;
+            if (slotRva > UINT32_MAX - (width - 1)) {
                 Fail("import address slot for " + library + "!" + entry.name + " is beyond 4 GB");
             }
             entry.iatRva = static_cast<uint32_t>(slotRva);
@@ -324,8 +336,9 @@ void ParseImports(const DataDirectory& directory, PeImage& image)
     }
 }
 
-// Reads the base relocation blocks, keeping HIGHLOW targets.
-// Any other type but ABSOLUTE padding is refused: an i386 image has none.
+// Reads the base relocation blocks, keeping HIGHLOW targets of a PE32 image
+// and DIR64 targets of a PE32+. Any other type but ABSOLUTE padding is
+// refused: an i386 image has only the one, an amd64 image the other.
 void ParseRelocations(const DataDirectory& directory, PeImage& image)
 {
     image.hasRelocationDirectory = directory.rva != 0 && directory.size != 0;
@@ -333,6 +346,9 @@ void ParseRelocations(const DataDirectory& directory, PeImage& image)
         return;
     }
     const auto data = RvaBytes(image, directory.rva, directory.size, "base relocation directory");
+    const unsigned expected = image.Is64Bit() ? RelocationDir64 : RelocationHighLow;
+    const std::string expectedName = image.Is64Bit() ? "a PE32+ image has only DIR64 (10)"
+                                                     : "a PE32 image has only HIGHLOW (3)";
     for (uint64_t offset = 0; offset < data.size();) {
         const uint64_t blockRva = directory.rva + offset;
         if (data.size() - offset < 8) {
@@ -354,9 +370,9 @@ void ParseRelocations(const DataDirectory& directory, PeImage& image)
             if (type == RelocationAbsolute) {
                 continue;
             }
-            if (type != RelocationHighLow) {
-                Fail("relocation at RVA " + Hex(target) + " has type " + std::to_string(type) +
-                     "; only HIGHLOW (3) is supported");
+            if (type != expected) {
+                Fail("relocation at RVA " + Hex(target) + " has type " + std::to_string(type) + ", where " +
+                     expectedName);
             }
             if (target > UINT32_MAX) {
                 Fail("relocation at RVA " + Hex(target) + " is beyond 4 GB");
@@ -364,6 +380,30 @@ void ParseRelocations(const DataDirectory& directory, PeImage& image)
             image.relocationRvas.push_back(static_cast<uint32_t>(target));
         }
         offset += blockSize;
+    }
+}
+
+// Reads a PE32+ image's RUNTIME_FUNCTION entries, each a function's code
+// range and the RVA of its unwind information; a PE32 image's directory is
+// left alone, as an i386 loader leaves it.
+void ParseExceptionDirectory(const DataDirectory& directory, PeImage& image)
+{
+    image.hasExceptionDirectory = image.Is64Bit() && directory.rva != 0 && directory.size != 0;
+    if (!image.hasExceptionDirectory) {
+        return;
+    }
+    if (directory.size % RuntimeFunctionSize != 0) {
+        Fail("exception directory size " + Hex(directory.size) + " is not a multiple of 12");
+    }
+    const auto entries = RvaBytes(image, directory.rva, directory.size, "exception directory");
+    for (uint64_t offset = 0; offset < entries.size(); offset += RuntimeFunctionSize) {
+        PeRuntimeFunction function{LoadLe32(entries, offset), LoadLe32(entries, offset + 4),
+                                   LoadLe32(entries, offset + 8)};
+        if (function.endRva <= function.beginRva) {
+            Fail("exception directory entry at RVA " + Hex(directory.rva + offset) + " covers no code (" +
+                 Hex(function.beginRva) + " to " + Hex(function.endRva) + ")");
+        }
+        image.runtimeFunctions.push_back(function);
     }
 }
 
@@ -434,6 +474,7 @@ PeImage ParsePeImage(std::vector<uint8_t>&& file)
     image.hasExportDirectory = present(directories[ExportDirectory]);
     image.hasResourceDirectory = present(directories[ResourceDirectory]);
     ParseImports(directories[ImportDirectory], image);
+    ParseExceptionDirectory(directories[ExceptionDirectory], image);
     ParseRelocations(directories[RelocationDirectory], image);
     ParseDebugDirectory(directories[DebugDirectory], image);
     return image;

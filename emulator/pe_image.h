@@ -1,7 +1,8 @@
 // pe_image.h
 //
-// Reads a PE32 image file into plain values, refusing anything truncated or
-// inconsistent with an ImageError that names what is wrong. Reading never
+// Reads a PE32 (i386) or PE32+ (amd64) image file into plain values,
+// refusing anything truncated or inconsistent with an ImageError that names
+// what is wrong. Reading never
 // trusts an offset or a size from the file: every one is checked against the
 // file's length before it is used.
 
@@ -62,7 +63,8 @@ inline uint32_t SectionFileSize(const PeSection& section)
 }
 
 // One imported routine, bound through the import address table slot at
-// iatRva. Imports by ordinal are refused when reading.
+// iatRva (4 bytes in a PE32 image, 8 in a PE32+). Imports by ordinal are
+// refused when reading.
 struct PeImport {
     std::string library;  // as written in the image, e.g. "ntoskrnl.exe"
     std::string name;     // e.g. "ZwCreateFile"
@@ -77,14 +79,28 @@ struct CodeViewRecord {
     std::string pdbPath;
 };
 
+// One entry of a PE32+ image's exception directory (a RUNTIME_FUNCTION):
+// the code [beginRva, endRva) and the unwind information that describes its
+// frame.
+struct PeRuntimeFunction {
+    uint32_t beginRva = 0;
+    uint32_t endRva = 0;
+    uint32_t unwindInfoRva = 0;
+};
+
+constexpr uint16_t Pe32Magic = 0x10B;
+constexpr uint16_t Pe32PlusMagic = 0x20B;
+
 struct PeImage {
     // File header.
     uint16_t machine = 0;
     uint16_t fileCharacteristics = 0;
     uint32_t timeDateStamp = 0;
 
-    // Optional header (PE32 only; a PE32+ image is refused).
-    uint32_t imageBase = 0;
+    // Optional header: PE32 (0x10B) or PE32+ (0x20B), whose pointers,
+    // image base and import slots are 64-bit.
+    uint16_t magic = 0;
+    uint64_t imageBase = 0;
     uint32_t entryPointRva = 0;
     uint32_t sizeOfImage = 0;
     uint32_t sizeOfHeaders = 0;
@@ -105,13 +121,22 @@ struct PeImage {
 
     std::vector<PeSection> sections;
     std::vector<PeImport> imports;
-    // RVAs of the 32-bit (HIGHLOW) base relocations, in the order of the
-    // .reloc blocks; ABSOLUTE padding entries are skipped.
+    // RVAs of the base relocations, in the order of the .reloc blocks:
+    // 32-bit (HIGHLOW) ones in a PE32 image, 64-bit (DIR64) ones in a PE32+;
+    // ABSOLUTE padding entries are skipped.
     std::vector<uint32_t> relocationRvas;
     bool hasRelocationDirectory = false;
+    // The exception directory of a PE32+ image, in its order; a PE32 image
+    // has none that means anything to a loader.
+    std::vector<PeRuntimeFunction> runtimeFunctions;
+    bool hasExceptionDirectory = false;
     std::optional<CodeViewRecord> codeView;
 
     std::vector<uint8_t> file;  // the whole file as read
+
+    bool Is64Bit() const { return magic == Pe32PlusMagic; }
+    // Bytes of a pointer, an import slot or a relocated value: 4 or 8.
+    uint32_t PointerBytes() const { return Is64Bit() ? 8 : 4; }
 };
 
 // Parses an image held in memory, keeping a copy of it. Throws ImageError.

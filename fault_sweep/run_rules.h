@@ -47,7 +47,8 @@ inline constexpr std::array<std::string_view, 10> All{
 std::string_view RuleId(std::string_view rule);
 
 // Deeper than this is not "well under" a 12 KB kernel stack: the driver has
-// no reason to use more than a quarter of it.
+// no reason to use more than a quarter of it. amd64's kernel stack is 24 KB,
+// and its frames are larger, but the same limit holds there with room.
 inline constexpr uint32_t PeakStackLimit = 3 * 1024;
 
 struct BrokenRunRule {

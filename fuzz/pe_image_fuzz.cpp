@@ -23,11 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         const PeImage image = ParsePeImage(std::span(data, size));
         KernelLoaderProblems(image, known);
-        // Binds everything, so the mapper's own checks are what get exercised.
-        const auto anyName = [](std::string_view, std::string_view name) -> std::optional<uint32_t> {
-            return 0x80000000u + static_cast<uint32_t>(name.size());
+        // Binds everything, so the mapper's own checks are what get exercised;
+        // at a kernel address of the image's own width.
+        const uint64_t kernel = image.Is64Bit() ? 0xFFFFF80000000000 : 0x80000000;
+        const auto anyName = [kernel](std::string_view, std::string_view name) -> std::optional<uint64_t> {
+            return kernel + name.size();
         };
-        MapImage(image, 0x80A00000, anyName);
+        MapImage(image, kernel + 0xA00000, anyName);
     } catch (const ImageError&) {
         // A refusal is a correct answer to a corrupt input.
     }

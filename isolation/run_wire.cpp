@@ -299,8 +299,8 @@ void Fields(A& a, emulator::GuestFault& v)
 template <class A>
 void Fields(A& a, emulator::RunStats& v)
 {
-    auto& [instructions, peakStackBytes, elapsed] = v;
-    a(instructions, peakStackBytes, elapsed);
+    auto& [instructions, peakStackBytes, stackBytes, elapsed] = v;
+    a(instructions, peakStackBytes, stackBytes, elapsed);
 }
 
 template <class A>

@@ -4,9 +4,9 @@
 // driver includes no SDK or DDK header; this file and kernel_records.h declare
 // exactly as much of the platform as the driver uses.
 //
-// The same sources are built two ways: as the i386 kernel image, and for the
-// host against the test bed's model of the kernel. Only this room knows the
-// difference.
+// The same sources are built three ways: as the i386 and the amd64 kernel
+// images, and for the host against the test bed's model of the kernel. Only
+// this room knows the difference.
 
 #pragma once
 
@@ -16,15 +16,23 @@
 #if defined(_M_IX86)
 // The i386 kernel image: kernel routines are stdcall and imported from
 // ntoskrnl.exe through the import address table.
-#define QUARNHOLD_KERNEL_IMAGE 1
 #define NTAPI __stdcall
 #define NTSYSAPI extern "C" __declspec(dllimport)
-#else
+#elif defined(_M_X64)
+// The amd64 kernel image: amd64 has one calling convention (the first four
+// arguments in registers, the caller pops), so NTAPI names none; the
+// routines are imported from ntoskrnl.exe as on i386.
+#define NTAPI
+#define NTSYSAPI extern "C" __declspec(dllimport)
+#elif defined(QUARNHOLD_HOST_BUILD)
 // The host build: the four routines come from the test bed, and the host has
-// one calling convention.
-#define QUARNHOLD_KERNEL_IMAGE 0
+// one calling convention. Its CMake targets define QUARNHOLD_HOST_BUILD.
 #define NTAPI
 #define NTSYSAPI extern "C"
+#else
+// Any other target would silently take the host's empty conventions and
+// skip every layout check: refuse it.
+#error "kernel_types.h: unknown target; the driver builds for i386 (_M_IX86), amd64 (_M_X64) or the host test bed (QUARNHOLD_HOST_BUILD)"
 #endif
 
 // ULONG is 32 bits on NT for every target; on the host's LP64 model a plain

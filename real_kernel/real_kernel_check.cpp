@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "emulator/hex_text.h"
+#include "emulator/pe_image.h"
 #include "fault_sweep/starting_disks.h"
 #include "real_kernel/check_options.h"
 #include "real_kernel/check_report.h"
@@ -399,6 +401,17 @@ int main(int argc, char** argv)
           std::pair{"quarnhold-run", options.quarnholdRun}, std::pair{"held-state stager", options.stager},
           std::pair{"release package", options.package}}) {
         if (!fs::is_regular_file(path, error)) return Refuse(std::string("no such ") + what + ": " + path.string());
+    }
+    // The livecd is ReactOS i386: an image for another machine would only
+    // fail to load there, and no amd64 kernel can be booted here instead.
+    try {
+        const uint16_t machine = emulator::ReadPeImage(options.image).machine;
+        if (machine != 0x014C) {
+            return Refuse(options.image.string() + " is not an i386 image (machine " + emulator::Hex(machine, 4) +
+                          "): the ReactOS livecd is i386, and there is no amd64 kernel to check an amd64 image on");
+        }
+    } catch (const emulator::ImageError& unreadable) {
+        return Refuse(std::string("cannot read the image: ") + unreadable.what());
     }
     try {
         return Check(options, fs::absolute(*iso));

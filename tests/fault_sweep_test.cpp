@@ -1,8 +1,9 @@
 // fault_sweep_test.cpp
 //
 // The run rules catch each kind of wrong run, and the host-linked driver
-// and the emulated image hold every rule under every single and double fault
-// from every starting disk, telling the same story on each run.
+// and the emulated images (i386 and amd64) hold every rule under every
+// single and double fault from every starting disk, telling the same story
+// on each run.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@
 #include <iostream>
 
 #include "emulator/pe_image.h"
+#include "emulator/hex_text.h"
+#include "fault_sweep/driver_contract.h"
 #include "fault_sweep/expected_messages.h"
 #include "fault_sweep/failure_groups.h"
 #include "fault_sweep/fault_sweep.h"
@@ -315,6 +318,38 @@ TEST_P(RunRulesTest, CatchWhatIsWrong)
 INSTANTIATE_TEST_SUITE_P(Table, RunRulesTest, ::testing::ValuesIn(WrongRuns),
                          [](const ::testing::TestParamInfo<WrongRun>& info) { return info.param.name; });
 
+// The contract asks for OBJECT_ATTRIBUTES.Length to be the caller's own
+// sizeof(OBJECT_ATTRIBUTES): 24 bytes from an i386 driver, 48 from an amd64
+// one. Either machine's size passes on its own machine and fails on the
+// other, the amd64 driver that kept the i386 size above all.
+TEST(DriverContract, TakesTheLengthOfEitherMachine)
+{
+    struct Case {
+        uint32_t native;
+        uint32_t passed;
+        bool holds;
+    };
+    const Case cases[] = {{24, 24, true}, {48, 48, true}, {48, 24, false}, {24, 48, false}};
+    const RunOutcome sound = SoundRun("clean_drive_c").outcome;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.passed) + " bytes passed, " + std::to_string(c.native) + " native");
+        std::vector<KernelCall> calls = sound.calls;
+        for (KernelCall& call : calls) {
+            if (!call.create) continue;
+            call.create->nativeObjectAttributesSize = c.native;
+            call.create->objectAttributesLength = c.passed;
+        }
+        const std::optional<std::string> wrong = fault_sweep::CheckContractArguments(calls);
+        EXPECT_EQ(!wrong.has_value(), c.holds) << wrong.value_or("");
+        if (wrong) {
+            EXPECT_NE(wrong->find("ObjectAttributes->Length is " + emulator::Hex(c.passed, 8) + ", not " +
+                                  emulator::Hex(c.native, 8)),
+                      std::string::npos)
+                << *wrong;
+        }
+    }
+}
+
 // Every failure of every call, and every pair of them, from every disk:
 // each way holds every rule, and both tell the same story on every run.
 class FaultSweep : public ::testing::Test {
@@ -345,14 +380,18 @@ TEST_F(FaultSweep, BothWaysHoldEveryRuleAndAgree)
         "host-linked driver",
         fault_sweep::RunSweep(fault_sweep::InProcess([](testbed::KernelModel& model) { return RunHostLinked(model); }),
                               fault_sweep::StartingDisks()));
-    // The image is swept as quarnhold-run sweeps it: in a worker process,
-    // the summary brought back whole.
-    emulator::DriverImageRunner image(emulator::ReadPeImage(BuiltImage()));
-    fault_sweep::SweepSummary emulated =
-        Checked("emulated image", isolation::RunIsolatedSweep(image, fault_sweep::StartingDisks(), {}));
-    EXPECT_EQ(host.runs, emulated.runs);
-    EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
-    EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
+    // Each image is swept as quarnhold-run sweeps it: in a worker process,
+    // the summary brought back whole. The i386 and the amd64 image, built
+    // from the same sources, tell the host-linked driver's story.
+    for (const auto& [way, path] : {std::pair{"i386 image", BuiltImage()}, std::pair{"amd64 image", BuiltAmd64Image()}}) {
+        SCOPED_TRACE(way);
+        emulator::DriverImageRunner image(emulator::ReadPeImage(path));
+        fault_sweep::SweepSummary emulated =
+            Checked(way, isolation::RunIsolatedSweep(image, fault_sweep::StartingDisks(), {}));
+        EXPECT_EQ(host.runs, emulated.runs);
+        EXPECT_EQ(host.faultsInjected, emulated.faultsInjected);
+        EXPECT_EQ(host.storyDigest, emulated.storyDigest) << "the two ways differ on some run";
+    }
 }
 
 // Every failed run of `summary` (all kept) is counted in exactly the one

@@ -3,8 +3,10 @@
 // Guest memory as the kernel's side reads it, and the instruction tally,
 // on a bare CPU: strings that meet page ends and unmapped or protected
 // pages, records that straddle two mappings, and a budget that runs out;
-// a snapshot that puts back all a guest changed of the CPU; and the hex
-// spelling every message uses for guest values.
+// a snapshot that puts back all a guest changed of the CPU; the amd64 CPU's
+// memory above 4 GB and its registers; the amd64 convention's side of a
+// kernel call and its handles; and the hex spelling every message uses for
+// guest values.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "emulator/guest_cpu.h"
+#include "emulator/guest_machine.h"
 #include "emulator/hex_text.h"
 
 namespace quarnhold::tests {
@@ -153,7 +156,7 @@ TEST(InstructionTallyTest, CountsAndStopsAtTheBudget)
     const std::vector<uint8_t> code{0x90, 0x90, 0x90, 0xEB, 0xFE};
     cpu.Map(Base, Page, {true, false, true}, code);
     uint64_t executed = 0;
-    uint32_t last = 0;
+    uint64_t last = 0;
     emulator::InstructionTally tally{.budget = 1000, .executed = &executed, .lastAddress = &last};
     cpu.Tally(tally);
 
@@ -304,6 +307,118 @@ TEST(HexTextTest, SpellsValuesPaddedAndUpperCase)
     EXPECT_EQ(emulator::Hex(0x2210), "0x2210");
     EXPECT_EQ(emulator::Hex(0x123456789, 8), "0x123456789") << "more digits than asked are kept";
     EXPECT_EQ(emulator::Hex(UINT64_MAX), "0xFFFFFFFFFFFFFFFF");
+    // Eight digits for what an i386 guest can name, sixteen above it.
+    EXPECT_EQ(emulator::HexAddress(0x1000), "0x00001000");
+    EXPECT_EQ(emulator::HexAddress(0xFFFFFFFF), "0xFFFFFFFF");
+    EXPECT_EQ(emulator::HexAddress(0x100000000), "0x0000000100000000");
+    EXPECT_EQ(emulator::HexAddress(0xFFFFF80000A0115E), "0xFFFFF80000A0115E");
+}
+
+// The amd64 kernel's addresses lie above 4 GB, where a value cut to 32 bits
+// would land elsewhere: the kernel's side reads and writes them whole.
+TEST(GuestMemoryTest, Amd64MemoryAboveFourGigabytes)
+{
+    constexpr uint64_t High = 0xFFFFF80000300000;
+    GuestCpu cpu(UC_MODE_64);
+    cpu.Map(High, Page, {true, true, false});
+    EXPECT_TRUE(cpu.WriteU64(High + 8, 0x1122334455667788));
+    EXPECT_EQ(cpu.ReadU64(High + 8), 0x1122334455667788u);
+    EXPECT_EQ(cpu.ReadU32(High + 12), 0x11223344u);
+    EXPECT_FALSE(cpu.ReadU64(High + Page - 4).has_value()) << "half of it is past the mapping";
+    EXPECT_FALSE(cpu.ReadU64(static_cast<uint32_t>(High + 8)).has_value()) << "the address cut to 32 bits";
+    const std::string text = "above 4 GB";
+    cpu.Load(High + 0x100, std::span(reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1));
+    EXPECT_EQ(cpu.ReadString(High + 0x100, 100), text);
+    // A read that would wrap past the end of the address space is refused.
+    EXPECT_FALSE(cpu.ReadU64(UINT64_MAX - 3).has_value());
+    EXPECT_THROW(cpu.Map(UINT64_MAX - Page + 1, 2 * Page, {true, false, false}), std::runtime_error);
+}
+
+TEST(GuestRegisterTest, Amd64RegistersKeepAllTheirBits)
+{
+    GuestCpu cpu(UC_MODE_64);
+    cpu.SetRegister(UC_X86_REG_R12, 0xC12C12C12C12C12C);
+    EXPECT_EQ(cpu.Register(UC_X86_REG_R12), 0xC12C12C12C12C12Cu);
+    std::array<uint8_t, 16> vector{};
+    for (size_t i = 0; i < vector.size(); ++i) vector[i] = static_cast<uint8_t>(i * 17 + 1);
+    cpu.SetVectorRegister(UC_X86_REG_XMM6, vector);
+    EXPECT_EQ(cpu.VectorRegister(UC_X86_REG_XMM6), vector);
+    EXPECT_NE(cpu.VectorRegister(UC_X86_REG_XMM7), vector);
+}
+
+// A kernel routine's view of an amd64 call: a CPU stopped at the routine's
+// entry, the return address on a stack in the kernel's space.
+struct Amd64Call {
+    static constexpr uint64_t StackTop = 0xFFFFF80000206000;
+    const emulator::GuestMachine& machine = emulator::Amd64Machine();
+    GuestCpu cpu{UC_MODE_64};
+    Amd64Call() { cpu.Map(StackTop - 2 * Page, 2 * Page, {true, true, false}); }
+
+    // The stack as a call leaves it: RSP at the return address, `shift`
+    // bytes off the alignment the convention asks for.
+    uint64_t Enter(uint64_t shift = 0)
+    {
+        const uint64_t rsp = StackTop - 0x100 - 8 - shift;
+        cpu.SetRegister(UC_X86_REG_RSP, rsp);
+        cpu.WriteU64(rsp, 0xFFFFF80000A01234);
+        return rsp;
+    }
+};
+
+// What a routine may leave behind is marked with the call it came from, in
+// the home space and in the volatile registers, and nothing else reads as
+// marked; the status comes back zero-extended in RAX.
+TEST(Amd64Convention, WhatTheKernelLeavesBehindIsMarked)
+{
+    Amd64Call call;
+    const uint64_t rsp = call.Enter();
+    call.machine.EnterRoutine(call.cpu, 7);
+    for (size_t slot = 0; slot < 4; ++slot) {
+        std::optional<emulator::MarkedValue> marked = call.machine.Marked(*call.cpu.ReadU64(rsp + 8 + 8 * slot));
+        ASSERT_TRUE(marked) << slot;
+        EXPECT_EQ(marked->call, 7u);
+        EXPECT_TRUE(marked->homeSpace);
+    }
+    EXPECT_EQ(call.cpu.ReadU64(rsp), 0xFFFFF80000A01234u) << "the return address is the caller's";
+    EXPECT_FALSE(call.machine.Marked(*call.cpu.ReadU64(rsp + 0x28)).has_value()) << "the fifth argument's slot";
+
+    call.machine.ReturnFromRoutine(call.cpu, 0xC0000034, 7);
+    EXPECT_EQ(call.cpu.Register(UC_X86_REG_RAX), 0xC0000034u);
+    std::optional<emulator::MarkedValue> r10 = call.machine.Marked(call.cpu.Register(UC_X86_REG_R10));
+    ASSERT_TRUE(r10);
+    EXPECT_FALSE(r10->homeSpace);
+    EXPECT_EQ(r10->where, "R10");
+    EXPECT_EQ(r10->call, 7u);
+    for (uint64_t plain : {uint64_t{0}, uint64_t{0xC0000034}, uint64_t{0xFFFFF80000A01234}, uint64_t{0x484F4D4500000799}}) {
+        EXPECT_FALSE(call.machine.Marked(plain).has_value()) << emulator::Hex(plain);
+    }
+}
+
+// A kernel handle travels to the model as its low 32 bits only when the
+// guest's value is their sign extension, as amd64 NT gives kernel handles
+// out (KERNEL_HANDLE_FLAG 0xFFFFFFFF80000000); small values are user
+// handles; anything else names no handle.
+TEST(Amd64Convention, HandlesAreSignExtended)
+{
+    const emulator::GuestMachine& amd64 = emulator::Amd64Machine();
+    struct Case {
+        uint64_t guest;
+        std::optional<uint32_t> model;
+    };
+    const Case cases[] = {
+        {0xFFFFFFFF80000004, 0x80000004},
+        {0x0000000000000004, 0x00000004},
+        {0x000000007FFFFFFC, 0x7FFFFFFC},
+        {0x0000000080000004, std::nullopt},  // a kernel handle cut to 32 bits and widened again
+        {0x0000000100000004, std::nullopt},
+        {0xFFFFFFFF00000004, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(amd64.ModelHandle(c.guest), c.model) << emulator::Hex(c.guest, 16);
+        if (c.model) EXPECT_EQ(amd64.GuestHandle(*c.model), c.guest) << emulator::Hex(c.guest, 16);
+    }
+    EXPECT_EQ(emulator::I386Machine().GuestHandle(0x80000004), 0x80000004u);
+    EXPECT_EQ(emulator::I386Machine().ModelHandle(0x80000004), 0x80000004u);
 }
 
 }  // namespace

@@ -18,9 +18,14 @@ def main(path):
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         for symbol in entry.imports:
             imports.append([entry.dll.decode(), symbol.name.decode() if symbol.name else None])
+    # HIGHLOW in an i386 image, DIR64 in an amd64 one; ABSOLUTE is padding.
+    relocated = (pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"], pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"])
     relocations = 0
     for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
-        relocations += sum(1 for e in block.entries if e.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"])
+        relocations += sum(1 for e in block.entries if e.type in relocated)
+    runtime_functions = [[f.struct.BeginAddress, f.struct.EndAddress, f.struct.UnwindData]
+                         for f in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])]
+    security = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     codeview = None
     for debug in getattr(pe, "DIRECTORY_ENTRY_DEBUG", []):
         if debug.struct.Type == 2 and debug.entry is not None:
@@ -45,6 +50,8 @@ def main(path):
         "exports": hasattr(pe, "DIRECTORY_ENTRY_EXPORT"),
         "resources": hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"),
         "relocations": relocations,
+        "runtimeFunctions": runtime_functions,
+        "signed": security.VirtualAddress != 0 and security.Size != 0,
         "sections": [s.Name.rstrip(b"\0").decode() for s in pe.sections],
         "codeView": codeview,
     }

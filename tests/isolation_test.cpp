@@ -253,16 +253,18 @@ fault_sweep::RunOutcome FullOutcome()
     outcome.testBedError = "test-bed error: cannot create the directory";
     outcome.peakStackBytes = 96;
     emulator::ImageRunResult emulated;
-    emulated.imageBase = 0x80A00000;
+    // amd64 addresses, whose upper half must cross too.
+    emulated.imageBase = 0xFFFFF80000A00000;
     emulated.status = 0xC0000182;
-    emulated.fault = emulator::GuestFault{"stack overflow", 0x80A01234, "DbgPrint, called from 0x80A01000"};
-    emulated.fault->lastCallReturnAddress = 0x80A01000;
-    emulated.fault->cameFrom = 0x80A01230;
+    emulated.fault =
+        emulator::GuestFault{"stack overflow", 0xFFFFF80000A01234, "DbgPrint, called from 0xFFFFF80000A01000"};
+    emulated.fault->lastCallReturnAddress = 0xFFFFF80000A01000;
+    emulated.fault->cameFrom = 0xFFFFF80000A01230;
     emulated.testBedError = "test-bed error: a disk laid down short";
     emulated.loaderDataAccesses = {"read of DRIVER_OBJECT+0x00000034"};
     emulated.driverObjectUntouched = true;
     emulated.registryPathUntouched = true;
-    emulated.stats = {155, 96, std::chrono::nanoseconds(123456)};
+    emulated.stats = {155, 96, 24576, std::chrono::nanoseconds(123456)};
     outcome.emulated = emulated;
     outcome.recordLost = true;
     return outcome;
@@ -337,6 +339,7 @@ void ExpectSame(const fault_sweep::RunOutcome& a, const fault_sweep::RunOutcome&
     EXPECT_EQ(x.registryPathUntouched, y.registryPathUntouched);
     EXPECT_EQ(x.stats.instructions, y.stats.instructions);
     EXPECT_EQ(x.stats.peakStackBytes, y.stats.peakStackBytes);
+    EXPECT_EQ(x.stats.stackBytes, y.stats.stackBytes);
     EXPECT_EQ(x.stats.elapsed, y.stats.elapsed);
 }
 
@@ -561,20 +564,29 @@ TEST(IsolatedImageRunner, ReportsARunThatKillsTheEmulator)
     }
 }
 
-// The trail names the last kernel call before the abort, and a sound run
-// on the same runner afterwards is whole.
-TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
+// The trail names the last kernel call before the abort and the address
+// reached in the image, all 64 bits of it on amd64, and a sound run on the
+// same runner afterwards is whole.
+class IsolatedImageRunnerOnEachMachine : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(IsolatedImageRunnerOnEachMachine, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
 {
+    const bool amd64 = GetParam() == "amd64";
     ScratchFolder driveC;
-    emulator::DriverImageRunner image(emulator::ReadPeImage(GuestDrivers / "aborts_after_failed_write.sys"));
+    const std::filesystem::path drivers = amd64 ? QUARNHOLD_AMD64_GUEST_DRIVER_DIR : QUARNHOLD_GUEST_DRIVER_DIR;
+    emulator::DriverImageRunner image(emulator::ReadPeImage(drivers / "aborts_after_failed_write.sys"));
     isolation::IsolatedImageRunner runner(image);
     const testbed::InjectedFault writeFails{testbed::Routine::ZwWriteFile, 1, 0xC0000001u, std::nullopt};
 
     fault_sweep::RunOutcome aborted = runner.Run({testbed::DriveC{driveC.path(), false}, {writeFails}, {}});
     ASSERT_TRUE(aborted.recordLost);
     const emulator::GuestFault& fault = *aborted.emulated->fault;
-    // The failure message was the last call; the abort came right after it.
-    EXPECT_EQ(fault.lastKernelCall.rfind("DbgPrint, called from 0x80A0", 0), 0u) << fault.lastKernelCall;
+    // The failure message was the last call; the abort came right after it,
+    // in the image's code.
+    const std::string caller = amd64 ? "DbgPrint, called from 0xFFFFF80000A0" : "DbgPrint, called from 0x80A0";
+    EXPECT_EQ(fault.lastKernelCall.rfind(caller, 0), 0u) << fault.lastKernelCall;
+    EXPECT_GE(fault.address, image.ImageBase());
+    EXPECT_LT(fault.address, image.ImageBase() + 0x10000);
     EXPECT_GT(aborted.emulated->stats.instructions, 50u);
 
     Clear(driveC.path());
@@ -586,6 +598,9 @@ TEST(IsolatedImageRunner, NamesTheLastKernelCallAndRunsOnAfterAnAbort)
     EXPECT_EQ(sound.counts.opened, 3u);
     EXPECT_EQ(sound.counts.closed, 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Machines, IsolatedImageRunnerOnEachMachine, ::testing::Values("i386", "amd64"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // A drive C the host refuses stops the run in the worker as it would here:
 // a test-bed error with the same words, not a guest fault.

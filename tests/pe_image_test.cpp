@@ -1,7 +1,8 @@
 // pe_image_test.cpp
 //
-// The PE reader, loader checks and mapper against the real quarnhold.sys and
-// against copies of it corrupted one way at a time.
+// The PE reader, loader checks and mapper against the real quarnhold.sys,
+// i386 (PE32) and amd64 (PE32+), and against copies of each corrupted one
+// way at a time.
 
 #include <gtest/gtest.h>
 
@@ -176,10 +177,11 @@ void PrintTo(const Corruption& c, std::ostream* os) { *os << c.name; }
 
 class CorruptedImage : public testing::TestWithParam<Corruption> {};
 
-TEST_P(CorruptedImage, IsRefusedForTheRightReason)
+// Applies `c` to a copy of `image` and checks the reader's or the loader's
+// answer. Used by the i386 and the amd64 tables.
+void ExpectRefusal(const Corruption& c, const Bytes& original)
 {
-    const Corruption& c = GetParam();
-    Bytes bytes = RealImageBytes();
+    Bytes bytes = original;
     c.apply(bytes);
     if (c.outcome != Outcome::ParseError && c.fixChecksum) {
         FixChecksum(bytes);
@@ -205,6 +207,11 @@ TEST_P(CorruptedImage, IsRefusedForTheRightReason)
         EXPECT_NE(p.find(c.message), std::string::npos) << p;
     }
     EXPECT_THROW(CheckKernelImage(image, KnownImports), ImageError);
+}
+
+TEST_P(CorruptedImage, IsRefusedForTheRightReason)
+{
+    ExpectRefusal(GetParam(), RealImageBytes());
 }
 
 // A corruption that cuts the file at the offset `at` computes.
@@ -237,7 +244,12 @@ const Corruption Corruptions[] = {
     {"bad_pe_signature", [](Bytes& b) { b[PeAt(b) + 1] = 'X'; }, Outcome::ParseError, "no PE signature at offset 0x78"},
     {"pe_offset_past_end", [](Bytes& b) { Put32(b, 0x3C, 0xFFFFFFF0); }, Outcome::ParseError,
      "PE header offset 0xFFFFFFF0 is past the end of the file"},
-    {"pe32_plus", [](Bytes& b) { Put16(b, OptionalAt(b), 0x20B); }, Outcome::ParseError, "PE32+"},
+    // PE32+ read over a PE32 header: its directory count is 16 bytes on,
+    // where the import directory's size (40) lies.
+    {"pe32_plus_magic", [](Bytes& b) { Put16(b, OptionalAt(b), 0x20B); }, Outcome::ParseError,
+     "optional header of 224 bytes has no room for 40 data directories"},
+    {"rom_magic", [](Bytes& b) { Put16(b, OptionalAt(b), 0x107); }, Outcome::ParseError,
+     "magic 0x0107 is neither PE32 (0x010B) nor PE32+ (0x020B)"},
     {"too_many_sections", [](Bytes& b) { Put16(b, FileHeaderAt(b) + 2, 97); }, Outcome::ParseError,
      "97 sections"},
     {"text_raw_data_past_end", [](Bytes& b) { Put32(b, SectionHeaderAt(b, 0) + 20, b.size() - 0x200); },
@@ -258,7 +270,9 @@ const Corruption Corruptions[] = {
     {"checksum_altered", [](Bytes& b) { Put32(b, OptionalAt(b) + 64, Get32(b, OptionalAt(b) + 64) + 1); },
      Outcome::LoaderProblem, "does not match the file's", false},
     {"machine_amd64", [](Bytes& b) { Put16(b, FileHeaderAt(b), 0x8664); }, Outcome::LoaderProblem,
-     "machine 0x8664 is not i386"},
+     "machine 0x8664 (amd64) with a PE32 optional header: an amd64 image is PE32+"},
+    {"machine_arm64", [](Bytes& b) { Put16(b, FileHeaderAt(b), 0xAA64); }, Outcome::LoaderProblem,
+     "machine 0xAA64 is neither i386 (0x014C) nor amd64 (0x8664)"},
     {"subsystem_gui", [](Bytes& b) { Put16(b, OptionalAt(b) + 68, 2); }, Outcome::LoaderProblem,
      "subsystem 2 is not native"},
     {"dll_flag", [](Bytes& b) { b[FileHeaderAt(b) + 19] |= 0x20; }, Outcome::LoaderProblem, "mark a DLL"},
@@ -289,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(PeImage, CorruptedImage, testing::ValuesIn(Corruptions)
 // (c) Mapping at a base other than the preferred one.
 // A resolver with made-up kernel addresses for the four routines.
 // Used by the mapping tests; anything else stays unbound.
-std::optional<uint32_t> KernelAddress(std::string_view library, std::string_view name)
+std::optional<uint64_t> KernelAddress(std::string_view library, std::string_view name)
 {
     static const std::map<std::string_view, uint32_t> addresses = {
         {"DbgPrint", 0x80401000}, {"ZwClose", 0x80402000}, {"ZwCreateFile", 0x80403000}, {"ZwWriteFile", 0x80404000}};
@@ -374,7 +388,7 @@ TEST(MapImage, RelocationAtTheLastDwordIsApplied)
 struct MappingFault {
     std::string name;
     std::function<void(PeImage&)> apply;
-    uint32_t base;
+    uint64_t base;
     ImportResolver resolver;
     std::string message;
 };
@@ -415,6 +429,10 @@ const MappingFault MappingFaults[] = {
      "relocation at RVA 0x3FFE lies outside the image"},
     {"iat_slot_outside", [](PeImage& i) { i.imports[0].iatRva = 0x4000; }, MovedBase, KernelAddress,
      "at RVA 0x4000 lies outside the image"},
+    // A PE32 image's slots hold 32 bits.
+    {"import_above_4gb", Unchanged, MovedBase,
+     [](std::string_view, std::string_view) { return std::optional<uint64_t>(0xFFFFF80000010000); },
+     "above 4 GB"},
 };
 
 INSTANTIATE_TEST_SUITE_P(PeImage, MappingRefusal, testing::ValuesIn(MappingFaults),
@@ -438,6 +456,179 @@ TEST(PeChecksum, SumsByHand)
     };
     for (const ChecksumCase& c : cases) {
         EXPECT_EQ(ComputePeChecksum(c.bytes, c.field), c.expected) << c.name;
+    }
+}
+
+// (e) The amd64 image: PE32+, with 64-bit image base, import slots and
+// relocations, and an exception directory.
+uint64_t Get64(const Bytes& b, size_t at)
+{
+    return Get32(b, at) | static_cast<uint64_t>(Get32(b, at + 4)) << 32;
+}
+
+const Bytes& Amd64ImageBytes()
+{
+    static const Bytes bytes = [] {
+        std::ifstream in(QUARNHOLD_AMD64_IMAGE_PATH, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }();
+    return bytes;
+}
+
+// A PE32+ optional header's directories start 16 bytes later than a PE32's.
+size_t Amd64DirectoryAt(const Bytes& b, size_t index) { return OptionalAt(b) + 112 + index * 8; }
+
+size_t Amd64FileOffsetOfRva(uint32_t rva)
+{
+    static const PeImage image = ParsePeImage(Amd64ImageBytes());
+    for (const PeSection& s : image.sections) {
+        if (rva >= s.virtualAddress && rva < s.virtualAddress + s.rawDataSize) {
+            return s.rawDataOffset + (rva - s.virtualAddress);
+        }
+    }
+    ADD_FAILURE() << "RVA not in the amd64 image";
+    return 0;
+}
+
+size_t Amd64DirectoryDataAt(const Bytes& b, size_t index)
+{
+    return Amd64FileOffsetOfRva(Get32(b, Amd64DirectoryAt(b, index)));
+}
+
+TEST(PeImage, Amd64ImageReadsBack)
+{
+    const PeImage image = ReadPeImage(QUARNHOLD_AMD64_IMAGE_PATH);
+    EXPECT_EQ(image.machine, 0x8664);
+    EXPECT_EQ(image.magic, Pe32PlusMagic);
+    EXPECT_TRUE(image.Is64Bit());
+    EXPECT_EQ(image.imageBase, 0x140000000u);
+    EXPECT_EQ(image.subsystem, 1);
+    EXPECT_EQ(image.majorOperatingSystemVersion, 5);
+    EXPECT_EQ(image.minorOperatingSystemVersion, 2);
+    EXPECT_EQ(image.computedChecksum, image.headerChecksum);
+
+    // Before binding, each 8-byte IAT slot holds the RVA of its hint and name.
+    std::vector<std::string> names;
+    for (const PeImport& i : image.imports) {
+        EXPECT_EQ(i.library, "ntoskrnl.exe");
+        const uint64_t thunk = Get64(image.file, Amd64FileOffsetOfRva(i.iatRva));
+        ASSERT_LT(thunk, 0x80000000u) << i.name;
+        const size_t hintName = Amd64FileOffsetOfRva(static_cast<uint32_t>(thunk));
+        EXPECT_STREQ(reinterpret_cast<const char*>(&image.file[hintName + 2]), i.name.c_str());
+        names.push_back(i.name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"DbgPrint", "ZwClose", "ZwCreateFile", "ZwWriteFile"}));
+
+    // Each DIR64 target is a pointer into the image at its preferred base:
+    // the two names' Buffers.
+    ASSERT_FALSE(image.relocationRvas.empty());
+    for (const uint32_t rva : image.relocationRvas) {
+        const uint64_t target = Get64(image.file, Amd64FileOffsetOfRva(rva));
+        EXPECT_GE(target, image.imageBase) << rva;
+        EXPECT_LT(target, image.imageBase + image.sizeOfImage) << rva;
+    }
+
+    // The exception directory: in order, apart, in executable code, with
+    // the entry point inside one of them.
+    ASSERT_TRUE(image.hasExceptionDirectory);
+    ASSERT_FALSE(image.runtimeFunctions.empty());
+    bool entryCovered = false;
+    for (size_t i = 0; i < image.runtimeFunctions.size(); ++i) {
+        const PeRuntimeFunction& f = image.runtimeFunctions[i];
+        if (i > 0) EXPECT_GE(f.beginRva, image.runtimeFunctions[i - 1].endRva);
+        const PeSection& text = image.sections.at(0);
+        EXPECT_EQ(text.name, ".text");
+        EXPECT_GE(f.beginRva, text.virtualAddress);
+        EXPECT_LE(f.endRva, text.virtualAddress + text.virtualSize);
+        entryCovered = entryCovered || (image.entryPointRva >= f.beginRva && image.entryPointRva < f.endRva);
+    }
+    EXPECT_TRUE(entryCovered);
+    EXPECT_TRUE(KernelLoaderProblems(image, KnownImports).empty());
+}
+
+class CorruptedAmd64Image : public testing::TestWithParam<Corruption> {};
+
+TEST_P(CorruptedAmd64Image, IsRefusedForTheRightReason)
+{
+    ExpectRefusal(GetParam(), Amd64ImageBytes());
+}
+
+// File offset of the first 8-byte entry of the first import lookup table.
+size_t Amd64FirstLookupEntryAt(const Bytes& b)
+{
+    return Amd64FileOffsetOfRva(Get32(b, Amd64DirectoryDataAt(b, 1)));
+}
+
+void Put64(Bytes& b, size_t at, uint64_t v)
+{
+    Put32(b, at, static_cast<uint32_t>(v));
+    Put32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+
+const Corruption Amd64Corruptions[] = {
+    {"optional_header_too_short", [](Bytes& b) { Put16(b, FileHeaderAt(b) + 16, 100); }, Outcome::ParseError,
+     "optional header is 100 bytes, too short for PE32+"},
+    // IMAGE_ORDINAL_FLAG64 is bit 63; bit 31 alone names a hint-name RVA.
+    {"import_by_ordinal", [](Bytes& b) { Put64(b, Amd64FirstLookupEntryAt(b), 0x8000000000000005); },
+     Outcome::ParseError, "by ordinal 5"},
+    {"import_name_beyond_4gb", [](Bytes& b) { Put64(b, Amd64FirstLookupEntryAt(b), 0x0000000100002000); },
+     Outcome::ParseError, "import name at RVA 0x100002000 is beyond 4 GB"},
+    {"relocation_type_highlow", [](Bytes& b) { b[Amd64DirectoryDataAt(b, 5) + 8 + 1] = 0x30; },
+     Outcome::ParseError, "has type 3, where a PE32+ image has only DIR64 (10)"},
+    {"exception_directory_size_13", [](Bytes& b) { Put32(b, Amd64DirectoryAt(b, 3) + 4, 13); },
+     Outcome::ParseError, "exception directory size 0xD is not a multiple of 12"},
+    {"exception_entry_covers_nothing",
+     [](Bytes& b) { Put32(b, Amd64DirectoryDataAt(b, 3) + 4, Get32(b, Amd64DirectoryDataAt(b, 3))); },
+     Outcome::ParseError, "covers no code"},
+    {"machine_i386", [](Bytes& b) { Put16(b, FileHeaderAt(b), 0x14C); }, Outcome::LoaderProblem,
+     "machine 0x014C (i386) with a PE32+ optional header: an i386 image is PE32"},
+    {"relocs_stripped_flag", [](Bytes& b) { b[FileHeaderAt(b) + 18] |= 0x01; }, Outcome::LoaderProblem,
+     "mark the relocations stripped"},
+    // RIP-relative code with no pointer in its data has nothing to relocate.
+    {"relocation_directory_zeroed",
+     [](Bytes& b) {
+         Put32(b, Amd64DirectoryAt(b, 5), 0);
+         Put32(b, Amd64DirectoryAt(b, 5) + 4, 0);
+     },
+     Outcome::Accepted, ""},
+    {"entry_in_pdata", [](Bytes& b) { Put32(b, OptionalAt(b) + 16, 0x3000); }, Outcome::LoaderProblem,
+     "entry point RVA 0x3000 is in section .pdata, which is not executable"},
+};
+
+INSTANTIATE_TEST_SUITE_P(PeImage, CorruptedAmd64Image, testing::ValuesIn(Amd64Corruptions),
+                         [](const auto& info) { return info.param.name; });
+
+// Moved into the amd64 kernel's space, the DIR64 targets move by the whole
+// 64-bit delta and the 8-byte slots hold 64-bit addresses; nothing else
+// changes.
+TEST(MapImage, Amd64ImageRelocatesAndBindsEightBytes)
+{
+    constexpr uint64_t KernelBase = 0xFFFFF80000A00000;
+    const std::map<std::string_view, uint64_t> addresses = {{"DbgPrint", 0xFFFFF80000401000},
+                                                            {"ZwClose", 0xFFFFF80000402000},
+                                                            {"ZwCreateFile", 0xFFFFF80000403000},
+                                                            {"ZwWriteFile", 0xFFFFF80000404000}};
+    const ImportResolver resolve = [&](std::string_view, std::string_view name) -> std::optional<uint64_t> {
+        return addresses.at(name);
+    };
+    const PeImage image = ParsePeImage(Amd64ImageBytes());
+    const MappedImage home = MapImage(image, image.imageBase, resolve);
+    const MappedImage moved = MapImage(image, KernelBase, resolve);
+    EXPECT_EQ(moved.entryPoint, KernelBase + image.entryPointRva);
+
+    std::vector<bool> changed(moved.memory.size());
+    for (const uint32_t rva : image.relocationRvas) {
+        EXPECT_EQ(Get64(moved.memory, rva) - Get64(home.memory, rva), KernelBase - image.imageBase) << rva;
+        std::fill_n(changed.begin() + rva, 8, true);
+    }
+    for (const PeImport& i : image.imports) {
+        EXPECT_EQ(Get64(moved.memory, i.iatRva), addresses.at(i.name)) << i.name;
+        EXPECT_EQ(Get64(home.memory, i.iatRva), addresses.at(i.name)) << i.name;
+        std::fill_n(changed.begin() + i.iatRva, 8, true);
+    }
+    for (size_t i = 0; i < moved.memory.size(); ++i) {
+        if (!changed[i]) ASSERT_EQ(moved.memory[i], home.memory[i]) << "byte " << i;
     }
 }
 

@@ -38,6 +38,7 @@ namespace quarnhold::tests {
 namespace {
 
 const std::string Image = BuiltImage().string();
+const std::string Amd64Image = BuiltAmd64Image().string();
 const std::string GuestDrivers = QUARNHOLD_GUEST_DRIVER_DIR;
 
 CommandResult RunTool(std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
@@ -75,6 +76,97 @@ TEST(QuarnholdRun, ShowsWhatTheKernelSaw)
     EXPECT_EQ(ReadDisk(scratch), (std::vector<DiskItem>{Directory("Quarnhold"),
                                                         File("Quarnhold/test.txt", std::string(TestFileContent))}));
     std::filesystem::remove_all(scratch);
+}
+
+// The amd64 image tells the run the i386 image tells, message for message
+// and call for call, and leaves the same test.txt; only where each image
+// was mapped differs.
+TEST(QuarnholdRun, Amd64ImageTellsTheSameRunAsTheI386One)
+{
+    std::vector<nlohmann::json> records;
+    std::vector<std::vector<DiskItem>> disks;
+    for (const std::string& image : {Image, Amd64Image}) {
+        ScratchFolder driveC;
+        CommandResult run = RunTool({"--json", "--trace", "--drive-c", driveC.path().string(), image});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        records.push_back(nlohmann::json::parse(run.out));
+        disks.push_back(ReadDisk(driveC.path()));
+    }
+    const nlohmann::json& i386 = records[0];
+    const nlohmann::json& amd64 = records[1];
+    EXPECT_EQ(i386["machine"], "i386");
+    EXPECT_EQ(amd64["machine"], "amd64");
+    EXPECT_EQ(i386["imageBase"], "0x80A00000");
+    EXPECT_EQ(amd64["imageBase"], "0xFFFFF80000A00000");
+    EXPECT_EQ(amd64["preferredBase"], "0x0000000140000000");
+    ASSERT_EQ(amd64["messages"].size(), 9u);
+    for (const char* same : {"messages", "status", "handlesLeftOpen", "handlesOpened", "handlesClosed",
+                             "driveCChanges", "brokenRules"}) {
+        EXPECT_EQ(i386[same], amd64[same]) << same;
+    }
+    // The same calls, each made from the same source line; only where that
+    // line's code lies in each image differs.
+    ASSERT_EQ(i386["calls"].size(), amd64["calls"].size());
+    for (size_t i = 0; i < i386["calls"].size(); ++i) {
+        nlohmann::json left = i386["calls"][i], right = amd64["calls"][i];
+        for (const char* field : {"file", "line", "function"}) {
+            EXPECT_EQ(left["caller"][field], right["caller"][field]) << "call " << i << " " << field;
+        }
+        EXPECT_FALSE(right["caller"]["file"].is_null()) << "call " << i << ": no source line on amd64";
+        left.erase("caller");
+        right.erase("caller");
+        EXPECT_EQ(left, right) << "call " << i;
+    }
+    EXPECT_EQ(disks[0], disks[1]);
+    EXPECT_EQ(disks[1], (std::vector<DiskItem>{Directory("Quarnhold"),
+                                               File("Quarnhold/test.txt", std::string(TestFileContent))}));
+
+    // Each on its own machine's kernel stack.
+    for (const auto& [image, stack] : {std::pair{Image, "100 bytes of the 12288-byte"},
+                                       std::pair{Amd64Image, "240 bytes of the 24576-byte"}}) {
+        CommandResult text = RunTool({"--stats", image});
+        ASSERT_EQ(text.exitCode, 0) << text.err;
+        EXPECT_NE(text.out.find(std::string("peak stack: ") + stack + " kernel stack\n"), std::string::npos) << text.out;
+    }
+    CommandResult text = RunTool({Amd64Image});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("image: " + Amd64Image + ", amd64, mapped at 0xFFFFF80000A00000 (preferred "
+                                                     "0x0000000140000000, 2 relocations applied)\n"),
+              std::string::npos)
+        << text.out;
+}
+
+// An image for a machine with no emulated CPU, or whose header names one
+// machine and is laid out for the other, is refused before anything runs,
+// with the loader's one line.
+TEST(QuarnholdRun, RefusesAnImageForAnotherMachineInOneLine)
+{
+    ScratchFolder folder;
+    struct Case {
+        std::string source;
+        uint16_t machine;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {Image, 0xAA64, "machine 0xAA64 is neither i386 (0x014C) nor amd64 (0x8664)"},
+        {Amd64Image, 0xAA64, "machine 0xAA64 is neither i386 (0x014C) nor amd64 (0x8664)"},
+        {Image, 0x8664, "machine 0x8664 (amd64) with a PE32 optional header: an amd64 image is PE32+"},
+        {Amd64Image, 0x014C, "machine 0x014C (i386) with a PE32+ optional header: an i386 image is PE32"},
+    };
+    for (const Case& c : cases) {
+        std::ifstream in(c.source, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t fileHeader = (static_cast<uint8_t>(bytes.at(0x3C)) | static_cast<uint8_t>(bytes.at(0x3D)) << 8) + 4;
+        bytes.at(fileHeader) = static_cast<char>(c.machine & 0xFF);
+        bytes.at(fileHeader + 1) = static_cast<char>(c.machine >> 8);
+        const std::filesystem::path spoiled = folder.path() / "spoiled.sys";
+        std::ofstream(spoiled, std::ios::binary) << bytes;
+
+        CommandResult run = RunTool({spoiled.string()});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "quarnhold-run: cannot load " + spoiled.string() + ": " + c.reason + "\n");
+    }
 }
 
 TEST(QuarnholdRun, RawWritesTheExactGbkBytes)

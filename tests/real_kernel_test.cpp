@@ -803,5 +803,19 @@ TEST(RealKernelCheck, WithoutAnIsoItSaysSoInOneLineAndSkips)
     EXPECT_NE(run.err.find("no such livecd: /no/such.iso"), std::string::npos) << run.err;
 }
 
+// The livecd is i386: the amd64 image is refused before anything boots.
+TEST(RealKernelCheck, RefusesTheAmd64ImageInOneLine)
+{
+    // Any file passes for the livecd until the check begins.
+    tests::CommandResult run = tests::RunCommand(
+        {QUARNHOLD_CHECK_PATH, "--iso", QUARNHOLD_AMD64_IMAGE_PATH, "--image", QUARNHOLD_AMD64_IMAGE_PATH});
+    EXPECT_EQ(run.exitCode, BadArguments);
+    EXPECT_EQ(run.err.rfind("real-kernel-check: " QUARNHOLD_AMD64_IMAGE_PATH
+                            " is not an i386 image (machine 0x8664): the ReactOS livecd is i386",
+                            0),
+              0u)
+        << run.err;
+}
+
 }  // namespace
 }  // namespace quarnhold::real_kernel

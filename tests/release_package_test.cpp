@@ -1,8 +1,9 @@
 // release_package_test.cpp
 //
-// The release zip as someone on Windows unpacks it, and what makes it worth
-// a checksum: the image build gives the same bytes from any build folder and
-// any checkout path.
+// The release zips (i386 and amd64) as someone on Windows unpacks them, the
+// amd64 image's test signature as the shipped certificate verifies it, and
+// what makes each worth a checksum: the image build gives the same bytes,
+// signed or not, from any build folder and any checkout path.
 
 #include "tests/support/command.h"
 
@@ -26,12 +27,34 @@ using quarnhold::tests::CommandResult;
 using quarnhold::tests::RunCommand;
 
 const fs::path kSourceDir = QUARNHOLD_SOURCE_DIR;
-const fs::path kImageDir = QUARNHOLD_IMAGE_DIR;
-const fs::path kPackage = QUARNHOLD_PACKAGE_PATH;
 const std::string kCMake = QUARNHOLD_CMAKE;
+const fs::path kTestCertificate = kSourceDir / "test_signing" / "quarnhold.cer";
 
-const std::vector<std::string> kPackagedFiles = {
-    "quarnhold.sys", "quarnhold.pdb", "quarnhold-service.cmd", "README.txt", "SHA256SUMS"};
+// One image's release: where the build puts the image and the zip, what the
+// zip holds, and the toolchain file its image project is configured with.
+struct Release {
+    std::string machine;
+    std::string windowsMachine;  // as the install script names it: x86 or AMD64
+    fs::path imageDir;
+    fs::path package;
+    std::vector<std::string> files;
+    std::string toolchain;
+    bool signedImage = false;
+};
+
+const Release kReleases[] = {
+    {"i386", "x86", QUARNHOLD_IMAGE_DIR, QUARNHOLD_PACKAGE_PATH,
+     {"quarnhold.sys", "quarnhold.pdb", "quarnhold-service.cmd", "README.txt", "SHA256SUMS"},
+     "i686-windows-kernel.cmake"},
+    {"amd64", "AMD64", QUARNHOLD_AMD64_IMAGE_DIR, QUARNHOLD_AMD64_PACKAGE_PATH,
+     {"quarnhold.sys", "quarnhold.pdb", "quarnhold.cer", "quarnhold-service.cmd", "README.txt",
+      "SHA256SUMS"},
+     "amd64-windows-kernel.cmake", true},
+};
+
+void PrintTo(const Release& release, std::ostream* out) { *out << release.machine; }
+
+std::string ReleaseName(const testing::TestParamInfo<Release>& info) { return info.param.machine; }
 
 std::string ReadFile(const fs::path& path)
 {
@@ -113,12 +136,14 @@ std::vector<ZipEntry> CentralDirectory(const std::string& zip)
     return entries;
 }
 
-TEST(ReleasePackage, HoldsTheFiveFilesInOrderWithFixedTimesAndModes)
+class ReleasePackage : public testing::TestWithParam<Release> {};
+
+TEST_P(ReleasePackage, HoldsItsFilesInOrderWithFixedTimesAndModes)
 {
-    std::vector<ZipEntry> entries = CentralDirectory(ReadFile(kPackage));
+    std::vector<ZipEntry> entries = CentralDirectory(ReadFile(GetParam().package));
     std::vector<std::string> names;
     for (const ZipEntry& entry : entries) names.push_back(entry.name);
-    EXPECT_EQ(names, kPackagedFiles);
+    EXPECT_EQ(names, GetParam().files);
 
     for (const ZipEntry& entry : entries) {
         SCOPED_TRACE(entry.name);
@@ -131,19 +156,31 @@ TEST(ReleasePackage, HoldsTheFiveFilesInOrderWithFixedTimesAndModes)
     }
 }
 
-TEST(ReleasePackage, UnpacksToFilesThatMatchTheirChecksumsAndTheBuild)
+TEST_P(ReleasePackage, UnpacksToFilesThatMatchTheirChecksumsAndTheBuild)
 {
+    const Release& release = GetParam();
     ScratchFolder unpacked;
-    RunStep({kCMake, "-E", "chdir", unpacked.path(), kCMake, "-E", "tar", "xf", kPackage});
+    RunStep({kCMake, "-E", "chdir", unpacked.path(), kCMake, "-E", "tar", "xf", release.package});
 
-    // One line per file, the four files and nothing else.
+    // One line per file, every file but SHA256SUMS itself and nothing else.
     CommandResult check =
         RunCommand({kCMake, "-E", "chdir", unpacked.path(), "sha256sum", "--check", "--strict", "SHA256SUMS"});
     EXPECT_EQ(check.exitCode, 0) << check.err;
-    EXPECT_EQ(check.out, "quarnhold.sys: OK\nquarnhold.pdb: OK\nquarnhold-service.cmd: OK\nREADME.txt: OK\n");
+    std::string listed;
+    for (const std::string& name : release.files) {
+        if (name != "SHA256SUMS") listed += name + ": OK\n";
+    }
+    EXPECT_EQ(check.out, listed);
 
-    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.sys") == ReadFile(kImageDir / "quarnhold.sys"));
-    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.pdb") == ReadFile(kImageDir / "quarnhold.pdb"));
+    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.sys") == ReadFile(release.imageDir / "quarnhold.sys"));
+    EXPECT_TRUE(ReadFile(unpacked / "quarnhold.pdb") == ReadFile(release.imageDir / "quarnhold.pdb"));
+    if (release.signedImage) {
+        EXPECT_TRUE(ReadFile(unpacked / "quarnhold.cer") == ReadFile(kTestCertificate));
+    }
+    // The install script is told which Windows the image is for, so that it
+    // can refuse the other.
+    EXPECT_NE(ReadFile(unpacked / "quarnhold-service.cmd").find("set \"IMAGE_MACHINE=" + release.windowsMachine + "\"\r\n"),
+              std::string::npos);
 
     // cmd.exe mis-reads labels in a script with bare LF lines, and older
     // Notepad shows such a README as one line.
@@ -157,26 +194,64 @@ TEST(ReleasePackage, UnpacksToFilesThatMatchTheirChecksumsAndTheBuild)
     }
 }
 
-TEST(ReleasePackage, IsTheSameWhenMadeAgainElsewhereUnderAnotherTimeZoneAndUmask)
+TEST_P(ReleasePackage, IsTheSameWhenMadeAgainElsewhereUnderAnotherTimeZoneAndUmask)
 {
+    const Release& release = GetParam();
     ScratchFolder scratch;
     fs::path again = scratch / "again.zip";
+    std::vector<std::string> command = {kCMake, "-DIMAGE_DIR=" + release.imageDir.string(),
+                                        "-DSOURCE_DIR=" + kSourceDir.string(),
+                                        "-DSTAGE_DIR=" + (scratch / "stage").string(),
+                                        "-DPACKAGE=" + again.string(), "-DZIP=" QUARNHOLD_ZIP,
+                                        "-DMACHINE=" + release.windowsMachine};
+    if (release.signedImage) command.push_back("-DCERTIFICATE=" + kTestCertificate.string());
+    command.insert(command.end(), {"-P", QUARNHOLD_PACKAGE_SCRIPT});
     // 8:45 ahead of UTC, given as a rule so it needs no time zone files.
     setenv("TZ", "QST-8:45", 1);
     mode_t umaskBefore = umask(077);
-    CommandResult made = RunCommand({kCMake, "-DIMAGE_DIR=" + kImageDir.string(),
-                                     "-DSOURCE_DIR=" + kSourceDir.string(),
-                                     "-DSTAGE_DIR=" + (scratch / "stage").string(),
-                                     "-DPACKAGE=" + again.string(), "-DZIP=" QUARNHOLD_ZIP,
-                                     "-P", QUARNHOLD_PACKAGE_SCRIPT});
+    CommandResult made = RunCommand(command);
     umask(umaskBefore);
     unsetenv("TZ");
     ASSERT_EQ(made.exitCode, 0) << made.err;
-    EXPECT_TRUE(ReadFile(again) == ReadFile(kPackage));
+    EXPECT_TRUE(ReadFile(again) == ReadFile(release.package));
 }
 
+// The certificate in the amd64 zip verifies the image's signature there, as
+// on Windows, with osslsigncode; one byte changed after signing, in the
+// code, and it no longer does.
+TEST(ReleasePackage, Amd64ImageVerifiesWithTheShippedCertificateUntilAByteChanges)
+{
+    const Release& release = kReleases[1];
+    ScratchFolder unpacked;
+    RunStep({kCMake, "-E", "chdir", unpacked.path(), kCMake, "-E", "tar", "xf", release.package});
+    // osslsigncode reads a CA file as PEM; Windows ships certificates as DER.
+    const fs::path pem = unpacked / "certificate.pem";
+    RunStep({QUARNHOLD_OPENSSL, "x509", "-inform", "DER", "-in", unpacked / "quarnhold.cer", "-out", pem});
+
+    CommandResult verified =
+        RunCommand({QUARNHOLD_OSSLSIGNCODE, "verify", "-CAfile", pem, "-in", unpacked / "quarnhold.sys"});
+    EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+    EXPECT_NE(verified.out.find("Signature verification: ok"), std::string::npos) << verified.out;
+
+    // The first byte of .text: the code's first instruction.
+    std::string image = ReadFile(unpacked / "quarnhold.sys");
+    const size_t peHeader = static_cast<uint8_t>(image.at(0x3C)) | static_cast<uint8_t>(image.at(0x3D)) << 8;
+    const size_t sections = peHeader + 24 + (static_cast<uint8_t>(image.at(peHeader + 20)) |
+                                             static_cast<uint8_t>(image.at(peHeader + 21)) << 8);
+    ASSERT_EQ(image.substr(sections, 5), ".text");
+    const size_t text = Le32(image, sections + 20);
+    image.at(text) = static_cast<char>(image.at(text) ^ 0x01);
+    const fs::path changed = unpacked / "changed.sys";
+    std::ofstream(changed, std::ios::binary) << image;
+    CommandResult refused = RunCommand({QUARNHOLD_OSSLSIGNCODE, "verify", "-CAfile", pem, "-in", changed});
+    EXPECT_NE(refused.exitCode, 0) << refused.out;
+    EXPECT_NE((refused.out + refused.err).find("MISMATCH"), std::string::npos) << refused.out << refused.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, ReleasePackage, testing::ValuesIn(kReleases), ReleaseName);
+
 // The folders of the checkout that the image's own build reads.
-const char* const kImageSourceFolders[] = {"cmake", "driver", "kernel", "steps"};
+const char* const kImageSourceFolders[] = {"cmake", "driver", "kernel", "steps", "test_signing"};
 
 // A copy of what the image project reads, at `checkout`.
 void CopyImageSources(const fs::path& checkout)
@@ -188,35 +263,42 @@ void CopyImageSources(const fs::path& checkout)
 }
 
 // Configures (once) and builds cmake/kernel-image from `sources` into
-// `binary`, as the top-level build configures it, without the faulty guest
-// drivers, which the release does not need.
-void BuildImage(const fs::path& sources, const fs::path& binary)
+// `binary` with `toolchain`, as the top-level build configures it, without
+// the faulty guest drivers, which the release does not need.
+void BuildImage(const fs::path& sources, const fs::path& binary, const std::string& toolchain = kReleases[0].toolchain)
 {
     if (!fs::exists(binary / "CMakeCache.txt")) {
         RunStep({kCMake, "-S", sources / "cmake" / "kernel-image", "-B", binary, "-G", QUARNHOLD_CMAKE_GENERATOR,
                  "-DCMAKE_MAKE_PROGRAM=" QUARNHOLD_MAKE_PROGRAM,
-                 "-DCMAKE_TOOLCHAIN_FILE=" + (sources / "cmake" / "i686-windows-kernel.cmake").string(),
+                 "-DCMAKE_TOOLCHAIN_FILE=" + (sources / "cmake" / toolchain).string(),
                  "-DQUARNHOLD_GUEST_TEST_DRIVERS=OFF"});
     }
     RunStep({kCMake, "--build", binary});
 }
 
-TEST(ImageBuild, IsTheSameFromAnotherBuildFolderAndAnotherCheckoutPath)
+class ImageBuild : public testing::TestWithParam<Release> {};
+
+// For amd64 the image compared is the signed one: the signature is
+// reproducible too.
+TEST_P(ImageBuild, IsTheSameFromAnotherBuildFolderAndAnotherCheckoutPath)
 {
+    const Release& release = GetParam();
     ScratchFolder scratch;
     // A second copy of what the image project reads, at another path.
     fs::path otherCheckout = scratch / "other-checkout";
     CopyImageSources(otherCheckout);
-    BuildImage(kSourceDir, scratch / "same-checkout");
-    BuildImage(otherCheckout, scratch / "other-checkout-build");
+    BuildImage(kSourceDir, scratch / "same-checkout", release.toolchain);
+    BuildImage(otherCheckout, scratch / "other-checkout-build", release.toolchain);
 
     for (const char* name : {"quarnhold.sys", "quarnhold.pdb"}) {
         SCOPED_TRACE(name);
-        std::string built = ReadFile(kImageDir / name);
+        std::string built = ReadFile(release.imageDir / name);
         EXPECT_TRUE(ReadFile(scratch / "same-checkout" / name) == built) << "another build folder";
         EXPECT_TRUE(ReadFile(scratch / "other-checkout-build" / name) == built) << "another checkout path";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Releases, ImageBuild, testing::ValuesIn(kReleases), ReleaseName);
 
 // What the build of `binary` would do now, as its dry run (`-n`) lists it.
 std::string DryRun(const fs::path& binary)
@@ -233,7 +315,7 @@ std::string DryRun(const fs::path& binary)
 // link the image again (the build's own decision, without the compiles),
 // then the header's time is put back; a real build after touching them all
 // shows the decision carried out.
-TEST(ImageBuild, IsRebuiltWhenAHeaderChanges)
+TEST(ImageBuildDependencies, IsRebuiltWhenAHeaderChanges)
 {
     ScratchFolder scratch;
     const fs::path checkout = scratch / "checkout";

@@ -1,7 +1,8 @@
 // scenario_test.cpp
 //
-// Runs every scenario of the table and checks the transcript byte for byte,
-// the status, the disk afterwards, and what must hold after any run.
+// Runs every scenario of the table, on the host-linked driver and on both
+// images (i386 and amd64), and checks the transcript byte for byte, the
+// status, the disk afterwards, and what must hold after any run.
 
 #include <gtest/gtest.h>
 
@@ -21,9 +22,17 @@ extern "C" NTSTATUS NTAPI WritesAbove4GibDriverEntry(PDRIVER_OBJECT, PUNICODE_ST
 namespace quarnhold::tests {
 namespace {
 
-// The deepest the real image's stack goes, in bytes below DriverEntry's
-// arguments and return address.
-constexpr uint32_t RealImagePeakStackBytes = 100;
+// Each real image, and the deepest its stack goes, in bytes below
+// DriverEntry's return address.
+struct BuiltImageCase {
+    const char* machine;
+    std::filesystem::path (*path)();
+    uint32_t peakStackBytes;
+};
+const BuiltImageCase Images[] = {
+    {"i386", BuiltImage, 100},
+    {"amd64", BuiltAmd64Image, 240},
+};
 
 std::string ShowTranscript(const std::vector<std::string>& gbkMessages)
 {
@@ -86,80 +95,92 @@ TEST_P(ScenarioTest, HostLinkedDriver)
     ExpectScenario(RunHostLinked(model));
 }
 
-TEST_P(ScenarioTest, EmulatedImage)
+TEST_P(ScenarioTest, EmulatedImages)
 {
-    testbed::KernelModel model = Model();
-    RunOutcome outcome = RunEmulated(model, BuiltImage());
-    ExpectScenario(outcome);
-    // The README's figure for the real image, whatever path the run took: a
-    // change that deepens the driver's frames shows here first.
-    EXPECT_EQ(outcome.peakStackBytes, RealImagePeakStackBytes);
+    for (const BuiltImageCase& image : Images) {
+        SCOPED_TRACE(image.machine);
+        Clear(driveC_.path());
+        LayDown(driveC_.path(), Disk().items);
+        testbed::KernelModel model = Model();
+        RunOutcome outcome = RunEmulated(model, image.path());
+        ExpectScenario(outcome);
+        // The documented figure for each real image, whatever path the run
+        // took: a change that deepens the driver's frames shows here first.
+        EXPECT_EQ(outcome.peakStackBytes, image.peakStackBytes);
+    }
 }
 
-// Both ways tell the same story: the same kernel calls with the same
-// arguments and outcomes, in the same order, down to the handle values.
+// Both ways tell the same story, on each image: the same kernel calls with
+// the same arguments and outcomes, in the same order, down to the handle
+// values. So the two images tell the same story too.
 TEST_P(ScenarioTest, BothWaysAgree)
 {
     testbed::KernelModel hostModel = Model();
     RunOutcome host = RunHostLinked(hostModel);
     std::vector<DiskItem> hostDisk = ReadDisk(driveC_.path());
-
-    ScratchFolder secondDriveC;
-    LayDown(secondDriveC.path(), Disk().items);
-    testbed::KernelModel emulatedModel = Model(secondDriveC.path());
-    RunOutcome emulated = RunEmulated(emulatedModel, BuiltImage());
     ASSERT_EQ(host.testBedError, "") << "environment failure, not the driver's";
-    ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
 
-    EXPECT_EQ(host.status, emulated.status);
-    EXPECT_EQ(host.debugOutput, emulated.debugOutput);
-    ASSERT_EQ(host.calls.size(), emulated.calls.size());
-    static const emulator::PeSection text = emulator::ReadPeImage(BuiltImage()).sections.front();
-    ASSERT_EQ(text.name, ".text");
-    for (size_t i = 0; i < host.calls.size(); ++i) {
-        EXPECT_EQ(host.calls[i].routine, emulated.calls[i].routine) << "call " << i;
-        EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
-        EXPECT_EQ(host.calls[i].handle, emulated.calls[i].handle) << "call " << i;
-        EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
-        // Only the image has addresses: each call returns into its code;
-        // the host-linked driver has no image.
-        EXPECT_EQ(host.calls[i].callerRva, std::nullopt) << "call " << i;
-        ASSERT_TRUE(emulated.calls[i].callerRva) << "call " << i;
-        EXPECT_GT(*emulated.calls[i].callerRva, text.virtualAddress) << "call " << i;
-        EXPECT_LE(*emulated.calls[i].callerRva, text.virtualAddress + text.virtualSize) << "call " << i;
+    for (const BuiltImageCase& image : Images) {
+        SCOPED_TRACE(image.machine);
+        ScratchFolder secondDriveC;
+        LayDown(secondDriveC.path(), Disk().items);
+        testbed::KernelModel emulatedModel = Model(secondDriveC.path());
+        RunOutcome emulated = RunEmulated(emulatedModel, image.path());
+        ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
+
+        EXPECT_EQ(host.status, emulated.status);
+        EXPECT_EQ(host.debugOutput, emulated.debugOutput);
+        ASSERT_EQ(host.calls.size(), emulated.calls.size());
+        const emulator::PeSection text = emulator::ReadPeImage(image.path()).sections.front();
+        ASSERT_EQ(text.name, ".text");
+        for (size_t i = 0; i < host.calls.size(); ++i) {
+            EXPECT_EQ(host.calls[i].routine, emulated.calls[i].routine) << "call " << i;
+            EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
+            EXPECT_EQ(host.calls[i].handle, emulated.calls[i].handle) << "call " << i;
+            EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
+            // Only the image has addresses: each call returns into its code;
+            // the host-linked driver has no image.
+            EXPECT_EQ(host.calls[i].callerRva, std::nullopt) << "call " << i;
+            ASSERT_TRUE(emulated.calls[i].callerRva) << "call " << i;
+            EXPECT_GT(*emulated.calls[i].callerRva, text.virtualAddress) << "call " << i;
+            EXPECT_LE(*emulated.calls[i].callerRva, text.virtualAddress + text.virtualSize) << "call " << i;
+        }
+        EXPECT_EQ(host.counts.opened, emulated.counts.opened);
+        EXPECT_EQ(host.counts.closed, emulated.counts.closed);
+        EXPECT_EQ(hostDisk, ReadDisk(secondDriveC.path()));
     }
-    EXPECT_EQ(host.counts.opened, emulated.counts.opened);
-    EXPECT_EQ(host.counts.closed, emulated.counts.closed);
-    EXPECT_EQ(hostDisk, ReadDisk(secondDriveC.path()));
 }
 
 // A write at a ByteOffset above 4 GiB, its two halves different, reaches
-// the kernel whole and in place on both ways, and both tell the same story.
+// the kernel whole and in place on both ways, from either machine's image,
+// and all tell the same story.
 TEST(ByteOffsetTest, AboveFourGibReachesTheKernelWholeOnBothWays)
 {
-    ScratchFolder hostDriveC, emulatedDriveC;
-    testbed::KernelModel hostModel(testbed::DriveC{hostDriveC.path(), false});
-    const RunOutcome host = RunHostLinked(hostModel, WritesAbove4GibDriverEntry);
-    testbed::KernelModel emulatedModel(testbed::DriveC{emulatedDriveC.path(), false});
-    const RunOutcome emulated =
-        RunEmulated(emulatedModel, std::filesystem::path(QUARNHOLD_GUEST_DRIVER_DIR) / "writes_above_4_gib.sys");
-    ASSERT_EQ(host.testBedError, "") << "environment failure, not the driver's";
-    ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
+    for (const char* drivers : {QUARNHOLD_GUEST_DRIVER_DIR, QUARNHOLD_AMD64_GUEST_DRIVER_DIR}) {
+        SCOPED_TRACE(drivers);
+        ScratchFolder hostDriveC, emulatedDriveC;
+        testbed::KernelModel hostModel(testbed::DriveC{hostDriveC.path(), false});
+        const RunOutcome host = RunHostLinked(hostModel, WritesAbove4GibDriverEntry);
+        testbed::KernelModel emulatedModel(testbed::DriveC{emulatedDriveC.path(), false});
+        const RunOutcome emulated = RunEmulated(emulatedModel, std::filesystem::path(drivers) / "writes_above_4_gib.sys");
+        ASSERT_EQ(host.testBedError, "") << "environment failure, not the driver's";
+        ASSERT_EQ(emulated.testBedError, "") << "environment failure, not the driver's";
 
-    for (const RunOutcome* outcome : {&host, &emulated}) {
-        ASSERT_EQ(outcome->calls.size(), 4u);
-        const testbed::KernelCall& write = outcome->calls[1];
-        ASSERT_EQ(write.routine, testbed::Routine::ZwWriteFile);
-        ASSERT_TRUE(write.write);
-        EXPECT_EQ(write.write->byteOffset, int64_t{0x100000010});
+        for (const RunOutcome* outcome : {&host, &emulated}) {
+            ASSERT_EQ(outcome->calls.size(), 4u);
+            const testbed::KernelCall& write = outcome->calls[1];
+            ASSERT_EQ(write.routine, testbed::Routine::ZwWriteFile);
+            ASSERT_TRUE(write.write);
+            EXPECT_EQ(write.write->byteOffset, int64_t{0x100000010});
+        }
+        EXPECT_EQ(host.status, emulated.status);
+        EXPECT_EQ(host.debugOutput, emulated.debugOutput);
+        for (size_t i = 0; i < host.calls.size(); ++i) {
+            EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
+            EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
+        }
+        EXPECT_EQ(host.diskEvents.size(), emulated.diskEvents.size());
     }
-    EXPECT_EQ(host.status, emulated.status);
-    EXPECT_EQ(host.debugOutput, emulated.debugOutput);
-    for (size_t i = 0; i < host.calls.size(); ++i) {
-        EXPECT_EQ(host.calls[i].status, emulated.calls[i].status) << "call " << i;
-        EXPECT_EQ(host.calls[i].detail, emulated.calls[i].detail) << "call " << i;
-    }
-    EXPECT_EQ(host.diskEvents.size(), emulated.diskEvents.size());
 }
 
 // Each message's GBK form has the byte count its table gives: single-byte

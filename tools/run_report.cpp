@@ -17,6 +17,7 @@ namespace quarnhold::tools {
 namespace {
 
 using emulator::Hex;
+using emulator::HexAddress;
 
 // Text from outside, as the terminal may see it.
 std::string Shown(std::string_view text)
@@ -82,11 +83,11 @@ std::string DescribeEvent(const testbed::DiskEvent& event)
 // the last kernel call was made, each named in the image when it lies there.
 nlohmann::ordered_json FaultJson(const emulator::GuestFault& fault, const SourceLocations& locations)
 {
-    const auto at = [&](std::optional<uint32_t> address, bool returnAddress) {
+    const auto at = [&](std::optional<uint64_t> address, bool returnAddress) {
         return LocationJson(address ? locations.Rva(*address) : std::nullopt, returnAddress, locations);
     };
     return {{"what", fault.what},
-            {"address", Hex(fault.address, 8)},
+            {"address", HexAddress(fault.address)},
             {"lastKernelCall", fault.lastKernelCall},
             {"location", at(fault.address, false)},
             {"reachedFrom", at(fault.cameFrom, false)},
@@ -132,8 +133,9 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
         }
         out << "\n";
     }
-    out << "image: " << Shown(report.image.string()) << ", mapped at " << Hex(report.run.imageBase, 8) << " (preferred "
-        << Hex(report.preferredBase, 8) << ", " << report.relocations << " relocations applied)\n";
+    out << "image: " << Shown(report.image.string()) << ", " << report.machine << ", mapped at "
+        << HexAddress(report.run.imageBase) << " (preferred " << HexAddress(report.preferredBase) << ", "
+        << report.relocations << " relocations applied)\n";
     if (!report.locations.WhyNoLines().empty()) {
         out << "source lines: none, " << Shown(report.locations.WhyNoLines()) << "\n";
     }
@@ -218,7 +220,8 @@ void WriteText(const RunReport& report, std::ostream& out, bool withMessages, bo
     }
     if (stats) {
         out << "guest instructions: " << report.run.stats.instructions << "\n"
-            << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the 12288-byte kernel stack\n"
+            << "peak stack: " << report.run.stats.peakStackBytes << " bytes of the " << report.run.stats.stackBytes
+            << "-byte kernel stack\n"
             << "time: " << std::fixed << std::setprecision(2)
             << std::chrono::duration<double, std::milli>(report.run.stats.elapsed).count() << " ms in the emulator\n";
     }
@@ -245,8 +248,9 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     record["clusterBytes"] = report.space.clusterBytes;
     record["freeClusters"] = report.space.freeClusters;
     record["fileSystem"] = testbed::FileSystemOption(report.fileSystem);
-    record["imageBase"] = Hex(report.run.imageBase, 8);
-    record["preferredBase"] = Hex(report.preferredBase, 8);
+    record["machine"] = report.machine;
+    record["imageBase"] = HexAddress(report.run.imageBase);
+    record["preferredBase"] = HexAddress(report.preferredBase);
     record["relocations"] = report.relocations;
     record["sourceLinesMissing"] = report.locations.WhyNoLines().empty()
                                        ? nlohmann::ordered_json(nullptr)
@@ -337,6 +341,7 @@ nlohmann::ordered_json ToJson(const RunReport& report, bool stats, bool trace)
     if (stats) {
         record["stats"] = {{"instructions", report.run.stats.instructions},
                            {"peakStackBytes", report.run.stats.peakStackBytes},
+                           {"stackBytes", report.run.stats.stackBytes},
                            {"elapsedMicroseconds",
                             std::chrono::duration_cast<std::chrono::microseconds>(report.run.stats.elapsed).count()}};
     }

@@ -35,7 +35,8 @@ struct RunReport {
     bool readOnlyMount = false;  // write-protected because the host mounts the folder read-only
     testbed::VolumeSpace space{};
     testbed::FileSystem fileSystem = testbed::FileSystem::Ntfs;
-    uint32_t preferredBase = 0;
+    std::string machine;  // "i386" or "amd64", as the image's header names it
+    uint64_t preferredBase = 0;
     size_t relocations = 0;
 
     emulator::ImageRunResult run;

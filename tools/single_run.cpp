@@ -26,7 +26,8 @@ int RunImageOnce(const RunOptions& options)
     // Loaded before drive C is made, so that an image that cannot load
     // leaves no scratch folder behind.
     std::optional<emulator::DriverImageRunner> loaded;
-    uint32_t preferredBase = 0;
+    std::string machine;
+    uint64_t preferredBase = 0;
     size_t relocations = 0;
     std::optional<emulator::CodeViewRecord> codeView;
     uint32_t sizeOfImage = 0;
@@ -37,6 +38,9 @@ int RunImageOnce(const RunOptions& options)
         }
         const emulator::PeImage& image = std::get<emulator::PeImage>(read);
         preferredBase = image.imageBase;
+        if (const emulator::GuestMachine* known = emulator::MachineFor(image.machine)) {
+            machine = known->Name();
+        }
         relocations = image.relocationRvas.size();
         codeView = image.codeView;
         sizeOfImage = image.sizeOfImage;
@@ -63,6 +67,7 @@ int RunImageOnce(const RunOptions& options)
     report.readOnlyMount = drive.readOnlyMount;
     report.space = drive.space;
     report.fileSystem = options.fileSystem;
+    report.machine = machine;
     report.preferredBase = preferredBase;
     report.relocations = relocations;
 

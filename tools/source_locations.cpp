@@ -27,7 +27,7 @@ void SourceLocations::LookUp(const std::vector<uint32_t>& instructionRvas, const
     }
 }
 
-std::optional<uint32_t> SourceLocations::Rva(uint32_t address) const
+std::optional<uint32_t> SourceLocations::Rva(uint64_t address) const
 {
     if (!image_) return std::nullopt;
     return emulator::ImageRva(address, image_->base, image_->size);
@@ -40,10 +40,10 @@ const SourceLine* SourceLocations::Line(uint32_t rva, bool returnAddress) const
     return found == lines_.end() ? nullptr : &found->second;
 }
 
-std::string SourceLocations::Describe(uint32_t address, bool returnAddress) const
+std::string SourceLocations::Describe(uint64_t address, bool returnAddress) const
 {
     const std::optional<uint32_t> rva = Rva(address);
-    return rva ? DescribeRva(*rva, returnAddress) : emulator::Hex(address, 8);
+    return rva ? DescribeRva(*rva, returnAddress) : emulator::HexAddress(address);
 }
 
 std::string SourceLocations::NameRva(uint32_t rva) const
@@ -71,7 +71,7 @@ SourceLocations LocateRun(MappedImageFile image, const std::vector<testbed::Kern
         }
     }
     if (fault) {
-        for (std::optional<uint32_t> address : {std::optional<uint32_t>(fault->address), fault->cameFrom}) {
+        for (std::optional<uint64_t> address : {std::optional<uint64_t>(fault->address), fault->cameFrom}) {
             if (std::optional<uint32_t> rva = address ? locations.Rva(*address) : std::nullopt) {
                 instructions.push_back(*rva);
             }

@@ -25,7 +25,7 @@ namespace quarnhold::tools {
 struct MappedImageFile {
     std::filesystem::path path;  // as given on the command line
     std::optional<emulator::CodeViewRecord> codeView;
-    uint32_t base = 0;  // where the run mapped it
+    uint64_t base = 0;  // where the run mapped it
     uint32_t size = 0;  // SizeOfImage
 };
 
@@ -40,7 +40,7 @@ public:
     // call it returns from: the line after a call is not the call's.
     void LookUp(const std::vector<uint32_t>& instructionRvas, const std::vector<uint32_t>& returnRvas);
 
-    std::optional<uint32_t> Rva(uint32_t address) const;
+    std::optional<uint32_t> Rva(uint64_t address) const;
     // The source line of the instruction at `rva` or, for a return address,
     // of the call before it; nothing when it is not known.
     const SourceLine* Line(uint32_t rva, bool returnAddress) const;
@@ -49,7 +49,7 @@ public:
     std::string NameRva(uint32_t rva) const;
     // "quarnhold.sys+0x10B1 (steps/write_test_file.cpp:72)", without the
     // line when it is not known; a bare "0x12345678" outside the image.
-    std::string Describe(uint32_t address, bool returnAddress = false) const;
+    std::string Describe(uint64_t address, bool returnAddress = false) const;
     std::string DescribeRva(uint32_t rva, bool returnAddress = false) const;
 
     // Why no source lines were found, once they were looked for: "no

@@ -125,7 +125,8 @@ std::string RunAloneOptions(const std::string& disk, testbed::FileSystem fileSys
 
 void WriteSweepPlan(const SweepScope& scope, std::ostream& out)
 {
-    out << "fault sweep of " << EscapeControls(scope.image.string()) << " on the emulated i386 CPU, from "
+    out << "fault sweep of " << EscapeControls(scope.image.string()) << " on the emulated " << scope.machine
+        << " CPU, from "
         << Counted(scope.disks, "starting disk", "starting disks") << ", "
         << (scope.fileSystem ? "each on " + std::string(testbed::FileSystemName(*scope.fileSystem))
                              : std::string(scope.disks == 1 ? "on NTFS and on FAT where it can be"
@@ -231,6 +232,7 @@ Json SweepToJson(const SweepScope& scope, const fault_sweep::SweepSummary& summa
     }
     return {{"schema", JsonSchema},
             {"image", scope.image.string()},
+            {"machine", scope.machine},
             {"filter", FilterJson(scope)},
             {"pairs", scope.pairs},
             {"runs", summary.runs},

@@ -22,6 +22,7 @@ namespace quarnhold::tools {
 // What was swept, and how the report is to show it.
 struct SweepScope {
     std::filesystem::path image;
+    std::string machine = "i386";        // the image's, as the emulated CPU's
     std::string tool = "quarnhold-run";  // quarnhold-run as it was started, for the again: lines
     size_t disks = 0;                    // starting disks swept from
     bool pairs = true;

@@ -87,6 +87,7 @@ int SweepImage(const RunOptions& options)
 
     SweepScope scope;
     scope.image = options.image;
+    scope.machine = image->Machine().Name();
     scope.tool = options.invokedAs;
     scope.disks = disks.size();
     scope.pairs = !options.singleFaults;

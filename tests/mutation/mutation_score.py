@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Mutation score of the fault sweep over hand-made driver bugs.
 
-Copies the driver's sources (driver/, kernel/, steps/ and cmake/) into a
-scratch folder, builds the image there once as it is and once per mutant in
-driver_mutants.py, and runs `quarnhold-run --sweep` on each mutant image. A
+Copies the driver's sources (driver/, kernel/, steps/, cmake/ and, for the
+amd64 image's signature, test_signing/) into a scratch folder, builds the
+i386 or the amd64 image there (--machine) once as it is and once per mutant
+in driver_mutants.py, and runs `quarnhold-run --sweep` on each mutant image. A
 mutant is killed when the sweep fails it (exit status 1) and survives when
 every run holds every rule (exit status 0). The unmutated image must hold, or
 the score would mean nothing.
@@ -13,6 +14,7 @@ older driver, say); one that does not compile, or that compiles to the very
 bytes of the unmutated image, is left out of the score.
 
     tests/mutation/mutation_score.py --run build/tools/quarnhold-run
+    tests/mutation/mutation_score.py --run build/tools/quarnhold-run --machine amd64
     tests/mutation/mutation_score.py --run OLD/tools/quarnhold-run --source OLD
     tests/mutation/mutation_score.py --run build/tools/quarnhold-run --named --single-faults --expect-killed
 """
@@ -28,6 +30,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from driver_mutants import MUTANTS  # noqa: E402
 
 SOURCE_FOLDERS = ("driver", "kernel", "steps", "cmake")
+# Copied when there: older sources have no amd64 image to sign.
+OPTIONAL_FOLDERS = ("test_signing",)
+# The image project's toolchain file for each machine.
+TOOLCHAINS = {"i386": "i686-windows-kernel.cmake", "amd64": "amd64-windows-kernel.cmake"}
 
 
 def run(command, **kwargs):
@@ -38,18 +44,23 @@ def run(command, **kwargs):
 class ScratchBuild:
     """The driver's sources and the image's build folder in a scratch folder."""
 
-    def __init__(self, source, scratch, cmake):
+    def __init__(self, source, scratch, cmake, machine):
         self.cmake = cmake
         self.source = os.path.join(scratch, "src")
         self.build = os.path.join(scratch, "build")
-        for folder in SOURCE_FOLDERS:
+        for folder in SOURCE_FOLDERS + OPTIONAL_FOLDERS:
+            if folder in OPTIONAL_FOLDERS and not os.path.isdir(os.path.join(source, folder)):
+                continue
             shutil.copytree(os.path.join(source, folder), os.path.join(self.source, folder), symlinks=True)
+        toolchain = os.path.join(self.source, "cmake", TOOLCHAINS[machine])
+        if not os.path.exists(toolchain):
+            raise RuntimeError(f"the sources build no {machine} image: there is no cmake/{TOOLCHAINS[machine]}")
         self.pristine = {}
         # Whether a header changed since the last build: see compile().
         self.header_changed = False
         configured = run([cmake, "-S", os.path.join(self.source, "cmake", "kernel-image"), "-B", self.build,
                           "-G", "Ninja",
-                          "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(self.source, "cmake", "i686-windows-kernel.cmake"),
+                          "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                           "-DQUARNHOLD_GUEST_TEST_DRIVERS=OFF"])
         if configured.returncode != 0:
             raise RuntimeError("cannot configure the image's build:\n" + configured.stdout)
@@ -118,6 +129,8 @@ def main():
     parser.add_argument("--source", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."),
                         help="the root holding driver/, kernel/, steps/ and cmake/ (default: this checkout)")
     parser.add_argument("--cmake", default="cmake", help="the cmake that builds the images")
+    parser.add_argument("--machine", choices=sorted(TOOLCHAINS), default="i386",
+                        help="the image to build and sweep (default: i386)")
     parser.add_argument("--single-faults", action="store_true", help="sweep one fault per run only")
     parser.add_argument("--named", action="store_true", help="only the mutants marked named")
     parser.add_argument("--only", default="", help="comma-separated mutant names")
@@ -130,7 +143,11 @@ def main():
     quarnhold_run = os.path.abspath(arguments.run)
     counts = {"killed": 0, "survived": 0, "does not apply": 0, "does not build": 0, "same image": 0, "error": 0}
     with tempfile.TemporaryDirectory(prefix="quarnhold-mutants-") as scratch:
-        build = ScratchBuild(os.path.abspath(arguments.source), scratch, arguments.cmake)
+        try:
+            build = ScratchBuild(os.path.abspath(arguments.source), scratch, arguments.cmake, arguments.machine)
+        except RuntimeError as failure:
+            print(failure, file=sys.stderr)
+            return 2
         original = build.compile()
         if original is None:
             print("the unmutated sources do not build", file=sys.stderr)

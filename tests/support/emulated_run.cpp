@@ -16,4 +16,9 @@ std::filesystem::path BuiltImage()
     return QUARNHOLD_IMAGE_PATH;
 }
 
+std::filesystem::path BuiltAmd64Image()
+{
+    return QUARNHOLD_AMD64_IMAGE_PATH;
+}
+
 }  // namespace quarnhold::tests

@@ -27,7 +27,8 @@ RunOutcome RunHostLinked(testbed::KernelModel& model, HostDriverEntry entry = Dr
 // over `model`. Load errors throw emulator::ImageError.
 RunOutcome RunEmulated(testbed::KernelModel& model, const std::filesystem::path& image);
 
-// The image the build made.
+// The images the build made: the i386 one and the amd64 one.
 std::filesystem::path BuiltImage();
+std::filesystem::path BuiltAmd64Image();
 
 }  // namespace quarnhold::tests
