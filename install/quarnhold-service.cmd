@@ -15,7 +15,7 @@ rem stops that.
 rem
 rem Written for cmd.exe with delayed expansion off: every path is quoted, and
 rem no %VARIABLE% is expanded inside a parenthesised block, so a folder named
-rem "quarnhold-1.0.0-i386 (1)" or "R&D" cannot break a line. Every tool is
+rem "quarnhold-1.1.0-i386 (1)" or "R&D" cannot break a line. Every tool is
 rem taken from System32 by its full path, never from the current folder.
 
 setlocal EnableExtensions DisableDelayedExpansion

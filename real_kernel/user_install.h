@@ -19,8 +19,9 @@
 
 namespace quarnhold::real_kernel {
 
-// The folder on drive C the release zip is unpacked into, as a user would.
-constexpr std::string_view PackageFolder = "quarnhold-1.0.0-i386";
+// The folder on drive C the release zip is unpacked into, as a user would:
+// the zip's own name.
+constexpr std::string_view PackageFolder = "quarnhold-" QUARNHOLD_VERSION "-i386";
 // The scenario's runner, which the livecd runs once at logon.
 constexpr std::string_view RunnerPath = "run-install.cmd";
 // What the runner leaves on drive C besides what the script and the driver

@@ -486,9 +486,9 @@ TEST(UserInstall, DriveCHoldsTheReleaseZipsFilesAndTheRunner)
                         std::ios::binary);
     EXPECT_EQ(items[5].content, std::string(std::istreambuf_iterator<char>(image), {}));
     const std::string runner = items.back().content;
-    for (std::string part : {"set \"SystemRoot=C:\\sysroot\"\r\n", "set \"PROCESSOR_ARCHITECTURE=x86\"\r\n",
-                             "set \"TEMP=C:\\temp\"\r\n",
-                             "call C:\\quarnhold-1.0.0-i386\\quarnhold-service.cmd /nopause\r\n",
+    for (std::string part : std::vector<std::string>{"set \"SystemRoot=C:\\sysroot\"\r\n",
+                                                     "set \"PROCESSOR_ARCHITECTURE=x86\"\r\n", "set \"TEMP=C:\\temp\"\r\n",
+                             "call C:\\" + folder + "\\quarnhold-service.cmd /nopause\r\n",
                              ">C:\\install-exit.txt echo %errorlevel%\r\n", "shutdown.exe -r -t 0\r\n"}) {
         EXPECT_NE(runner.find(part), std::string::npos) << part;
     }
@@ -496,7 +496,7 @@ TEST(UserInstall, DriveCHoldsTheReleaseZipsFilesAndTheRunner)
                                 "temp/x", "RECYCLED", "RECYCLED/INFO2"}) {
         EXPECT_TRUE(IsLeftOutOfComparison(product)) << product;
     }
-    for (std::string compared : {"sysroots", "Quarnhold/test.txt", "quarnhold-1.0.0-i386/quarnhold.sys"}) {
+    for (std::string compared : {std::string("sysroots"), std::string("Quarnhold/test.txt"), folder + "/quarnhold.sys"}) {
         EXPECT_FALSE(IsLeftOutOfComparison(compared)) << compared;
     }
 }

@@ -58,7 +58,7 @@ bool ListsStartingDisks(const RunOptions& options);
 
 extern const char* const RunUsage;
 
-// "quarnhold-run 1.0.0", the project's version.
+// "quarnhold-run 1.1.0", the project's version.
 extern const char* const RunVersion;
 
 }  // namespace quarnhold::tools

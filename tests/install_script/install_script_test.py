@@ -39,7 +39,7 @@ def reply(code, text=""):
 # must come of it. "tools" are the replies, keyed "<tool> <first argument>";
 # "calls" the sc.exe subcommands in order; "said" fragments of the output.
 SCENARIOS = [
-    dict(name="start fails as designed", folder="quarnhold-1.0.0-i386 (1)",
+    dict(name="start fails as designed", folder="quarnhold-1.1.0-i386 (1)",
          exit=0, calls=["query", "create", "start", "delete"],
          said=["matches its SHA-256", "as it does by design", "done. Look in C:\\Quarnhold\\test.txt"]),
     dict(name="folder with an ampersand", folder="R&D (copy) quarnhold",
