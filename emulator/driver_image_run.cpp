@@ -199,7 +199,10 @@ DriverImageRunner::DriverImageRunner(const PeImage& image, const RunLimits& limi
         if (result.fault || l.tally.exhausted || address == l.machine.Layout().returnToLoader) return;
         // The deepest the stack goes is mostly at a call into the kernel,
         // with the return address on top; the fill pattern shows the rest.
-        l.lowestStack = std::min(l.lowestStack, l.machine.StackPointer(l.cpu));
+        // A stack pointer the driver moved off the kernel stack says nothing
+        // of its depth, and the next run refills the stack down to here.
+        const uint64_t stackPointer = l.machine.StackPointer(l.cpu);
+        if (stackPointer >= l.stackLimit) l.lowestStack = std::min(l.lowestStack, stackPointer);
         // Nothing may unwind into the CPU's C code: a failure of the test
         // bed's own host work stops the CPU here instead.
         try {

@@ -161,7 +161,8 @@ std::optional<std::string> KernelTraps::Dispatch(uint64_t address)
     for (const Stub& stub : Stubs) {
         if (address != trapPage_ + stub.offset) continue;
         const std::optional<uint64_t> returnAddress = machine_.ReturnAddress(cpu_);
-        lastCall_ = std::string(stub.name) + ", called from " + (returnAddress ? HexAddress(*returnAddress) : "?");
+        lastCall_ = std::string(stub.name) + ", called from " +
+                    (returnAddress ? HexAddress(*returnAddress) : "an unreadable return address");
         lastReturnAddress_ = returnAddress;
         calls_.push_back(lastCall_);
         model_->NoteCaller(returnAddress ? ImageRva(*returnAddress, callerBase_, callerSize_) : std::nullopt);

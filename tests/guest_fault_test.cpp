@@ -254,6 +254,37 @@ TEST_P(EachMachine, EveryRunStartsFromAFilledStack)
     EXPECT_EQ(again.stats.peakStackBytes, shallow.stats.peakStackBytes);
 }
 
+// A kernel call made with the stack pointer outside the kernel stack (here
+// far below it) faults, and neither counts as the stack's depth nor leaves
+// the next run on the same CPU a stack to refill from that address.
+TEST_P(EachMachine, AKernelCallOffTheStackLeavesTheNextRunItsStack)
+{
+    ScratchFolder driveC;
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
+    const auto run = [&] {
+        Clear(driveC.path());
+        testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
+        emulator::ImageRunResult result = runner.Run(model);
+        return std::make_pair(result, model.DebugOutput());
+    };
+    const auto [before, beforeOutput] = run();
+    ASSERT_FALSE(before.fault) << before.fault->what;
+
+    runner.ReplaceImage(emulator::ReadPeImage(Driver("calls_the_kernel_off_its_stack")));
+    const auto [off, offOutput] = run();
+    ASSERT_TRUE(off.fault);
+    EXPECT_LE(off.stats.peakStackBytes, off.stats.stackBytes);
+    EXPECT_LT(off.stats.peakStackBytes, 1024u);
+    EXPECT_NE(off.fault->lastKernelCall.find("DbgPrint, called from an unreadable return address"), std::string::npos)
+        << off.fault->lastKernelCall;
+
+    runner.ReplaceImage(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
+    const auto [after, afterOutput] = run();
+    ASSERT_FALSE(after.fault) << after.fault->what;
+    EXPECT_EQ(afterOutput, beforeOutput);
+    EXPECT_EQ(after.stats.peakStackBytes, before.stats.peakStackBytes);
+}
+
 TEST_P(EachMachine, LeakedHandleStaysInTheTable)
 {
     ScratchFolder driveC;
