@@ -25,6 +25,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 IMAGE_BYTES = b"MZ not really a driver, but bytes to hash"
 START_AS_DESIGNED = (87, "[SC] StartService FAILED 87:\r\n\r\nThe parameter is incorrect.\r\n")
@@ -139,6 +140,15 @@ class Wine:
         self.server.wait()
 
 
+# How long a scenario waits for Wine to start its cmd at all.
+WINE_START_PATIENCE_SECONDS = 300
+
+
+def wine_did_not_start_cmd(output):
+    """Whether Wine's start.exe said it could not start the command."""
+    return "ShellExecuteEx failed" in output
+
+
 def run_scenario(wine, scenario, script_text, fake_tool, root):
     top = os.path.join(root, "".join(c if c.isalnum() else "-" for c in scenario["name"]))
     system_root = os.path.join(top, "Windows")
@@ -212,14 +222,25 @@ def run_scenario(wine, scenario, script_text, fake_tool, root):
         os.makedirs(os.path.join(top, "elsewhere"))
         os.symlink(os.path.join(top, "elsewhere"), link)
     try:
-        ran = wine.cmd(wrapper)
+        # Wine starts the first process of each "wine cmd" through its
+        # start.exe, which on a loaded machine now and then fails to start
+        # cmd at all ("ShellExecuteEx failed"), before anything of the
+        # scenario ran. That says nothing of the script: start it again,
+        # for as long as Wine keeps failing, up to a time cap.
+        give_up = time.monotonic() + WINE_START_PATIENCE_SECONDS
+        while True:
+            ran = wine.cmd(wrapper)
+            output = ran.stdout.decode("utf-8", "replace")
+            if os.path.exists(result) or not wine_did_not_start_cmd(output) or time.monotonic() > give_up:
+                break
     finally:
         if scenario.get("link"):
             os.unlink(link)
-    output = ran.stdout.decode("utf-8", "replace")
 
     failures = []
     if not os.path.exists(result):
+        if wine_did_not_start_cmd(output):
+            return [f"Wine could not start cmd in {WINE_START_PATIENCE_SECONDS} s of trying"], output
         return [f"the script did not return (cmd exit {ran.returncode})"], output
     code = int(open(result).read().strip())
     if code != scenario["exit"]:
