@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "emulator/driver_image_run.h"
 #include "testbed/kernel_model.h"
@@ -228,61 +231,51 @@ TEST_P(EachMachine, UninitialisedLocalReadsTheStackPattern)
 
 // Only the part of the stack a run wrote is filled again for the next: a
 // run that filled the whole stack with its frames leaves the next one the
-// pattern all the same, and each run's peak is its own. The kernel stack is
-// 12 KB on i386 and 24 KB on amd64.
+// pattern all the same, and each run's peak is its own. A kernel call made
+// with the stack pointer off the kernel stack (far below it) counts for
+// nothing, and leaves the next run no stack to refill from there. The
+// kernel stack is 12 KB on i386 and 24 KB on amd64.
 TEST_P(EachMachine, EveryRunStartsFromAFilledStack)
 {
     ScratchFolder driveC;
-    emulator::DriverImageRunner runner(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
-    const auto run = [&] {
-        testbed::KernelModel model(testbed::DriveC{driveC.path()});
-        emulator::ImageRunResult result = runner.Run(model);
-        return std::make_pair(result, model.DebugOutput());
-    };
-    const auto [shallow, shallowOutput] = run();
-    ASSERT_FALSE(shallow.fault) << shallow.fault->what;
-
-    runner.ReplaceImage(emulator::ReadPeImage(Driver("stack_overflow")));
-    const auto [deep, deepOutput] = run();
-    ASSERT_TRUE(deep.fault);
-    EXPECT_GT(deep.stats.peakStackBytes, (GetParam() == "amd64" ? 23u : 11u) * 1024);
-
-    runner.ReplaceImage(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
-    const auto [again, againOutput] = run();
-    ASSERT_FALSE(again.fault) << again.fault->what;
-    EXPECT_EQ(againOutput, shallowOutput);
-    EXPECT_EQ(again.stats.peakStackBytes, shallow.stats.peakStackBytes);
-}
-
-// A kernel call made with the stack pointer outside the kernel stack (here
-// far below it) faults, and neither counts as the stack's depth nor leaves
-// the next run on the same CPU a stack to refill from that address.
-TEST_P(EachMachine, AKernelCallOffTheStackLeavesTheNextRunItsStack)
-{
-    ScratchFolder driveC;
-    emulator::DriverImageRunner runner(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
+    const std::filesystem::path shallowDriver = Driver("reads_information_after_failed_create");
+    emulator::DriverImageRunner runner(emulator::ReadPeImage(shallowDriver));
     const auto run = [&] {
         Clear(driveC.path());
         testbed::KernelModel model(testbed::DriveC{driveC.path(), false});
         emulator::ImageRunResult result = runner.Run(model);
         return std::make_pair(result, model.DebugOutput());
     };
-    const auto [before, beforeOutput] = run();
-    ASSERT_FALSE(before.fault) << before.fault->what;
+    const auto [shallow, shallowOutput] = run();
+    ASSERT_FALSE(shallow.fault) << shallow.fault->what;
 
-    runner.ReplaceImage(emulator::ReadPeImage(Driver("calls_the_kernel_off_its_stack")));
-    const auto [off, offOutput] = run();
-    ASSERT_TRUE(off.fault);
-    EXPECT_LE(off.stats.peakStackBytes, off.stats.stackBytes);
-    EXPECT_LT(off.stats.peakStackBytes, 1024u);
-    EXPECT_NE(off.fault->lastKernelCall.find("DbgPrint, called from an unreadable return address"), std::string::npos)
-        << off.fault->lastKernelCall;
+    const auto deepEnough = [&](const emulator::ImageRunResult& deep) {
+        EXPECT_GT(deep.stats.peakStackBytes, (GetParam() == "amd64" ? 23u : 11u) * 1024);
+    };
+    const auto offTheStack = [&](const emulator::ImageRunResult& off) {
+        EXPECT_LT(off.stats.peakStackBytes, 1024u);
+        EXPECT_NE(off.fault->lastKernelCall.find("DbgPrint, called from an unreadable return address"),
+                  std::string::npos)
+            << off.fault->lastKernelCall;
+    };
+    const std::vector<std::pair<std::string, std::function<void(const emulator::ImageRunResult&)>>> between{
+        {"stack_overflow", deepEnough},
+        {"calls_the_kernel_off_its_stack", offTheStack},
+    };
+    for (const auto& [driver, check] : between) {
+        SCOPED_TRACE(driver);
+        runner.ReplaceImage(emulator::ReadPeImage(Driver(driver)));
+        const auto [odd, oddOutput] = run();
+        ASSERT_TRUE(odd.fault);
+        EXPECT_LE(odd.stats.peakStackBytes, odd.stats.stackBytes);
+        check(odd);
 
-    runner.ReplaceImage(emulator::ReadPeImage(Driver("reads_information_after_failed_create")));
-    const auto [after, afterOutput] = run();
-    ASSERT_FALSE(after.fault) << after.fault->what;
-    EXPECT_EQ(afterOutput, beforeOutput);
-    EXPECT_EQ(after.stats.peakStackBytes, before.stats.peakStackBytes);
+        runner.ReplaceImage(emulator::ReadPeImage(shallowDriver));
+        const auto [again, againOutput] = run();
+        ASSERT_FALSE(again.fault) << again.fault->what;
+        EXPECT_EQ(againOutput, shallowOutput);
+        EXPECT_EQ(again.stats.peakStackBytes, shallow.stats.peakStackBytes);
+    }
 }
 
 TEST_P(EachMachine, LeakedHandleStaysInTheTable)
